@@ -1,0 +1,37 @@
+# warpmender: the two commands a user needs are `make demo` and `make test`.
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all setup build test test-sanitize demo bench fuzz clean
+
+all: build
+
+setup:
+	@scripts/setup
+
+build: setup
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-sanitize: setup
+	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWARPMENDER_SANITIZE=ON >/dev/null
+	@cmake --build $(ASAN_BUILD) -j $(JOBS)
+	@ASAN_OPTIONS=detect_leaks=1 ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+
+demo: build
+	@$(BUILD)/warpmender demo --out demo-output
+
+bench:
+	@bench/run
+
+fuzz:
+	@scripts/fuzz
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) build-bench build-fuzz

@@ -1,0 +1,3 @@
+set(WARPMENDER_CORE_SOURCES
+  core/helper_tools.cpp
+  core/mat44.cpp)

@@ -1,0 +1,14 @@
+// The exception the host and the command raise, with a message meant for the user.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace warpmender {
+
+class Error : public std::runtime_error {
+public:
+    explicit Error(const std::string& message) : std::runtime_error(message) {}
+};
+
+}  // namespace warpmender

@@ -1,0 +1,34 @@
+// AMR previews: the first volume of a result as 256 x 256 8-bit BMP slices.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/datahandler.h"
+
+namespace warpmender {
+
+struct amrslice {
+    std::vector<uint8_t> header;   // the 54 bitmap header bytes
+    std::vector<uint8_t> palette;  // 1024 bytes: i, i, i, 0
+    std::vector<uint8_t> pixels;   // 65536 bytes, row 0 first, x fastest
+};
+
+struct amrStruct {
+    uint16_t nrofslices = 0;
+    std::vector<amrslice> slices;
+    std::string name;
+    bool firstvolasanat = false;
+};
+
+// Null when the slices cannot be converted (matrix larger than 256).
+amrStruct* datahandler2amr(datahandler<double>* dh, bool firstvolasanat, bool usesuffix, const char* suffix);
+bool writeamr(amrStruct* amr);
+// "dir/a.fmr" + "_unwrapped" -> dir/a_unwrapped.amr
+bool save2amr(datahandler<double>* dh, const char* suffix);
+// "dir/a.fmr" -> dir/a.amr
+bool save2amr(datahandler<double>* dh);
+bool save2amr(datahandler<float>* dh, bool usesuffix, const char* suffix);
+
+}  // namespace warpmender

@@ -1,0 +1,104 @@
+// execute(): the frame of every call and the commands other than "Start".
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "core/helper_tools.h"
+#include "fieldmap/filters.h"
+#include "fieldmap/phase_scaling.h"
+#include "plugin/display_funcs.h"
+#include "plugin/distortioncorrector.h"
+#include "plugin/host_binding.h"
+#include "plugin/procedures.h"
+
+namespace warpmender {
+namespace {
+
+struct ChosenNames {
+    std::vector<std::string> wrappedphase, magnitude, unwrappedphase, pixelshift, b0, epi, vmr;
+};
+
+// One chooser of "GetFiles": returns how many files it added; sets the
+// parameter to the first chosen path when it added one.
+int choose(const char* title, std::vector<std::string>& list, int filetype, const char* parameter) {
+    const int n = displayFuncs().getfilenames(title, list, filetype, true);
+    if (n > 0) hs::hsSetStringParameter(parameter, list.front().c_str());
+    return n;
+}
+
+void getfiles(ChosenNames& names) {
+    const int filetype = hs::hsGetIntParameter("FileTypeId");
+    const int stage = hs::hsGetIntParameter("FileStage");
+    int count = 0;
+    switch (stage) {
+        case 1:
+            count = choose("Please select the wrapped phase datafile(s)", names.wrappedphase, filetype, "WrPhaseFile");
+            count += choose("Please select the magnitude datafile(s)", names.magnitude, filetype, "MagnFile");
+            break;
+        case 2: count = choose("Please select the unwrapped datafile(s)", names.unwrappedphase, filetype, "UnwrPhaseFile"); break;
+        case 3: count = choose("Please select the B0 datafile(s)", names.b0, filetype, "B0File"); break;
+        case 4: count = choose("Please select the pixelshift map(s)", names.pixelshift, filetype, "PixshiftFile"); break;
+        case 5: count = choose("Please select the EPI datafile(s)", names.epi, filetype, "EPIFile"); break;
+        case 6: count = choose("Please select the anatomical image (*.vmr)", names.vmr, filetype, "VMRFile"); break;
+        default: break;
+    }
+    hs::hsSetIntParameter("NrOfFiles", count);
+}
+
+void getfile() {
+    const std::string filter = help.getFileExtension(hs::hsGetIntParameter("FileTypeId"), true);
+    char path[kChooserPathSize] = {0};
+    if (hs::hsGetOpenFileName("Please select the file", "", filter.c_str(), path) > 0) {
+        hs::hsSetStringParameter("FileName", path);
+        hs::hsLogText("Selected filename: ");
+        hs::hsLogText(path);
+    }
+}
+
+}  // namespace
+
+bool distortioncorrector::execute() {
+    CallState state;
+    ChosenNames names;
+    hs::hsShowLogTab();
+    hs::hsLogText("Welcome to the EPI distortion correction tool 'warpmender'.");
+    const std::string command = readStringParameter("Command");
+    char line[1024];
+    std::snprintf(line, sizeof line, "Command received: %s", command.c_str());
+    hs::hsLogText(line);
+
+    if (command == "GetFiles") {
+        getfiles(names);
+    } else if (command == "Start") {
+        startprocedure(state);
+    } else if (command == "GetFile") {
+        getfile();
+    } else if (command == "Evaluate") {
+        if (!diffimgfmrhs()) {
+            state.success = false;
+            state.failure = "Evaluation procedure did not succeed.";
+        }
+    } else if (command == "CreatePolarFile") {
+        const std::string realfile = readStringParameter("RealFile");
+        const std::string imagfile = readStringParameter("ImagFile");
+        if (!convertcomplexnotation(REPR_POLAR, realfile, imagfile)) {
+            state.success = false;
+            state.failure = "Conversion to polar representation did not succeed.";
+        }
+    } else {
+        std::snprintf(line, sizeof line, "Plugin> Received unknown command: \"%s\".", command.c_str());
+        hs::hsLogText(line);
+    }
+
+    if (state.success) {
+        hs::hsLogText("Image processing finished successfully.\nPlease detach AMR of FMR files (via FMR Properties) to view results.");
+        hs::hsSetIntParameter("ErrorNr", 0);
+    } else {
+        hs::hsLogText("Image processing finished.");
+        hs::hsSetIntParameter("ErrorNr", -1);
+        hs::hsSetStringParameter("ErrorMsg", state.failure.c_str());
+    }
+    return true;
+}
+
+}  // namespace warpmender

@@ -1,0 +1,1 @@
+# Test sources of the fieldmap room.
