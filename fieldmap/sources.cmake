@@ -1,4 +1,9 @@
 set(WARPMENDER_FIELDMAP_SOURCES
   fieldmap/filters.cpp
   fieldmap/fmg.cpp
-  fieldmap/phase_scaling.cpp)
+  fieldmap/multigrid_unwrap.cpp
+  fieldmap/phase_scaling.cpp
+  fieldmap/relax_unwrap.cpp
+  fieldmap/shift_maps.cpp
+  fieldmap/undistort.cpp
+  fieldmap/vmr_mapping.cpp)

@@ -1,1 +1,4 @@
-set(WARPMENDER_IO_SOURCES)
+set(WARPMENDER_IO_SOURCES
+  io/amr_writer.cpp
+  io/fmr_writer.cpp
+  io/host_documents.cpp)

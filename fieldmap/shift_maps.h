@@ -1,0 +1,15 @@
+// Field-inhomogeneity (B0, Hz) and pixel-shift (voxels) maps.
+#pragma once
+
+#include "core/datahandler.h"
+#include "fieldmap/fieldmap_params.h"
+
+namespace warpmender {
+
+// New volumes owned by the caller, each saved with its AMR preview.
+datahandler<double>* computefieldinhomogeneity(datahandler<double>* phase, fieldmapparams* params);
+datahandler<double>* computepixelshiftmap(datahandler<double>* b0, fieldmapparams* params);
+// "fieldmapparams.txt" through the host's save dialog; 1 when written.
+int writeacquisitionparamsfile(fieldmapparams* params);
+
+}  // namespace warpmender
