@@ -1,11 +1,280 @@
-// The "Start" command.
+// The "Start" command: preparation checks, then unwrapping, B0 map, shift map and undistortion.
 #include "plugin/procedures.h"
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "core/helper_tools.h"
+#include "core/mat44.h"
+#include "fieldmap/filters.h"
+#include "fieldmap/multigrid_unwrap.h"
+#include "fieldmap/phase_scaling.h"
+#include "fieldmap/relax_unwrap.h"
+#include "fieldmap/shift_maps.h"
+#include "fieldmap/undistort.h"
+#include "fieldmap/vmr_mapping.h"
+#include "io/amr_writer.h"
+#include "io/fmr_writer.h"
+#include "io/host_documents.h"
+#include "plugin/host_binding.h"
 
 namespace warpmender {
 
-void startprocedure(CallState& state) {
-    // The pipeline is not wired in yet: never report success for work not done.
+namespace {
+
+using Volume = std::unique_ptr<datahandler<double>>;
+
+enum Step { kNoStep = 0, kUnwrap = 52, kComputeB0 = 54, kComputePxshift = 55, kUndistort = 56 };
+
+const char* const kStopUnwrap = "Stopped unwrapping procedure: no data or status is not ok.";
+const char* const kStopFieldmap = "Stopped fieldmap creation procedure: no data or status is not ok.";
+const char* const kStopPixelshift = "Stopped compute pixelshiftmap procedure: no data or status is not ok.";
+const char* const kStopUndistort = "Stopped undistortion procedure: no data or status is not ok.";
+
+struct StartParameters {
+    int method = 0;
+    int relaxiterations = 0;
+    double regularisation = 0.0;
+    int cycles = 0;
+    int iterations = 0;
+    int toradians = 0;
+    int masklaplacian = 0;
+    int maptofunctional = 0;
+    std::string procedure;
+    int performall = 0;
+};
+
+void log(const std::string& text) { hs::hsLogText(text.c_str()); }
+
+int step_of(const std::string& procedure) {
+    if (procedure == "Unwrap") return kUnwrap;
+    if (procedure == "ComputeB0") return kComputeB0;
+    if (procedure == "ComputePxshift") return kComputePxshift;
+    if (procedure == "Undistort") return kUndistort;
+    return kNoStep;
+}
+
+// "dir/P.fmr" + "_radians" -> "P_radians.fmr": results are named after the
+// last path component of their input; the host decides where they go.
+std::string output_name(const datahandler<double>& v, const char* suffix) {
+    return help.getbasename(help.createFileName(v.getname(), suffix).c_str(), false, false);
+}
+
+bool same_grid(const datahandler<double>& a, const datahandler<double>& b) {
+    return a.getnx() == b.getnx() && a.getny() == b.getny() && a.getnz() == b.getnz();
+}
+
+std::string shape_of(const datahandler<double>& v) {
+    return std::to_string(v.getnx()) + " x " + std::to_string(v.getny()) + " x " + std::to_string(v.getnz());
+}
+
+void stop(CallState& state, const char* message) {
+    state.failure = message;
     state.success = false;
+}
+
+// The whole run of one "Start" call.
+class StartRun {
+public:
+    StartRun(CallState& state, const StartParameters& p) : state_(state), p_(p) {}
+
+    void run() {
+        inhand_ = std::make_unique<datahandler<double>>();
+        magnitude_ = std::make_unique<datahandler<double>>();
+        epi_ = std::make_unique<datahandler<double>>();
+
+        startread_ = getcurrentfmrdouble_gui("Please select the startfile (phase, b0 or pixelshift)", inhand_.get(),
+                                             &startrecord_);
+        // A document that could not be read has no data type to check; its
+        // step then reports the stop message that names the real problem.
+        if (startread_ && startrecord_.header->DataType != 2) {
+            state_.success = false;
+            log("Datatype of phase and magnitude FMRs should be float.");
+        }
+        const int first = step_of(p_.procedure);
+        performall_ = hs::hsGetIntParameter("PerformAllSteps") != 0;
+        if (first == kUnwrap) {
+            magnituderead_ = getcurrentfmrdouble_gui("Please select the magnitude file", magnitude_.get(),
+                                                     &magnituderecord_);
+            if (magnituderead_ && magnituderecord_.header->DataType != 2) {
+                state_.success = false;
+                log("Datatype of phase AND magnitude FMRs should be float.");
+            }
+        }
+        if (magnitude_->getnt() > 1 || inhand_->getnt() > 1) {
+            log("Magnitude and/or phase data have more than one volume.");
+            log("Please create FMR phase/magnitude projects of one volume or select *_FirstVol.fmr.");
+            state_.success = false;
+        }
+
+        if (due(first, kUnwrap)) unwrap();
+        if (due(first, kComputeB0)) fieldinhomogeneity();
+        if (due(first, kComputePxshift)) pixelshift();
+        if (due(first, kUndistort)) undistort();
+    }
+
+private:
+    bool due(int first, int step) const { return state_.success && (first == step || runon_); }
+
+    void handon(Volume result) {
+        if (!performall_) return;
+        inhand_ = std::move(result);
+        runon_ = true;
+    }
+
+    bool inhandvalid() const { return startread_ && inhand_->getstatus() == STATUS_VALID; }
+
+    void unwrap() {
+        log("Started unwrapping procedure...");
+        if (!startread_ || !magnituderead_) return stop(state_, kStopUnwrap);
+        if (!same_grid(*inhand_, *magnitude_)) {
+            log("Phase and magnitude data differ in size (" + shape_of(*inhand_) + " and " + shape_of(*magnitude_) +
+                " voxels); please select a magnitude image of the phase image's grid.");
+            return stop(state_, kStopUnwrap);
+        }
+        datahandler<double>* phase = inhand_.get();
+        if (p_.toradians == 1) {
+            log("Convert to radians...");
+            data2radians(phase);
+        }
+        const std::string radians = output_name(*phase, "_radians");
+        saveashs2fmr(phase, radians.c_str());
+        log(radians);
+
+        Volume result;
+        if (p_.method == 0) {
+            log("Unwrapping via relaxation...");
+            const int dims[3] = {static_cast<int>(phase->getnx()), static_cast<int>(phase->getny()),
+                                 static_cast<int>(phase->getnz())};
+            data2hertz(phase);
+            const long n = phase->getvoxelspervolume();
+            std::unique_ptr<double[]> wrapped(new double[static_cast<size_t>(n)]);
+            std::unique_ptr<double[]> weights(new double[static_cast<size_t>(n)]);
+            phase->getvol(0, wrapped.get());
+            magnitude_->getvol(0, weights.get());
+            double* out = new double[static_cast<size_t>(n)]();
+            result = std::make_unique<datahandler<double>>();
+            phase->copyheader(result.get());
+            relax_unwrap(dims, wrapped.get(), weights.get(), out, p_.relaxiterations, p_.regularisation);
+            result->setdata(out);
+            save2amr(result.get(), "_unwrapped");
+            const std::string name = output_name(*phase, "_unwrapped");
+            log(name);
+            saveashs2fmr(result.get(), name.c_str());
+            result->setname(name.c_str());
+        } else {
+            log("Unwrapping via full multigrid...");
+            result.reset(unwrap_multigrid(phase, magnitude_.get(), p_.masklaplacian == 1, p_.cycles, p_.iterations));
+            // A failed solve carries status 94 and no data: nothing to scale or save.
+            if (result == nullptr || result->getstatus() != STATUS_VALID || !result->hasdata())
+                return stop(state_, kStopUnwrap);
+            data2hertz(result.get());
+        }
+
+        maskimage(result.get(), magnitude_.get(), 200.0, 4000.0);
+        log(result->displayintensityvalues("unwrapped phase data"));
+        log("Apply 3x3 smoothing kernel...");
+        state_.success = filterdata(2, result.get(), false);
+        const std::string smooth = output_name(*result, "_smooth");
+        log("Save smoothed phase map...");
+        saveashs2fmr(result.get(), smooth.c_str());
+        log(result->displayintensityvalues("smoothed unwrapped phase data"));
+        handon(std::move(result));
+    }
+
+    void fieldinhomogeneity() {
+        log("Started field inhomogeneity map creation procedure...");
+        if (!inhandvalid()) return stop(state_, kStopFieldmap);
+        Volume b0(computefieldinhomogeneity(inhand_.get(), &state_.params));
+        // A refused echo-time difference or a failed save leaves status 94:
+        // stop here rather than smooth and save a map that is not there.
+        if (b0 == nullptr || b0->getstatus() != STATUS_VALID) return stop(state_, kStopFieldmap);
+        log(b0->displayintensityvalues("field inhomogeneity data"));
+        log("Apply 3x3 smoothing kernel...");
+        state_.success = filterdata(2, b0.get(), false);
+        if (state_.success) state_.success = filterdata(2, b0.get(), false);
+        const std::string smooth = output_name(*b0, "_smooth");
+        saveashs2fmr(b0.get(), smooth.c_str());
+        log(b0->displayintensityvalues("smoothed field inhomogeneity data"));
+        handon(std::move(b0));
+    }
+
+    void pixelshift() {
+        if (!inhandvalid()) return stop(state_, kStopPixelshift);
+        Volume shift(computepixelshiftmap(inhand_.get(), &state_.params));
+        if (shift == nullptr || shift->getstatus() != STATUS_VALID) return stop(state_, kStopPixelshift);
+        log(shift->displayintensityvalues("pixelshift data"));
+        handon(std::move(shift));
+    }
+
+    void undistort() {
+        if (!inhandvalid()) return stop(state_, kStopUndistort);
+        vmrHdr anatomy;
+        bool anatomyread = false;
+        if (p_.maptofunctional != 0) anatomyread = getcurrentvmr_gui("Please select the VMR file:", &anatomy);
+        const bool epiread = getcurrentfmrdouble_gui("Please select the EPI file", epi_.get(), &epirecord_);
+        if (!epiread || epi_->getstatus() != STATUS_VALID) return stop(state_, kStopUndistort);
+
+        if (p_.maptofunctional == 0) {
+            hs::hsShowBusyCursor();
+            state_.success = undistort1d(epi_.get(), inhand_.get(), &state_.params);
+            hs::hsStopBusyCursor();
+            if (!state_.success) state_.failure = "Undistortion procedure did not succeed.";
+            return;
+        }
+        if (!anatomyread) {
+            log("Did not obtain VMR data.");
+            return;
+        }
+        float epitovmr[4][4], starttovmr[4][4], second[4][4];
+        float t[6];
+        makeIdentityMatrix(second);
+        hs::hsCalculateIAMatrix(epirecord_.scannerpos, anatomy.scannerpos, anatomy.pasttransformations, epitovmr,
+                                second, &t[0], &t[1], &t[2], &t[3], &t[4], &t[5]);
+        log(matrixmaster().matrix44ToChar(epitovmr, "Functional data to VMR mapping"));
+        hs::hsCalculateIAMatrix(startrecord_.scannerpos, anatomy.scannerpos, anatomy.pasttransformations, starttovmr,
+                                second, &t[0], &t[1], &t[2], &t[3], &t[4], &t[5]);
+        log(matrixmaster().matrix44ToChar(starttovmr, "Phase data to VMR mapping"));
+
+        datahandler<double> target;
+        epi_->copyheader(&target);
+        target.setnt(1);
+        target.setdata(new double[static_cast<size_t>(epi_->getnrofelems() / epi_->getnt())]());
+        mapFMR2FMRviaVMR(&anatomy, &target, &epirecord_, epitovmr, inhand_.get(), &startrecord_, starttovmr, second);
+        hs::hsShowBusyCursor();
+        state_.success = undistort1d(epi_.get(), &target, &state_.params);
+        hs::hsStopBusyCursor();
+    }
+
+    CallState& state_;
+    const StartParameters& p_;
+    Volume inhand_, magnitude_, epi_;
+    fmrfile startrecord_, magnituderecord_, epirecord_;
+    bool startread_ = false, magnituderead_ = false;
+    bool performall_ = false, runon_ = false;
+};
+
+}  // namespace
+
+void startprocedure(CallState& state) {
+    StartParameters p;
+    p.method = hs::hsGetIntParameter("UnwrappingMethod");
+    p.relaxiterations = hs::hsGetIntParameter("NrOfIterationsRelax");
+    p.regularisation = static_cast<double>(hs::hsGetFloatParameter("Regularisation"));
+    p.cycles = hs::hsGetIntParameter("NrOfVCycles");
+    p.iterations = hs::hsGetIntParameter("NrOfIterations");
+    // Read for both methods: raw scanner phase must reach the relaxation in
+    // radians too, or its division by 2 pi gives meaningless cycles.
+    p.toradians = hs::hsGetIntParameter("PhaseToRadians");
+    p.masklaplacian = hs::hsGetIntParameter("MaskLaplacian");
+    state.params.bandwidthPE = static_cast<double>(hs::hsGetFloatParameter("BandWidthPE"));
+    state.params.echoTimeDiffSec = static_cast<double>(hs::hsGetFloatParameter("EchoTimeDiff") / 1000.0f);
+    state.params.phaseEncodingDir = hs::hsGetIntParameter("PhaseEncodingDir");
+    state.params.applyTwoPi = hs::hsGetIntParameter("ApplyTwoPi") == 1 ? 1 : 0;
+    p.maptofunctional = hs::hsGetIntParameter("mapFieldmapToFunctional");
+    p.procedure = readStringParameter("Procedure");
+    StartRun(state, p).run();
 }
 
 const char* getfieldmapcorrectionname(int code) {
