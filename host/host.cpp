@@ -184,7 +184,10 @@ int Host::ask_path(const char* kind, const char* title, const char* filter, char
     return 1;
 }
 
-void Host::note(const std::string& text) { host_log.push_back(text); }
+void Host::note(const std::string& text) {
+    host_log.push_back(text);
+    if (on_note) on_note(text);
+}
 
 int Host::save_current(const char* fmr_path, const char* second) {
     (void)second;  // the STC name always follows the FMR path

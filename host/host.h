@@ -128,7 +128,8 @@ public:
     int busy_depth = 0;
     int busy_shown = 0;  // how often the cursor was shown in all
     std::function<void(bool busy)> on_busy_change;
-    std::function<void(const std::string&)> on_log;  // called for every log entry as it arrives
+    std::function<void(const std::string&)> on_log;   // called for every log entry as it arrives
+    std::function<void(const std::string&)> on_note;  // called for every host remark as it is made
     // Relative save paths are taken under this directory; empty keeps saves in memory.
     std::string output_dir;
     DocumentSaver saver;
