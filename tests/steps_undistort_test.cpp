@@ -1,0 +1,286 @@
+// Undistortion: bit-identity with the plain resampling, known shifts per axis and sense, refusals, saved result.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "fieldmap/undistort.h"
+#include "tests/steps_support.h"
+
+namespace warpmender {
+namespace {
+
+using test::index_volume;
+
+// The resampling exactly as the procedure describes it, through the container's
+// accessors: the reference the optimised plan must match to the bit.
+void plain_undistort(datahandler<double>* epi, datahandler<double>* shift, int code) {
+    const long nx = epi->getnx(), ny = epi->getny(), nz = epi->getnz(), nt = epi->getnt();
+    datahandler<double> work;
+    epi->copyheader(&work);
+    work.setnt(1);
+    work.setdata(new double[static_cast<size_t>(nx * ny * nz)]());
+    for (long t = 0; t < nt; ++t) {
+        for (long z = 0; z < nz; ++z)
+            for (long y = 0; y < ny; ++y)
+                for (long x = 0; x < nx; ++x) {
+                    const double s = shift->get(x, y, z);
+                    double p = 0;
+                    long n = 0;
+                    switch (code) {
+                        case 1: p = x + s; n = nx; break;
+                        case 2: p = x - s; n = nx; break;
+                        case 3: p = y + s; n = ny; break;
+                        case 4: p = y - s; n = ny; break;
+                        case 5: p = z + s; n = nz; break;
+                        case 6: p = z - s; n = nz; break;
+                    }
+                    const double w = p - std::floor(p);
+                    long lo = static_cast<long>(std::floor(p));
+                    if (lo < 0) lo = 0;
+                    if (lo > n - 1) lo = n - 1;
+                    long hi = static_cast<long>(std::ceil(p));
+                    if (hi > n - 1) hi = n - 1;
+                    if (hi < 0) hi = 0;
+                    double a = 0, b = 0;
+                    if (code <= 2) {
+                        a = epi->get(lo, y, z, t);
+                        b = epi->get(hi, y, z, t);
+                    } else if (code <= 4) {
+                        a = epi->get(x, lo, z, t);
+                        b = epi->get(x, hi, z, t);
+                    } else {
+                        a = epi->get(x, y, lo, t);
+                        b = epi->get(x, y, hi, t);
+                    }
+                    work.setvalue(x, y, z, b * w + a * (1 - w));
+                }
+        work.copyvolume(epi, 0, t);
+    }
+}
+
+fieldmapparams direction(int code) {
+    fieldmapparams p;
+    p.phaseEncodingDir = code;
+    return p;
+}
+
+class StepsUndistort : public test::StepsTest {};
+
+// Random shifts of every kind the map can hold: fractional within and far
+// beyond the axis, whole voxels, negative, zero and nearly zero.
+std::unique_ptr<datahandler<double>> random_shifts(long nx, long ny, long nz, unsigned seed) {
+    auto map = index_volume(nx, ny, nz, 1, "shift.fmr");
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> wide(-40.0, 40.0), near(-1.5, 1.5);
+    std::uniform_int_distribution<int> kind(0, 4), whole(-30, 30);
+    for (long i = 0; i < map->getnrofelems(); ++i) {
+        double s = 0.0;
+        switch (kind(rng)) {
+            case 0: s = wide(rng); break;
+            case 1: s = near(rng); break;
+            case 2: s = whole(rng); break;
+            case 3: s = 1e-13 * near(rng); break;
+            default: s = 0.0; break;
+        }
+        map->setvalue(i, s);
+    }
+    return map;
+}
+
+TEST_F(StepsUndistort, matches_the_plain_resampling_to_the_bit_for_all_six_directions) {
+    for (int code = 1; code <= 6; ++code) {
+        auto shift = random_shifts(23, 17, 11, 1234u + code);
+        auto fast = index_volume(23, 17, 11, 3, test::scratch_dir("steps_undistort_bits") + "/epi.fmr");
+        auto plain = index_volume(23, 17, 11, 3);
+        // Values that are not small integers, so that every rounding shows.
+        for (long i = 0; i < fast->getnrofelems(); ++i) {
+            const double v = std::sin(0.37 * i) * 1000.0 + 0.001 * i;
+            fast->setvalue(i, v);
+            plain->setvalue(i, v);
+        }
+        fieldmapparams p = direction(code);
+        undistort1d(fast.get(), shift.get(), &p);
+        plain_undistort(plain.get(), shift.get(), code);
+        EXPECT_EQ(0, std::memcmp(fast->getdata(), plain->getdata(), sizeof(double) * fast->getnrofelems()))
+            << "direction " << code;
+    }
+}
+
+TEST_F(StepsUndistort, a_map_of_zeros_changes_nothing) {
+    for (int code = 1; code <= 6; ++code) {
+        auto epi = index_volume(23, 17, 11, 3, test::scratch_dir("steps_undistort_zero") + "/epi.fmr");
+        auto before = index_volume(23, 17, 11, 3);
+        auto shift = test::filled_volume(23, 17, 11, 1, 0.0);
+        fieldmapparams p = direction(code);
+        undistort1d(epi.get(), shift.get(), &p);
+        EXPECT_EQ(0, std::memcmp(epi->getdata(), before->getdata(), sizeof(double) * epi->getnrofelems()))
+            << "direction " << code;
+    }
+}
+
+// Uniform shifts along each axis and sense; index values keep every expected
+// value exact (small integers times quarters).
+struct UniformCase {
+    int code;
+    double shift;
+};
+
+TEST_F(StepsUndistort, uniform_shift_along_each_axis_and_sense) {
+    const UniformCase cases[] = {{1, 2.0}, {2, 2.0}, {3, 2.0}, {4, 2.0}, {5, 2.0}, {6, 2.0},
+                                 {1, 0.25}, {2, 0.25}, {3, 0.25}, {4, 0.25}, {5, 0.25}, {6, 0.25}};
+    const long N[3] = {23, 17, 11};
+    for (const auto& c : cases) {
+        auto epi = index_volume(23, 17, 11, 3, test::scratch_dir("steps_undistort_uniform") + "/epi.fmr");
+        auto in = index_volume(23, 17, 11, 3);
+        auto shift = test::filled_volume(23, 17, 11, 1, c.shift);
+        fieldmapparams p = direction(c.code);
+        undistort1d(epi.get(), shift.get(), &p);
+        const int axis = (c.code - 1) / 2;
+        const bool plus = c.code % 2 == 1;
+        const long n = N[axis];
+        for (long t = 0; t < 3; ++t)
+            for (long z = 0; z < 11; ++z)
+                for (long y = 0; y < 17; ++y)
+                    for (long x = 0; x < 23; ++x) {
+                        long at[3] = {x, y, z};
+                        const long k = at[axis];
+                        auto input = [&](long kk) {
+                            long q[3] = {x, y, z};
+                            q[axis] = kk;
+                            return in->get(q[0], q[1], q[2], t);
+                        };
+                        double expected;
+                        if (c.shift == 2.0) {
+                            // the input two voxels on, the edge voxel for the last two
+                            expected = plus ? input(std::min(k + 2, n - 1)) : input(std::max(k - 2, 0L));
+                        } else if (plus) {
+                            expected = k <= n - 2 ? 0.75 * input(k) + 0.25 * input(k + 1) : input(n - 1);
+                        } else {
+                            expected = k >= 1 ? 0.25 * input(k - 1) + 0.75 * input(k) : input(0);
+                        }
+                        ASSERT_EQ(epi->get(x, y, z, t), expected)
+                            << "direction " << c.code << " shift " << c.shift << " at " << x << "," << y << ","
+                            << z << "," << t;
+                    }
+    }
+}
+
+TEST_F(StepsUndistort, every_volume_of_a_long_series_gets_the_same_shifts) {
+    auto epi = index_volume(7, 5, 3, 100, test::scratch_dir("steps_undistort_long") + "/epi.fmr");
+    auto shift = test::filled_volume(7, 5, 3, 1, 1.0);
+    fieldmapparams p = direction(3);
+    undistort1d(epi.get(), shift.get(), &p);
+    ASSERT_EQ(epi->getnt(), 100);
+    for (long t = 0; t < 100; ++t)
+        for (long z = 0; z < 3; ++z)
+            for (long y = 0; y < 5; ++y)
+                for (long x = 0; x < 7; ++x)
+                    ASSERT_EQ(epi->get(x, y, z, t), static_cast<double>(epi->index(x, std::min(y + 1, 4L), z, t)));
+}
+
+// Refused calls change no EPI voxel and save nothing.
+struct RefusalCase {
+    const char* what;
+    int code;
+    long mx, my, mz;
+    const char* line;
+};
+
+TEST_F(StepsUndistort, refuses_unknown_directions_and_maps_on_another_grid_before_touching_the_epi) {
+    const RefusalCase cases[] = {
+        {"code 0", 0, 23, 17, 11, "Phase-encoding direction 0 is not one of 1 to 6; the EPI data are left unchanged."},
+        {"code 7", 7, 23, 17, 11, "Phase-encoding direction 7 is not one of 1 to 6; the EPI data are left unchanged."},
+        {"code -1", -1, 23, 17, 11,
+         "Phase-encoding direction -1 is not one of 1 to 6; the EPI data are left unchanged."},
+        {"smaller x", 1, 22, 17, 11,
+         "The pixel shift map (22 x 17 x 11) is not on the grid of the EPI (23 x 17 x 11); the EPI data are left "
+         "unchanged."},
+        {"smaller y", 3, 23, 16, 11,
+         "The pixel shift map (23 x 16 x 11) is not on the grid of the EPI (23 x 17 x 11); the EPI data are left "
+         "unchanged."},
+        {"fewer slices", 5, 23, 17, 10,
+         "The pixel shift map (23 x 17 x 10) is not on the grid of the EPI (23 x 17 x 11); the EPI data are left "
+         "unchanged."},
+        {"transposed", 1, 17, 23, 11,
+         "The pixel shift map (17 x 23 x 11) is not on the grid of the EPI (23 x 17 x 11); the EPI data are left "
+         "unchanged."},
+    };
+    for (const auto& c : cases) {
+        h = &test::fresh_host();
+        auto epi = index_volume(23, 17, 11, 3, "epi.fmr");
+        auto before = index_volume(23, 17, 11, 3);
+        test::add_current_fmr(*h, *epi, "epi.fmr");
+        auto shift = test::filled_volume(c.mx, c.my, c.mz, 1, 1.5);
+        fieldmapparams p = direction(c.code);
+        EXPECT_FALSE(undistort1d(epi.get(), shift.get(), &p)) << c.what;
+        EXPECT_EQ(0, std::memcmp(epi->getdata(), before->getdata(), sizeof(double) * epi->getnrofelems())) << c.what;
+        if (c.code < 1 || c.code > 6) {
+            EXPECT_TRUE(test::log_contains(*h, "Undistort in direction: unknown")) << c.what;
+        }
+        EXPECT_TRUE(test::log_contains(*h, c.line)) << c.what;
+        EXPECT_TRUE(h->saves.empty()) << c.what;
+        EXPECT_FALSE(h->has_parameter("NameUndistortedFile")) << c.what;
+    }
+}
+
+TEST_F(StepsUndistort, logs_the_direction_and_hands_back_the_name_even_when_the_save_fails) {
+    // No document is current: the host cannot save.
+    auto epi = index_volume(23, 17, 11, 3, test::scratch_dir("steps_undistort_name") + "/run1.fmr");
+    auto shift = test::filled_volume(23, 17, 11, 1, 0.5);
+    fieldmapparams p = direction(4);
+    EXPECT_FALSE(undistort1d(epi.get(), shift.get(), &p));
+    EXPECT_TRUE(test::log_contains(*h, "Undistort in direction: -y (posterior to anterior)"));
+    EXPECT_EQ(h->string_parameter("NameUndistortedFile"), "run1_undistort.fmr");
+    EXPECT_TRUE(test::log_contains(*h, "run1_undistort.fmr"));
+}
+
+TEST_F(StepsUndistort, saves_the_corrected_series_through_the_current_document) {
+    const std::string dir = test::scratch_dir("steps_undistort_save");
+    auto epi = index_volume(23, 17, 11, 3, dir + "/run1.fmr");
+    test::add_current_fmr(*h, *epi, dir + "/run1.fmr");
+    auto shift = test::filled_volume(23, 17, 11, 1, 1.0);
+    fieldmapparams p = direction(1);
+    ASSERT_TRUE(undistort1d(epi.get(), shift.get(), &p));
+    ASSERT_EQ(h->saved_documents.count("run1_undistort.fmr"), 1u);
+    const host::Document& saved = h->saved_documents.at("run1_undistort.fmr");
+    for (long t = 0; t < 3; ++t)
+        for (long z = 0; z < 11; z += 5)
+            for (long y = 0; y < 17; y += 4)
+                for (long x = 0; x < 23; ++x)
+                    EXPECT_EQ(test::saved_value(saved, x, y, z, t),
+                              static_cast<float>(epi->index(std::min(x + 1, 22L), y, z, t)));
+}
+
+TEST(StepsUndistortPlan, keeps_neighbours_on_the_axis_and_the_weight_before_clamping) {
+    // One row of 4 along x: shifts 0.5 inside, -3.25 and +7.75 beyond the edges.
+    const double shift[4] = {0.5, -3.25, 7.75, 0.0};
+    UndistortPlan plan;
+    ASSERT_TRUE(plan.build(shift, 4, 1, 1, 1));
+    const double in[4] = {10.0, 20.0, 30.0, 40.0};
+    double out[4];
+    plan.apply(in, out);
+    EXPECT_EQ(out[0], 15.0);  // halfway between voxels 0 and 1
+    EXPECT_EQ(out[1], 10.0);  // p = -2.25: both neighbours clamp to voxel 0
+    EXPECT_EQ(out[2], 40.0);  // p = 9.75: both clamp to voxel 3
+    EXPECT_EQ(out[3], 40.0);
+    EXPECT_FALSE(plan.build(shift, 4, 1, 1, 0));
+    EXPECT_FALSE(plan.build(shift, 4, 1, 1, 7));
+}
+
+TEST(StepsUndistortPlan, huge_and_nan_shifts_stay_inside_the_volume) {
+    const double shift[3] = {1e300, -1e300, std::nan("")};
+    UndistortPlan plan;
+    ASSERT_TRUE(plan.build(shift, 3, 1, 1, 2));
+    const double in[3] = {1.0, 2.0, 3.0};
+    double out[3];
+    plan.apply(in, out);
+    EXPECT_EQ(out[0], 1.0);
+    EXPECT_EQ(out[1], 3.0);
+    EXPECT_TRUE(std::isnan(out[2]));
+}
+
+}  // namespace
+}  // namespace warpmender
