@@ -1,14 +1,222 @@
-// Phase scaling and the polar conversion (being written).
+// Phase scaling to radians and cycles, the polar conversion and the volume loader.
 #include "fieldmap/phase_scaling.h"
 
+#include <nifti1_io.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <new>
+
+#include "core/helper_tools.h"
+#include "io/fmr_writer.h"
+#include "io/host_documents.h"
+#include "plugin/display_funcs.h"
+#include "plugin/host_binding.h"
+
 namespace warpmender {
-void data2radians(datahandler<double>*) {}
-void data2radians(datahandler<double>*, int) {}
-void float2radians(datahandler<float>*) {}
-void data2hertz(datahandler<double>*) {}
+namespace {
+
+void log_summary(const datahandler<double>& d, const char* label) {
+    hs::hsLogText(d.displayintensityvalues(label).c_str());
+}
+
+// Truncation toward zero to a signed 32-bit integer, as the stored magnitude
+// and phase images hold it. Values beyond the range saturate and NaN gives 0
+// instead of the undefined conversion.
+double truncate_int32(double v) {
+    if (!(v == v)) return 0.0;
+    if (v >= 2147483647.0) return 2147483647.0;
+    if (v <= -2147483648.0) return -2147483648.0;
+    return static_cast<double>(static_cast<int32_t>(v));
+}
+
+struct NiftiFree {
+    void operator()(nifti_image* nim) const { nifti_image_free(nim); }
+};
+
+template <typename S>
+void widen(const void* src, double* out, size_t n) {
+    const S* s = static_cast<const S*>(src);
+    for (size_t i = 0; i < n; ++i) out[i] = static_cast<double>(s[i]);
+}
+
+// NIfTI branch of the loader: false (out not marked valid) when the file
+// cannot be read or its data type has no real conversion.
+bool read_nifti(const std::string& path, datahandler<double>* out) {
+    hs::hsLogText("Reading file:");
+    hs::hsLogText(path.c_str());
+    std::unique_ptr<nifti_image, NiftiFree> nim(nifti_image_read(path.c_str(), 1));
+    if (!nim || nim->data == nullptr) {
+        hs::hsLogText(("Could not read the NIfTI image \"" + path + "\".").c_str());
+        return false;
+    }
+    const long nx = nim->nx > 0 ? nim->nx : 1, ny = nim->ny > 0 ? nim->ny : 1;
+    const long nz = nim->nz > 0 ? nim->nz : 1, nt = nim->nt > 0 ? nim->nt : 1;
+    const size_t n = static_cast<size_t>(nx) * static_cast<size_t>(ny) * static_cast<size_t>(nz) *
+                     static_cast<size_t>(nt);
+    if (n > nim->nvox) {
+        hs::hsLogText(("The NIfTI image \"" + path + "\" holds fewer voxels than its dimensions say.").c_str());
+        return false;
+    }
+    if (nim->datatype == DT_COMPLEX64 || nim->datatype == DT_COMPLEX128) {
+        hs::hsLogText("Data are complex. Please use the warpmender utility functions to split to two files.");
+        return false;
+    }
+    std::unique_ptr<double[]> values(new (std::nothrow) double[n]);
+    if (!values) {
+        hs::hsLogText("Not enough memory to hold the NIfTI image.");
+        return false;
+    }
+    // Only the first nx*ny*nz*nt values (NIfTI order, x fastest) are taken.
+    switch (nim->datatype) {
+        case DT_UINT8: widen<uint8_t>(nim->data, values.get(), n); break;
+        case DT_INT16: widen<int16_t>(nim->data, values.get(), n); break;
+        case DT_INT32: widen<int32_t>(nim->data, values.get(), n); break;
+        case DT_FLOAT32: widen<float>(nim->data, values.get(), n); break;
+        case DT_FLOAT64: widen<double>(nim->data, values.get(), n); break;
+        case DT_UINT16: widen<uint16_t>(nim->data, values.get(), n); break;
+        case DT_UINT32: widen<uint32_t>(nim->data, values.get(), n); break;
+        default: hs::hsLogText("Datatype not yet convertible"); return false;
+    }
+    out->set(nx, ny, nz, nt, values.release(), nim->fname, 8);
+    out->setresolution(nim->dx, nim->dy, nim->dz);
+    out->setstatus(STATUS_VALID);
+    return true;
+}
+
+// Saves one component of the polar pair under "<last path component of name><suffix>".
+void save_component(datahandler<double>* volume, const char* suffix) {
+    const std::string name = help.getbasename(help.createFileName(volume->getname(), suffix).c_str(), false, false);
+    saveashs2fmr(volume, name.c_str(), false);
+}
+
+}  // namespace
+
+void data2radians(datahandler<double>* phase) {
+    if (phase == nullptr) return;
+    log_summary(*phase, "data before scaling");
+    hs::hsLogText("Scale to radians between -pi and pi...");
+    datahandler<double>::scaleintensities_nijdam(phase->getdata(), phase->getnrofelems(), -kPi15, kPi15);
+    log_summary(*phase, "data after scaling");
+}
+
+void data2radians(datahandler<double>* phase, int method) {
+    if (phase == nullptr) return;
+    hs::hsLogText("Scale to radians between -pi and pi...");
+    log_summary(*phase, "data");
+    hs::hsLogText(displayFuncs().getScale2RadString(method));
+    // Single precision and 0 included, taken before any element changes.
+    const float mn = phase->getmin();
+    const float mx = phase->getmax();
+    const long nx = phase->getnx(), ny = phase->getny(), nz = phase->getnz();
+    auto each = [&](auto f) {
+        for (long z = 0; z < nz; ++z)
+            for (long y = 0; y < ny; ++y)
+                for (long x = 0; x < nx; ++x) phase->setvalue(x, y, z, f(phase->get(x, y, z)));
+    };
+    switch (method) {
+        case 1:
+            datahandler<double>::scaleintensities_nijdam(phase->getdata(), phase->getnrofelems(), -kPi15, kPi15);
+            break;
+        case 2:  // folds into -pi/2..pi/2, then lifts the negative half: 0..pi/2 or 3pi/2..2pi
+            each([](double x) {
+                double y = std::asin(std::sin(x));
+                if (y < 0) y = y + kTwoPi15;
+                return y;
+            });
+            break;
+        case 3: {
+            const float range = mx - mn;
+            each([&](double x) { return (2.0 * (x - mn)) * kPi15 / range - kPi15; });
+            break;
+        }
+        case 4: each([](double x) { return kPi15 * x / 2048.0; }); break;
+        default: break;
+    }
+    log_summary(*phase, "data");
+}
+
+void float2radians(datahandler<float>* phase) {
+    if (phase == nullptr) return;
+    hs::hsLogText(phase->displayintensityvalues().c_str());
+    datahandler<float>::scaleintensities_nijdam<float>(phase->getdata(), phase->getnrofelems(), -kPi15, kPi15);
+    hs::hsLogText(phase->displayintensityvalues().c_str());
+}
+
+void data2hertz(datahandler<double>* phase) {
+    if (phase == nullptr) return;
+    hs::hsLogText("Convert to Hertz representation...");
+    log_summary(*phase, "data before scaling to Hertz");
+    double* d = phase->getdata();
+    const long n = d != nullptr ? phase->getnrofelems() : 0;
+    for (long i = 0; i < n; ++i) d[i] = d[i] / kTwoPi15;
+    log_summary(*phase, "data after scaling to Hertz");
+}
+
 double msec2sec(double ms) { return ms * 0.001; }
+
 double sec2msec(double s) { return s * 1000.0; }
-bool convertcomplexnotation(int, const std::string&, const std::string&) { return false; }
-const char* getconversionname(int) { return "Conversion"; }
-bool getdatafromfile(const std::string&, int, datahandler<double>*, const char*) { return false; }
+
+bool convertcomplexnotation(int target, const std::string& realFile, const std::string& imagFile) {
+    (void)target;  // the pair always becomes magnitude and phase
+    datahandler<double> real, imag;
+    const bool gotreal = getdatafromfile(realFile, 21, &real, "Please select the real image");
+    const bool gotimag = getdatafromfile(imagFile, 21, &imag, "Please select the imaginary image");
+    if (!gotreal || !gotimag) return false;
+    const long n = real.getnrofelems();
+    // The imaginary image is read at every index of the real one.
+    if (imag.getnrofelems() != n || !real.hasdata() || !imag.hasdata()) {
+        hs::hsLogText("Real and imaginary images do not have the same number of voxels, conversion not possible.");
+        return false;
+    }
+    std::unique_ptr<double[]> magnitude(new (std::nothrow) double[static_cast<size_t>(n)]());
+    std::unique_ptr<double[]> phase(new (std::nothrow) double[static_cast<size_t>(n)]());
+    if (!magnitude || !phase) {
+        hs::hsLogText("Not enough memory for the magnitude and phase images.");
+        return false;
+    }
+    const double* re = real.getdata();
+    const double* im = imag.getdata();
+    // Whole numbers only: the phase image holds -3..3 radians.
+    for (long i = 0; i < n; ++i) {
+        magnitude[i] = truncate_int32(std::hypot(re[i], im[i]));
+        phase[i] = truncate_int32(std::atan2(im[i], re[i]));
+    }
+    real.setdata(magnitude.release());
+    save_component(&real, "_magnitude");
+    imag.setdata(phase.release());
+    save_component(&imag, "_phase");
+    return true;
+}
+
+const char* getconversionname(int code) {
+    switch (code) {
+        case 40: return "Polar to rectangular (phase+magn to cos+sin)";
+        case 41: return "Rectangular to polar (cos+sin to phase+magn)";
+        case 42: return "Scale to radians";
+        case 43: return "Radians to Hertz";
+        case 44: return "Fourier transform";
+        case 45: return "Inverse Fourier transform";
+        default: return "Conversion";
+    }
+}
+
+bool getdatafromfile(const std::string& path, int kind, datahandler<double>* out, const char* prompt) {
+    hs::hsLogText("Get data from file...");
+    if (out == nullptr) return false;
+    if (kind == 21) {  // an open FMR document chosen by the user; the path is not used
+        bool ok = getcurrentfmrdouble_gui(prompt, out);
+        if (out->getstatus() != STATUS_VALID) ok = false;
+        return ok;
+    }
+    if (kind == 20) return true;  // VMR: nothing is loaded
+    if (!read_nifti(path, out)) {
+        out->setstatus(STATUS_NODATA);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace warpmender
