@@ -18,6 +18,17 @@ namespace host {
 
 enum DocumentType { kFmr = 1, kDmr = 2, kVmr = 3, kSrf = 4 };
 
+// Geometry of a NIfTI source as its header gave it, so that a NIfTI copy of a
+// result carries the same qform and sform.
+struct NiftiGeometry {
+    int qform_code = 0, sform_code = 0;
+    float quatern_b = 0, quatern_c = 0, quatern_d = 0, qoffset_x = 0, qoffset_y = 0, qoffset_z = 0, qfac = 1;
+    float pixdim[8] = {0, 1, 1, 1, 0, 0, 0, 0};
+    float sto_xyz[4][4] = {};  // row-major voxel index -> world mm
+    int xyz_units = 0, time_units = 0;
+    bool compressed = true;  // the source was .nii.gz (copies are written the same way)
+};
+
 // One open document. FMR data are held per volume (x fastest within a
 // volume), 16-bit or float as the header's DataType says; a VMR holds 8-bit
 // voxels, x fastest, and no past transformations.
@@ -30,6 +41,8 @@ struct Document {
     VMR_Header vmr{};
     std::vector<uint8_t> voxels;
     std::string source_path;  // the file it was opened from; never overwritten
+    std::string source_data_path;  // the STC file of an FMR source; never overwritten either
+    std::optional<NiftiGeometry> nifti_geometry;  // set when the source was a NIfTI image
 
     // The per-volume pointer tables handed to the plug-in.
     std::vector<unsigned short*> int_pointers;
@@ -91,6 +104,7 @@ public:
     // --- workspace -------------------------------------------------------------
     int add_document(Document doc);  // returns its index (= its id)
     std::vector<Document>& documents() { return documents_; }
+    const std::vector<Document>& documents() const { return documents_; }
     Document* current();             // null when no document is current
     int current_index() const { return current_; }
     bool set_current(int index);
@@ -133,6 +147,8 @@ public:
     // Relative save paths are taken under this directory; empty keeps saves in memory.
     std::string output_dir;
     DocumentSaver saver;
+    // The disk saver also writes each saved FMR as NIfTI (--nifti).
+    bool nifti_output = false;
 
     int save_current(const char* fmr_path, const char* second);
     void note(const std::string& text);

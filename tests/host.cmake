@@ -1,1 +1,7 @@
 # Test sources of the host room.
+list(APPEND WARPMENDER_UNIT_TEST_SOURCES
+  ${CMAKE_CURRENT_SOURCE_DIR}/host_document_files_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/host_file_checks_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/host_fmr_file_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/host_nifti_document_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/host_vmr_file_test.cpp)

@@ -1,0 +1,148 @@
+// Opening documents by file type and saving them to disk atomically, never over an open document's source.
+#include "host/document_files.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+#include "host/atomic_file.h"
+#include "host/error.h"
+#include "host/file_checks.h"
+#include "host/fmr_file.h"
+#include "host/nifti_document.h"
+#include "host/vmr_file.h"
+
+namespace warpmender {
+namespace host {
+
+namespace {
+
+std::string lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+bool ends_with(const std::string& s, const std::string& tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+std::string file_name_of(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string under(const std::string& dir, const std::string& name) {
+    if (dir.empty()) return name;
+    return dir.back() == '/' ? dir + name : dir + "/" + name;
+}
+
+// True when a and b are one file: the same inode when both exist, else the same normalised path.
+bool same_file(const std::string& a, const std::string& b) {
+    struct stat sa {}, sb {};
+    if (::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0)
+        return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    std::error_code ec;
+    const auto na = std::filesystem::absolute(a, ec).lexically_normal();
+    const auto nb = std::filesystem::absolute(b, ec).lexically_normal();
+    return na == nb;
+}
+
+}  // namespace
+
+Document open_document(Host& host, const std::string& path, bool as_anatomy) {
+    const std::string name = file_name_of(path);
+    const std::string ext = lower(name);
+    Notes notes;
+    Document doc;
+    std::string stem;
+    if (ends_with(ext, ".fmr")) {
+        if (as_anatomy) throw Error("cannot open \"" + path + "\" as anatomy: it is an FMR project, not a VMR or NIfTI image");
+        doc = read_fmr(path, notes);
+        stem = name.substr(0, name.size() - 4);
+    } else if (ends_with(ext, ".vmr")) {
+        doc = read_vmr(path, notes);
+        stem = name.substr(0, name.size() - 4);
+    } else if (ends_with(ext, ".nii.gz") || ends_with(ext, ".nii")) {
+        doc = read_nifti(path, as_anatomy, notes);
+        stem = name.substr(0, name.size() - (ends_with(ext, ".nii") ? 4 : 7));
+    } else {
+        throw Error("cannot open \"" + path + "\": unknown file type (expected .fmr, .vmr, .nii or .nii.gz)");
+    }
+    const std::string file_name = under(host.output_dir, stem + (doc.type == kVmr ? ".vmr" : ".fmr"));
+    char* target = doc.type == kVmr ? doc.vmr.FileName : doc.fmr.FileName;
+    const size_t capacity = doc.type == kVmr ? sizeof doc.vmr.FileName : sizeof doc.fmr.FileName;
+    if (file_name.size() >= capacity)
+        throw Error("cannot open \"" + path + "\": its name in the output directory, \"" + file_name + "\", is longer than " +
+                    std::to_string(capacity - 1) + " characters");
+    std::memset(target, 0, capacity);
+    std::memcpy(target, file_name.data(), file_name.size());
+    doc.source_path = path;
+    for (const std::string& n : notes) host.note(n);
+    return doc;
+}
+
+Document open_document(const std::string& path, bool as_anatomy) { return open_document(instance(), path, as_anatomy); }
+
+std::string save_document_files(const Host& host, const Document& doc, const std::string& fmr_in,
+                                const std::string& stc_in) {
+    const std::string fmr = fmr_in.empty() || fmr_in[0] == '/' ? fmr_in : under(host.output_dir, fmr_in);
+    const std::string stc = stc_in.empty() || stc_in[0] == '/' ? stc_in : under(host.output_dir, stc_in);
+    if (fmr.empty()) return "the path is empty";
+    if (const std::string why = fmr_document_problem(doc); !why.empty()) return why;
+    if (stc != stc_path_of(fmr, ""))
+        return "the STC file \"" + stc + "\" must lie beside the FMR as \"" + stc_path_of(fmr, "") + "\"";
+    if (same_file(fmr, stc)) return "the FMR and the STC file would be the same file";
+
+    std::vector<std::string> targets = {fmr, stc};
+    const bool with_nifti = host.nifti_output;
+    if (with_nifti) targets.push_back(nifti_path_for(doc, fmr));
+    for (const Document& open : host.documents()) {
+        for (const std::string* source : {&open.source_path, &open.source_data_path}) {
+            if (source->empty()) continue;
+            for (const std::string& t : targets)
+                if (same_file(t, *source))
+                    return "\"" + t + "\" is the source of the open document \"" +
+                           std::string(open.type == kVmr ? open.vmr.FileName : open.fmr.FileName) +
+                           "\" and is never overwritten";
+        }
+    }
+
+    try {
+        // Everything is written completely before anything is renamed; the FMR,
+        // which names the STC, comes into place last.
+        AtomicFile stc_file(stc);
+        write_stc(doc, stc_file);
+        stc_file.finish();
+        std::unique_ptr<AtomicFile> nifti_file;
+        if (with_nifti) {
+            nifti_file = std::make_unique<AtomicFile>(targets[2], nifti_copy_compressed(doc) ? ".nii.gz" : ".nii");
+            write_nifti(doc, *nifti_file);
+        }
+        AtomicFile fmr_file(fmr);
+        fmr_file.write(fmr_text(doc, fmr));
+        fmr_file.finish();
+        stc_file.commit();
+        if (nifti_file) nifti_file->commit();
+        fmr_file.commit();
+    } catch (const Error& e) {
+        return e.what();
+    } catch (const std::bad_alloc&) {
+        return "out of memory";
+    }
+    return {};
+}
+
+void install_disk_saver(Host& host) {
+    Host* h = &host;
+    host.saver = [h](const Document& doc, const std::string& fmr, const std::string& stc) {
+        return save_document_files(*h, doc, fmr, stc);
+    };
+}
+
+}  // namespace host
+}  // namespace warpmender

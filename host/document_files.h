@@ -1,0 +1,31 @@
+// Documents from and to disk: opening any supported file, and the saver behind hsSaveFMRAndSTC.
+#pragma once
+
+#include <string>
+
+#include "host/host.h"
+
+namespace warpmender {
+namespace host {
+
+// Opens path as a document, choosing the reader by its extension (".fmr",
+// ".vmr", ".nii", ".nii.gz"); as_anatomy opens a NIfTI image as a VMR. The
+// document's FileName becomes "<output directory>/<file name>" with ".fmr" or
+// ".vmr" (so results land in the output directory), its source_path the file.
+// The reader's remarks go to host.note. Throws Error naming the file.
+//   output_dir "out", "/data/sub-01_bold.nii.gz" -> FileName "out/sub-01_bold.fmr"
+Document open_document(Host& host, const std::string& path, bool as_anatomy);
+Document open_document(const std::string& path, bool as_anatomy);  // the process's host
+
+// Writes doc as FMR text at fmr_path and STC data at stc_path (and, with
+// host.nifti_output, as NIfTI beside them), each through a temporary file
+// renamed into place. Refuses to overwrite the source of any open document.
+// Returns "" when saved, else why not (nothing is then left behind).
+std::string save_document_files(const Host& host, const Document& doc, const std::string& fmr_path,
+                                const std::string& stc_path);
+
+// Makes host.saver write to disk with save_document_files.
+void install_disk_saver(Host& host);
+
+}  // namespace host
+}  // namespace warpmender

@@ -1,0 +1,450 @@
+// Turning NIfTI-1 images into host documents, and writing documents back as NIfTI-1.
+#include "host/nifti_document.h"
+
+#include <nifti1_io.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cfloat>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "host/atomic_file.h"
+#include "host/error.h"
+
+namespace warpmender {
+namespace host {
+
+namespace {
+
+constexpr int kNifti1HeaderBytes = 348;
+
+[[noreturn]] void refuse(const std::string& path, const std::string& why) {
+    throw Error("cannot open \"" + path + "\": " + why);
+}
+
+bool ends_with(const std::string& s, const std::string& tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// "a/b.nii.gz" -> "a/b";  "a/b.nii" -> "a/b"
+std::string strip_nifti_extension(const std::string& path) {
+    if (ends_with(path, ".nii.gz")) return path.substr(0, path.size() - 7);
+    if (ends_with(path, ".nii")) return path.substr(0, path.size() - 4);
+    return path;
+}
+
+struct NiftiFree {
+    void operator()(nifti_image* nim) const { nifti_image_free(nim); }
+};
+using NiftiPtr = std::unique_ptr<nifti_image, NiftiFree>;
+
+struct ZnzClose {
+    void operator()(znzptr* f) const {
+        znzFile file = f;
+        znzclose(file);
+    }
+};
+using ZnzPtr = std::unique_ptr<znzptr, ZnzClose>;
+
+uint32_t swap32(uint32_t v) { return __builtin_bswap32(v); }
+
+// Checks the fixed part of the header ourselves, so that the common faults get
+// a message of their own rather than nifticlib's generic refusal.
+void check_header_bytes(const std::string& path, bool gz) {
+    ZnzPtr f(znzopen(path.c_str(), "rb", gz ? 1 : 0));
+    if (!f) refuse(path, std::strerror(errno ? errno : EIO));
+    unsigned char h[kNifti1HeaderBytes];
+    const size_t got = znzread(h, 1, sizeof h, f.get());
+    if (got < sizeof h)
+        refuse(path, "the file holds " + std::to_string(got) + " header bytes, too few for a NIfTI-1 header (348)");
+    uint32_t sizeof_hdr = 0;
+    std::memcpy(&sizeof_hdr, h, 4);
+    if (sizeof_hdr == 540 || swap32(sizeof_hdr) == 540) refuse(path, "this is a NIfTI-2 image; only NIfTI-1 is read");
+    if (sizeof_hdr != 348 && swap32(sizeof_hdr) != 348)
+        refuse(path, "this is not a NIfTI-1 image (its header size field is " + std::to_string(sizeof_hdr) +
+                         ", expected 348)");
+    if (std::memcmp(h + 344, "n+1\0", 4) != 0)
+        refuse(path, "this is not a single-file NIfTI-1 image (the magic \"n+1\" is missing)");
+}
+
+struct Affine {
+    double m[4][4];
+};
+
+const char* datatype_name(int datatype) { return nifti_datatype_to_string(datatype); }
+
+// Converts one volume of raw values to float, with scaling; counts non-finite results.
+template <typename T>
+uint64_t convert(const void* raw, float* out, size_t n, bool scale, double slope, double inter) {
+    const T* in = static_cast<const T*>(raw);
+    uint64_t bad = 0;
+    for (size_t i = 0; i < n; ++i) {
+        double v = static_cast<double>(in[i]);
+        if (scale) v = v * slope + inter;
+        // Out-of-range values would not convert to float: they count as infinite.
+        if (!std::isfinite(v) || std::fabs(v) > static_cast<double>(FLT_MAX)) {
+            out[i] = 0.0f;
+            ++bad;
+        } else {
+            out[i] = static_cast<float>(v);
+        }
+    }
+    return bad;
+}
+
+uint64_t convert_any(int datatype, const void* raw, float* out, size_t n, bool scale, double slope, double inter) {
+    switch (datatype) {
+        case NIFTI_TYPE_UINT8: return convert<uint8_t>(raw, out, n, scale, slope, inter);
+        case NIFTI_TYPE_INT8: return convert<int8_t>(raw, out, n, scale, slope, inter);
+        case NIFTI_TYPE_INT16: return convert<int16_t>(raw, out, n, scale, slope, inter);
+        case NIFTI_TYPE_UINT16: return convert<uint16_t>(raw, out, n, scale, slope, inter);
+        case NIFTI_TYPE_INT32: return convert<int32_t>(raw, out, n, scale, slope, inter);
+        case NIFTI_TYPE_UINT32: return convert<uint32_t>(raw, out, n, scale, slope, inter);
+        case NIFTI_TYPE_INT64: return convert<int64_t>(raw, out, n, scale, slope, inter);
+        case NIFTI_TYPE_UINT64: return convert<uint64_t>(raw, out, n, scale, slope, inter);
+        case NIFTI_TYPE_FLOAT32: return convert<float>(raw, out, n, scale, slope, inter);
+        case NIFTI_TYPE_FLOAT64: return convert<double>(raw, out, n, scale, slope, inter);
+        default: return 0;
+    }
+}
+
+bool is_supported(int datatype) {
+    switch (datatype) {
+        case NIFTI_TYPE_UINT8: case NIFTI_TYPE_INT8: case NIFTI_TYPE_INT16: case NIFTI_TYPE_UINT16:
+        case NIFTI_TYPE_INT32: case NIFTI_TYPE_UINT32: case NIFTI_TYPE_INT64: case NIFTI_TYPE_UINT64:
+        case NIFTI_TYPE_FLOAT32: case NIFTI_TYPE_FLOAT64:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Millimetres per unit of the header's spatial coordinates.
+double millimetres_per_unit(int xyz_units) {
+    switch (xyz_units) {
+        case NIFTI_UNITS_METER: return 1000.0;
+        case NIFTI_UNITS_MICRON: return 0.001;
+        default: return 1.0;  // mm, or unknown (taken as mm)
+    }
+}
+
+double milliseconds_per_unit(int time_units) {
+    switch (time_units) {
+        case NIFTI_UNITS_MSEC: return 1.0;
+        case NIFTI_UNITS_USEC: return 0.001;
+        default: return 1000.0;  // seconds, or unknown (taken as seconds)
+    }
+}
+
+void copy_name(char* out, size_t capacity, const std::string& text) {
+    std::memset(out, 0, capacity);
+    std::memcpy(out, text.data(), std::min(text.size(), capacity - 1));
+}
+
+char* c_copy(const std::string& s) {
+    char* p = static_cast<char*>(std::malloc(s.size() + 1));  // nifti_image_free releases it with free()
+    if (p == nullptr) throw Error("out of memory");
+    std::memcpy(p, s.c_str(), s.size() + 1);
+    return p;
+}
+
+}  // namespace
+
+bool is_nifti_path(const std::string& path) { return ends_with(path, ".nii") || ends_with(path, ".nii.gz"); }
+
+void position_of_affine(const float affine[4][4], int nx, int ny, int nz, FMR_ScannerPosition_Header& pos) {
+    double length[3];
+    for (int c = 0; c < 3; ++c)
+        length[c] = std::sqrt(static_cast<double>(affine[0][c]) * affine[0][c] +
+                              static_cast<double>(affine[1][c]) * affine[1][c] +
+                              static_cast<double>(affine[2][c]) * affine[2][c]);
+    auto world = [&](double i, double j, double k, int r) {
+        return affine[r][0] * i + affine[r][1] * j + affine[r][2] * k + static_cast<double>(affine[r][3]);
+    };
+    const double ci = 0.5 * (nx - 1), cj = 0.5 * (ny - 1);
+    pos = FMR_ScannerPosition_Header{};
+    pos.PosInfosVerified = 1;
+    pos.Slice1CenterX = static_cast<float>(world(ci, cj, 0, 0));
+    pos.Slice1CenterY = static_cast<float>(world(ci, cj, 0, 1));
+    pos.Slice1CenterZ = static_cast<float>(world(ci, cj, 0, 2));
+    pos.SliceNCenterX = static_cast<float>(world(ci, cj, nz - 1, 0));
+    pos.SliceNCenterY = static_cast<float>(world(ci, cj, nz - 1, 1));
+    pos.SliceNCenterZ = static_cast<float>(world(ci, cj, nz - 1, 2));
+    pos.RowDirX = static_cast<float>(affine[0][0] / length[0]);
+    pos.RowDirY = static_cast<float>(affine[1][0] / length[0]);
+    pos.RowDirZ = static_cast<float>(affine[2][0] / length[0]);
+    pos.ColDirX = static_cast<float>(affine[0][1] / length[1]);
+    pos.ColDirY = static_cast<float>(affine[1][1] / length[1]);
+    pos.ColDirZ = static_cast<float>(affine[2][1] / length[1]);
+    pos.NRows = ny;
+    pos.NCols = nx;
+    pos.FoVRows = static_cast<float>(ny * length[1]);
+    pos.FoVCols = static_cast<float>(nx * length[0]);
+    pos.SliceThickness = static_cast<float>(length[2]);
+    pos.GapThickness = 0.0f;
+}
+
+void affine_of_position(const FMR_ScannerPosition_Header& p, int nx, int ny, int nz, float dx, float dy, float dz,
+                        float affine[4][4]) {
+    const double r[3] = {p.RowDirX, p.RowDirY, p.RowDirZ};
+    const double c[3] = {p.ColDirX, p.ColDirY, p.ColDirZ};
+    const double c1[3] = {p.Slice1CenterX, p.Slice1CenterY, p.Slice1CenterZ};
+    const double cn[3] = {p.SliceNCenterX, p.SliceNCenterY, p.SliceNCenterZ};
+    double k[3];
+    if (nz > 1) {
+        for (int i = 0; i < 3; ++i) k[i] = (cn[i] - c1[i]) / (nz - 1);
+    } else {
+        k[0] = (r[1] * c[2] - r[2] * c[1]) * dz;
+        k[1] = (r[2] * c[0] - r[0] * c[2]) * dz;
+        k[2] = (r[0] * c[1] - r[1] * c[0]) * dz;
+    }
+    for (int i = 0; i < 3; ++i) {
+        affine[i][0] = static_cast<float>(r[i] * dx);
+        affine[i][1] = static_cast<float>(c[i] * dy);
+        affine[i][2] = static_cast<float>(k[i]);
+        affine[i][3] = static_cast<float>(c1[i] - r[i] * dx * 0.5 * (nx - 1) - c[i] * dy * 0.5 * (ny - 1));
+    }
+    affine[3][0] = affine[3][1] = affine[3][2] = 0.0f;
+    affine[3][3] = 1.0f;
+}
+
+Document read_nifti(const std::string& path, bool as_anatomy, Notes& notes) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) refuse(path, std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) refuse(path, "not a regular file");
+    if (st.st_size == 0) refuse(path, "the file is empty");
+    const bool gz = nifti_is_gzfile(path.c_str()) != 0;
+    check_header_bytes(path, gz);
+
+    NiftiPtr nim(nifti_image_read(path.c_str(), 0));
+    if (!nim) refuse(path, "nifticlib could not read its NIfTI-1 header");
+    // Sizes past ndim are 1, whatever the header holds there.
+    int size[8] = {nim->ndim, 1, 1, 1, 1, 1, 1, 1};
+    for (int i = 1; i <= 7 && i <= nim->ndim; ++i) size[i] = nim->dim[i];
+    for (int i = 5; i <= 7; ++i)
+        if (size[i] != 1)
+            refuse(path, "the image has " + std::to_string(nim->ndim) + " dimensions; only 3D and 4D images are read");
+    if (!is_supported(nim->datatype)) {
+        const bool complex = nim->datatype == NIFTI_TYPE_COMPLEX64 || nim->datatype == NIFTI_TYPE_COMPLEX128 ||
+                             nim->datatype == NIFTI_TYPE_COMPLEX256;
+        refuse(path, std::string(complex ? "complex data (" : "the data type ") + datatype_name(nim->datatype) +
+                         (complex ? ") are" : " is") +
+                         " not supported; real integer or floating-point voxels are read "
+                         "(convert real and imaginary parts to two images first)");
+    }
+    const int nx = size[1], ny = size[2], nz = size[3], series = size[4];
+    const int nt = as_anatomy ? 1 : series;
+    checked_volume_voxels(path, nx, ny, nz, series, static_cast<size_t>(std::max(nim->nbyper, 1)));
+    const size_t n = checked_volume_voxels(path, nx, ny, nz, nt, sizeof(float));
+    const size_t raw_bytes = n * static_cast<size_t>(nim->nbyper);
+    if (!gz) {
+        const uint64_t needed = static_cast<uint64_t>(nim->iname_offset) + raw_bytes * static_cast<uint64_t>(series);
+        if (static_cast<uint64_t>(st.st_size) < needed)
+            refuse(path, "the file has " + std::to_string(st.st_size) + " bytes, expected at least " +
+                             std::to_string(needed) + " (" + std::to_string(nim->iname_offset) + " header bytes, then " +
+                             std::to_string(nx) + " x " + std::to_string(ny) + " x " + std::to_string(nz) + " x " +
+                             std::to_string(series) + " values of " + std::to_string(nim->nbyper) + " bytes)");
+    }
+
+    // The voxel-to-world affine, in millimetres.
+    const mat44& m = nim->sform_code > 0 ? nim->sto_xyz : nim->qto_xyz;
+    const double unit = millimetres_per_unit(nim->xyz_units);
+    float affine[4][4];
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c) affine[r][c] = static_cast<float>(r < 3 ? m.m[r][c] * unit : m.m[r][c]);
+    float voxel[3];
+    for (int c = 0; c < 3; ++c) {
+        voxel[c] = std::sqrt(affine[0][c] * affine[0][c] + affine[1][c] * affine[1][c] + affine[2][c] * affine[2][c]);
+        if (!(voxel[c] > 0.0f) || !std::isfinite(voxel[c]))
+            refuse(path, std::string("the ") + (nim->sform_code > 0 ? "sform" : "qform") + " affine's column " +
+                             std::to_string(c) + " has no usable length; the voxel size cannot be known");
+    }
+
+    Document d;
+    NiftiGeometry g;
+    g.qform_code = nim->qform_code;
+    g.sform_code = nim->sform_code;
+    g.quatern_b = nim->quatern_b;
+    g.quatern_c = nim->quatern_c;
+    g.quatern_d = nim->quatern_d;
+    g.qoffset_x = nim->qoffset_x;
+    g.qoffset_y = nim->qoffset_y;
+    g.qoffset_z = nim->qoffset_z;
+    g.qfac = nim->qfac;
+    for (int i = 0; i < 8; ++i) g.pixdim[i] = nim->pixdim[i];
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c) g.sto_xyz[r][c] = nim->sto_xyz.m[r][c];
+    g.xyz_units = nim->xyz_units;
+    g.time_units = nim->time_units;
+    g.compressed = gz;
+    d.nifti_geometry = g;
+    position_of_affine(affine, nx, ny, nz, d.position);
+    d.source_path = path;
+
+    // Volume by volume, straight into the document's buffers where the file holds plain floats.
+    ZnzPtr f(znzopen(nim->iname, "rb", nifti_is_gzfile(nim->iname)));
+    if (!f) refuse(path, std::string("its image data cannot be opened: ") + std::strerror(errno ? errno : EIO));
+    // gzseek answers the new offset, fseek 0: only a negative value is a failure.
+    if (znzseek(f.get(), nim->iname_offset, SEEK_SET) < 0) refuse(path, "the image data end before they begin");
+    const bool swap = nim->byteorder != nifti_short_order() && nim->swapsize > 1;
+    const bool scale = nim->scl_slope != 0.0f && std::isfinite(nim->scl_slope) && std::isfinite(nim->scl_inter) &&
+                       !(nim->scl_slope == 1.0f && nim->scl_inter == 0.0f);
+    const bool direct = nim->datatype == NIFTI_TYPE_FLOAT32 && !scale;
+    std::vector<unsigned char> raw(direct ? 0 : raw_bytes);
+    std::vector<float> anatomy(as_anatomy ? n : 0);
+    uint64_t non_finite = 0;
+    for (int v = 0; v < nt; ++v) {
+        float* out = nullptr;
+        if (as_anatomy) {
+            out = anatomy.data();
+        } else {
+            d.float_volumes.emplace_back(n);
+            out = d.float_volumes.back().data();
+        }
+        void* target = direct ? static_cast<void*>(out) : static_cast<void*>(raw.data());
+        if (znzread(target, 1, raw_bytes, f.get()) != raw_bytes)
+            refuse(path, "the image data end early (in volume " + std::to_string(v + 1) + " of " +
+                             std::to_string(series) + ")");
+        if (swap) nifti_swap_Nbytes(n * static_cast<size_t>(nim->nbyper) / nim->swapsize, nim->swapsize, target);
+        if (direct)
+            non_finite += zero_non_finite(out, n);
+        else
+            non_finite += convert_any(nim->datatype, raw.data(), out, n, scale, nim->scl_slope, nim->scl_inter);
+    }
+    if (non_finite != 0) notes.push_back(non_finite_note(path, non_finite, static_cast<uint64_t>(n) * nt));
+
+    const std::string stem = strip_nifti_extension(path);
+    if (as_anatomy) {
+        if (series > 1)
+            notes.push_back("\"" + path + "\": only the first of its " + std::to_string(series) +
+                            " volumes is used as anatomy");
+        d.type = kVmr;
+        copy_name(d.vmr.FileName, sizeof d.vmr.FileName, stem + ".vmr");
+        d.vmr.DimX = nx;
+        d.vmr.DimY = ny;
+        d.vmr.DimZ = nz;
+        d.vmr.VoxelSizeX = voxel[0];
+        d.vmr.VoxelSizeY = voxel[1];
+        d.vmr.VoxelSizeZ = voxel[2];
+        const auto mm = std::minmax_element(anatomy.begin(), anatomy.end());
+        const double lo = *mm.first, range = static_cast<double>(*mm.second) - lo;
+        d.voxels.resize(n);
+        for (size_t i = 0; i < n; ++i)
+            d.voxels[i] = range > 0.0 ? static_cast<uint8_t>(std::lround((anatomy[i] - lo) * 255.0 / range)) : 0;
+    } else {
+        d.type = kFmr;
+        FMR_Header& h = d.fmr;
+        copy_name(h.FileName, sizeof h.FileName, stem + ".fmr");
+        h.NrOfVolumes = nt;
+        h.ResolutionX = nx;
+        h.ResolutionY = ny;
+        h.NrOfSlices = nz;
+        h.InplaneResolutionX = voxel[0];
+        h.InplaneResolutionY = voxel[1];
+        h.VoxelSizeZ = voxel[2];
+        h.SliceThickness = voxel[2];
+        h.DataType = 2;
+        const double tr = static_cast<double>(nim->dt) * milliseconds_per_unit(nim->time_units);
+        if (std::isfinite(tr) && tr > 0.0 && tr < 2147483647.0) h.TR = static_cast<int>(std::lround(tr));
+        d.refresh_pointers();
+    }
+    return d;
+}
+
+bool nifti_copy_compressed(const Document& doc) { return !doc.nifti_geometry || doc.nifti_geometry->compressed; }
+
+std::string nifti_path_for(const Document& doc, const std::string& fmr_path) {
+    const size_t dot = fmr_path.rfind('.');
+    const size_t slash = fmr_path.rfind('/');
+    const std::string stem =
+        dot != std::string::npos && (slash == std::string::npos || dot > slash) ? fmr_path.substr(0, dot) : fmr_path;
+    return stem + (nifti_copy_compressed(doc) ? ".nii.gz" : ".nii");
+}
+
+void write_nifti(const Document& doc, AtomicFile& file) {
+    const FMR_Header& h = doc.fmr;
+    const int nt = h.NrOfVolumes;
+    const int dims[8] = {nt > 1 ? 4 : 3, h.ResolutionX, h.ResolutionY, h.NrOfSlices, nt, 1, 1, 1};
+    NiftiPtr nim(nifti_make_new_nim(dims, NIFTI_TYPE_FLOAT32, 0));
+    if (!nim) throw Error("cannot write \"" + file.target() + "\": nifticlib could not make a header");
+    nim->nifti_type = NIFTI_FTYPE_NIFTI1_1;
+    std::free(nim->fname);
+    std::free(nim->iname);
+    nim->fname = c_copy(file.temp_path());
+    nim->iname = c_copy(file.temp_path());
+    nim->scl_slope = 1.0f;
+    nim->scl_inter = 0.0f;
+
+    float voxel[3] = {h.InplaneResolutionX, h.InplaneResolutionY, h.VoxelSizeZ};
+    if (doc.nifti_geometry) {
+        const NiftiGeometry& g = *doc.nifti_geometry;
+        nim->qform_code = g.qform_code;
+        nim->sform_code = g.sform_code;
+        nim->quatern_b = g.quatern_b;
+        nim->quatern_c = g.quatern_c;
+        nim->quatern_d = g.quatern_d;
+        nim->qoffset_x = g.qoffset_x;
+        nim->qoffset_y = g.qoffset_y;
+        nim->qoffset_z = g.qoffset_z;
+        nim->qfac = g.qfac;
+        for (int r = 0; r < 4; ++r)
+            for (int c = 0; c < 4; ++c) nim->sto_xyz.m[r][c] = g.sto_xyz[r][c];
+        for (int i = 1; i <= 3; ++i) voxel[i - 1] = g.pixdim[i];
+        nim->xyz_units = g.xyz_units;
+        nim->time_units = g.time_units;
+        nim->dt = g.pixdim[4];
+    } else {
+        float a[4][4];
+        affine_of_position(doc.position, h.ResolutionX, h.ResolutionY, h.NrOfSlices, voxel[0], voxel[1], voxel[2], a);
+        mat44 m;
+        for (int r = 0; r < 4; ++r)
+            for (int c = 0; c < 4; ++c) m.m[r][c] = a[r][c];
+        nim->sto_xyz = m;
+        nim->sform_code = NIFTI_XFORM_SCANNER_ANAT;
+        nim->qform_code = NIFTI_XFORM_SCANNER_ANAT;
+        float qdx = 0, qdy = 0, qdz = 0;
+        nifti_mat44_to_quatern(m, &nim->quatern_b, &nim->quatern_c, &nim->quatern_d, &nim->qoffset_x, &nim->qoffset_y,
+                               &nim->qoffset_z, &qdx, &qdy, &qdz, &nim->qfac);
+        nim->xyz_units = NIFTI_UNITS_MM;
+        nim->time_units = NIFTI_UNITS_SEC;
+        nim->dt = h.TR > 0 ? static_cast<float>(h.TR) / 1000.0f : 0.0f;
+    }
+    nim->dx = nim->pixdim[1] = voxel[0];
+    nim->dy = nim->pixdim[2] = voxel[1];
+    nim->dz = nim->pixdim[3] = voxel[2];
+    nim->pixdim[4] = nim->dt;
+
+    file.hand_over();
+    // "wb1": the fastest gzip level; results are rewritten often and read once.
+    const bool gz = nifti_is_gzfile(file.temp_path().c_str()) != 0;
+    znzFile raw = nifti_image_write_hdr_img2(nim.get(), 2, gz ? "wb1" : "wb", nullptr, nullptr);
+    if (znz_isnull(raw)) throw Error("cannot write \"" + file.target() + "\": the NIfTI header could not be written");
+    ZnzPtr f(raw);
+    const size_t n = static_cast<size_t>(h.ResolutionX) * h.ResolutionY * h.NrOfSlices;
+    std::vector<float> converted(h.DataType == 1 ? n : 0);
+    for (int v = 0; v < nt; ++v) {
+        const float* data = nullptr;
+        if (h.DataType == 1) {
+            const uint16_t* in = doc.int_volumes[static_cast<size_t>(v)].data();
+            for (size_t i = 0; i < n; ++i) converted[i] = static_cast<float>(in[i]);
+            data = converted.data();
+        } else {
+            data = doc.float_volumes[static_cast<size_t>(v)].data();
+        }
+        if (nifti_write_buffer(f.get(), data, n * sizeof(float)) != n * sizeof(float))
+            throw Error("cannot write \"" + file.target() + "\": " + std::strerror(errno ? errno : EIO));
+    }
+    znzFile done = f.release();
+    errno = 0;
+    if (znzclose(done) != 0)
+        throw Error("cannot write \"" + file.target() + "\": " + std::strerror(errno ? errno : EIO));
+    file.finish_external();
+}
+
+}  // namespace host
+}  // namespace warpmender
