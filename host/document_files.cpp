@@ -88,10 +88,8 @@ Document open_document(Host& host, const std::string& path, bool as_anatomy) {
 
 Document open_document(const std::string& path, bool as_anatomy) { return open_document(instance(), path, as_anatomy); }
 
-std::string save_document_files(const Host& host, const Document& doc, const std::string& fmr_in,
-                                const std::string& stc_in) {
-    const std::string fmr = fmr_in.empty() || fmr_in[0] == '/' ? fmr_in : under(host.output_dir, fmr_in);
-    const std::string stc = stc_in.empty() || stc_in[0] == '/' ? stc_in : under(host.output_dir, stc_in);
+std::string save_document_files(const Host& host, const Document& doc, const std::string& fmr,
+                                const std::string& stc) {
     if (fmr.empty()) return "the path is empty";
     if (const std::string why = fmr_document_problem(doc); !why.empty()) return why;
     if (stc != stc_path_of(fmr, ""))

@@ -19,7 +19,8 @@ Document open_document(const std::string& path, bool as_anatomy);  // the proces
 
 // Writes doc as FMR text at fmr_path and STC data at stc_path (and, with
 // host.nifti_output, as NIfTI beside them), each through a temporary file
-// renamed into place. Refuses to overwrite the source of any open document.
+// renamed into place. The paths are used as given: Host::save_current has
+// already put a relative path under the output directory. Refuses to overwrite the source of any open document.
 // Returns "" when saved, else why not (nothing is then left behind).
 std::string save_document_files(const Host& host, const Document& doc, const std::string& fmr_path,
                                 const std::string& stc_path);

@@ -40,6 +40,19 @@ TEST(HostSave, relative_path_lands_under_the_output_directory_and_becomes_the_fi
     EXPECT_TRUE(h.host_log.empty());
 }
 
+TEST(HostSave, relative_output_directory_is_applied_once) {
+    const std::string dir = test::scratch_dir("host_save_relative_out");
+    std::filesystem::create_directories(dir + "/out");
+    const auto cwd = std::filesystem::current_path();
+    std::filesystem::current_path(dir);
+    host::Host& h = host_with_document("out");
+    const int saved = hsSaveFMRAndSTC("run_b0.fmr", "run_b0");
+    std::filesystem::current_path(cwd);
+    EXPECT_EQ(saved, 1) << (h.host_log.empty() ? "" : h.host_log.back());
+    EXPECT_EQ(test::listing(dir + "/out"), (std::vector<std::string>{"run_b0.fmr", "run_b0.stc"}));
+    EXPECT_STREQ(h.documents()[0].fmr.FileName, "out/run_b0.fmr");
+}
+
 TEST(HostSave, saving_again_replaces_an_earlier_result_whole) {
     const std::string dir = test::scratch_dir("host_save_again");
     host::Host& h = host_with_document(dir);

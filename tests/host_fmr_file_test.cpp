@@ -219,6 +219,8 @@ struct Malformed {
     const char* expected;
 };
 
+void PrintTo(const Malformed& m, std::ostream* os) { *os << m.name; }
+
 class HostFmrMalformed : public ::testing::TestWithParam<Malformed> {};
 
 TEST_P(HostFmrMalformed, is_refused_with_a_message_naming_the_file_and_the_fault) {

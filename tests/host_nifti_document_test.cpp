@@ -191,6 +191,31 @@ TEST(HostNifti, non_finite_voxels_become_zero_with_a_counted_note) {
               std::vector<std::string>{"\"" + dir + "/n.nii\": 4 of 12 voxels were NaN or infinite and were set to 0"});
 }
 
+TEST(HostNifti, big_endian_images_are_read_with_their_bytes_swapped) {
+    const std::string dir = test::scratch_dir("host_nifti_big_endian");
+    Nim nim = new_image({3, 2, 1}, NIFTI_TYPE_INT16);
+    const int16_t raw[6] = {-300, -1, 0, 1, 258, 32767};
+    std::memcpy(nim->data, raw, sizeof raw);
+    nim->scl_slope = 2.0f;
+    save(nim.get(), dir + "/native.nii");
+    const std::string native = test::read_file(dir + "/native.nii");
+    nifti_1_header h;
+    std::memcpy(&h, native.data(), sizeof h);
+    swap_nifti_header(&h, 1);
+    std::string swapped(reinterpret_cast<const char*>(&h), sizeof h);
+    swapped += native.substr(sizeof h, 4);  // extension flags: bytes, not swapped
+    for (int16_t v : raw) {
+        const uint16_t u = static_cast<uint16_t>(v);
+        swapped += static_cast<char>(u >> 8);
+        swapped += static_cast<char>(u & 0xff);
+    }
+    test::write_file(dir + "/big.nii", swapped);
+    test::fresh_host();
+    const host::Document d = host::open_document(dir + "/big.nii", false);
+    EXPECT_EQ(d.fmr.ResolutionX, 3);
+    EXPECT_EQ(d.float_volumes[0], (std::vector<float>{-600, -2, 0, 2, 516, 65534}));
+}
+
 void gzip_file(const std::string& path, const std::string& bytes) {
     gzFile g = gzopen(path.c_str(), "wb");
     ASSERT_NE(g, nullptr);

@@ -43,6 +43,8 @@ struct BadVmr {
     const char* expected;
 };
 
+void PrintTo(const BadVmr& b, std::ostream* os) { *os << b.name; }
+
 class HostVmrMalformed : public ::testing::TestWithParam<BadVmr> {};
 
 TEST_P(HostVmrMalformed, is_refused_naming_the_file) {
