@@ -52,11 +52,13 @@ TEST_F(CommandProtocol, success_leaves_an_earlier_error_message) {
     EXPECT_EQ(h->string_parameter("ErrorMsg"), "left by an earlier call");
 }
 
-TEST_F(CommandProtocol, commands_not_yet_able_to_work_report_failure) {
+TEST_F(CommandProtocol, failure_sets_error_number_and_message_after_the_closing_line) {
+    h->set_parameter("Procedure", std::string("Unwrap"));
+    h->queue_answer(Answer::of(0));  // an empty workspace: nothing can be read
     h->queue_answer(Answer::of(0));
     test::run_command(*plugin, "Start");
     EXPECT_EQ(h->int_parameter("ErrorNr"), -1);
-    EXPECT_FALSE(h->string_parameter("ErrorMsg").empty());
+    EXPECT_EQ(h->string_parameter("ErrorMsg"), "Stopped unwrapping procedure: no data or status is not ok.");
     EXPECT_EQ(h->log.back(), "Image processing finished.");
 }
 

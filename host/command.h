@@ -1,0 +1,93 @@
+// The warpmender command: options of each subcommand and their run_<name> functions.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "host/session.h"
+
+namespace warpmender {
+namespace host {
+
+// Exit statuses of the command.
+constexpr int kExitOk = 0;
+constexpr int kExitPluginFailed = 1;  // "ErrorNr" -1
+constexpr int kExitBadInput = 2;      // usage, unreadable or malformed input, bad session
+
+struct CommonOptions {
+    std::string out;       // --out DIR
+    std::string log_file;  // --log FILE
+    std::string report;    // --report FILE
+    bool nifti = false;
+    bool interactive = false;
+    std::string plugin;    // --plugin PATH (defaults to the library beside the command)
+};
+
+struct InfoOptions {
+    std::string plugin;
+};
+
+struct RunOptions {
+    CommonOptions common;
+    std::string session;
+};
+
+struct CorrectOptions {
+    CommonOptions common;
+    std::string phase, magnitude, epi, anatomy;
+    std::optional<double> echo_time_diff_ms;
+    std::optional<double> bandwidth_hz;
+    std::string pe_dir;
+    std::string method = "multigrid";
+    int cycles = 3;
+    int iterations = 5;
+    int relax_iterations = 200;
+    double regularisation = 0.1;
+    bool no_radians = false;
+    bool mask_laplacian = false;
+    bool two_pi = false;
+    bool rescale_magnitude = false;
+};
+
+struct PolarOptions {
+    CommonOptions common;
+    std::string real, imag;
+};
+
+struct DiffOptions {
+    CommonOptions common;
+    std::string a, b;
+};
+
+struct DemoOptions {
+    std::string out = "demo-output";
+    std::string plugin;
+    bool quiet = false;
+};
+
+int run_info(const InfoOptions& o);
+int run_run(const RunOptions& o);
+int run_correct(const CorrectOptions& o);
+int run_polar(const PolarOptions& o);
+int run_diff(const DiffOptions& o);
+int run_demo(const DemoOptions& o);
+
+// What a correction used, and where each value came from.
+struct CorrectionPlan {
+    Session session;
+    std::vector<std::string> provenance;  // "echo-time difference: 2.46 ms (--echo-time-diff)"
+    int pe_code = 0;
+    double echo_time_diff_ms = 0.0;
+    double bandwidth_hz = 0.0;
+};
+// Builds the one "Start" call of `correct`; throws Error when a value is
+// neither given nor found in a sidecar, or is out of range.
+CorrectionPlan plan_correction(const CorrectOptions& o);
+
+// Runs a session with the console and the common options; writes the report;
+// returns the exit status.
+int execute_session(const Session& session, const CommonOptions& common, const std::vector<int>& rescale,
+                    const std::function<void(Host&)>& before_calls, SessionOutcome* outcome_out = nullptr);
+
+}  // namespace host
+}  // namespace warpmender

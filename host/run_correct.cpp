@@ -1,0 +1,174 @@
+// warpmender correct: the whole pipeline in one "Start" call, with values from options or sidecars.
+#include <nifti1_io.h>
+
+#include <cmath>
+#include <cstdio>
+#include <iostream>
+#include <sstream>
+
+#include "host/command.h"
+#include "host/error.h"
+#include "host/sidecar.h"
+
+namespace warpmender {
+namespace host {
+
+namespace {
+
+std::string number(double v) {
+    std::ostringstream s;
+    s.precision(6);
+    s << v;
+    return s.str();
+}
+
+// Matrix size of a NIfTI image along an axis (0 = i, 1 = j, 2 = k), from its header alone.
+int nifti_axis_size(const std::string& path, int axis) {
+    nifti_set_debug_level(0);
+    nifti_image* img = nifti_image_read(path.c_str(), 0);
+    if (img == nullptr) throw Error("cannot read the header of \"" + path + "\" as NIfTI");
+    const int n = axis == 0 ? img->nx : axis == 1 ? img->ny : img->nz;
+    nifti_image_free(img);
+    return n;
+}
+
+// The magnitude must show the head above the plug-in's mask threshold, or
+// the masked field map (and so the correction) is zero everywhere.
+void warn_about_magnitude(Host& h, const std::string& path) {
+    if (h.documents().size() < 2) return;
+    const Document& m = h.documents()[1];
+    size_t above = 0, total = 0;
+    for (const auto& v : m.float_volumes) {
+        for (float x : v) above += x > 200.0f;
+        total += v.size();
+    }
+    for (const auto& v : m.int_volumes) {
+        for (uint16_t x : v) above += x > 200;
+        total += v.size();
+    }
+    if (total > 0 && above * 100 < total) {
+        std::cerr << "warning: magnitude \"" << path << "\" has only " << above << " of " << total
+                  << " voxels above 200, the threshold of the field map's mask; the field map would be "
+                     "(almost) zero. Rescale it with --rescale-magnitude.\n";
+    }
+}
+
+}  // namespace
+
+CorrectionPlan plan_correction(const CorrectOptions& o) {
+    CorrectionPlan plan;
+    const std::optional<Sidecar> phase_side = read_sidecar(o.phase);
+    const std::optional<Sidecar> epi_side = read_sidecar(o.epi);
+
+    // Echo-time difference, milliseconds.
+    if (o.echo_time_diff_ms) {
+        plan.echo_time_diff_ms = *o.echo_time_diff_ms;
+        plan.provenance.push_back("echo-time difference: " + number(plan.echo_time_diff_ms) +
+                                  " ms (--echo-time-diff)");
+    } else if (phase_side && phase_side->echo_time1 && phase_side->echo_time2) {
+        plan.echo_time_diff_ms = (*phase_side->echo_time2 - *phase_side->echo_time1) * 1000.0;
+        plan.provenance.push_back("echo-time difference: " + number(plan.echo_time_diff_ms) +
+                                  " ms (EchoTime2 - EchoTime1 in " + phase_side->path + ")");
+    } else {
+        throw Error("no echo-time difference: give --echo-time-diff MS, or put EchoTime1 and EchoTime2 in \"" +
+                    (sidecar_path(o.phase).empty() ? o.phase + "\"'s sidecar" : sidecar_path(o.phase) + "\""));
+    }
+    if (!(plan.echo_time_diff_ms > 0.0) || !std::isfinite(plan.echo_time_diff_ms))
+        throw Error("the echo-time difference must be positive, not " + number(plan.echo_time_diff_ms) + " ms");
+
+    // Phase-encoding direction.
+    std::string dir = o.pe_dir;
+    std::string dir_from = "--pe-dir";
+    if (dir.empty() && epi_side && epi_side->phase_encoding_direction) {
+        dir = *epi_side->phase_encoding_direction;
+        dir_from = "PhaseEncodingDirection in " + epi_side->path;
+    }
+    if (dir.empty())
+        throw Error("no phase-encoding direction: give --pe-dir (1..6 or i, i-, j, j-, k, k-), or put "
+                    "PhaseEncodingDirection in the EPI's sidecar");
+    plan.pe_code = direction_code(dir);
+    if (plan.pe_code == 0)
+        throw Error("--pe-dir \"" + dir + "\" is not a direction: use 1..6 or i, i-, j, j-, k, k-");
+    plan.provenance.push_back("phase-encoding direction: " + dir + " = code " + std::to_string(plan.pe_code) + " (" +
+                              dir_from + ")");
+
+    // Bandwidth per voxel along the phase-encoding axis, Hz.
+    if (o.bandwidth_hz) {
+        plan.bandwidth_hz = *o.bandwidth_hz;
+        plan.provenance.push_back("bandwidth per voxel: " + number(plan.bandwidth_hz) + " Hz (--bandwidth)");
+    } else if (epi_side && (epi_side->effective_echo_spacing || epi_side->total_readout_time)) {
+        const int n = nifti_axis_size(o.epi, direction_axis(plan.pe_code));
+        double spacing = 0.0;
+        std::string from;
+        if (epi_side->effective_echo_spacing) {
+            spacing = *epi_side->effective_echo_spacing;
+            from = "EffectiveEchoSpacing " + number(spacing) + " s";
+        } else {
+            if (n < 2) throw Error("TotalReadoutTime in \"" + epi_side->path + "\" needs at least 2 voxels along the "
+                                   "phase-encoding axis");
+            spacing = *epi_side->total_readout_time / (n - 1);
+            from = "TotalReadoutTime " + number(*epi_side->total_readout_time) + " s / (" + std::to_string(n) + " - 1)";
+        }
+        if (!(spacing > 0.0)) throw Error("the echo spacing in \"" + epi_side->path + "\" must be positive");
+        plan.bandwidth_hz = 1.0 / (spacing * n);
+        plan.provenance.push_back("bandwidth per voxel: " + number(plan.bandwidth_hz) + " Hz (1 / (" + from + " x " +
+                                  std::to_string(n) + " voxels) from " + epi_side->path + ")");
+    } else {
+        throw Error("no bandwidth per voxel: give --bandwidth HZ, or put EffectiveEchoSpacing or TotalReadoutTime "
+                    "in the EPI's sidecar");
+    }
+    if (!(plan.bandwidth_hz > 0.0) || !std::isfinite(plan.bandwidth_hz))
+        throw Error("the bandwidth per voxel must be positive, not " + number(plan.bandwidth_hz) + " Hz");
+
+    const bool multigrid = o.method == "multigrid";
+    if (!multigrid && o.method != "relax") throw Error("--method is multigrid or relax, not \"" + o.method + "\"");
+
+    Session& s = plan.session;
+    s.documents = {{o.phase, false}, {o.magnitude, false}, {o.epi, false}};
+    const bool mapping = !o.anatomy.empty();
+    if (mapping) s.documents.push_back({o.anatomy, true});
+    SessionCall call;
+    call.parameters = {
+        {"Command", std::string("Start")},
+        {"Procedure", std::string("Unwrap")},
+        {"PerformAllSteps", 1},
+        {"UnwrappingMethod", multigrid ? 1 : 0},
+        {"NrOfVCycles", o.cycles},
+        {"NrOfIterations", o.iterations},
+        {"NrOfIterationsRelax", o.relax_iterations},
+        {"Regularisation", static_cast<float>(o.regularisation)},
+        {"PhaseToRadians", o.no_radians ? 0 : 1},
+        {"MaskLaplacian", o.mask_laplacian ? 1 : 0},
+        {"BandWidthPE", static_cast<float>(plan.bandwidth_hz)},
+        {"EchoTimeDiff", static_cast<float>(plan.echo_time_diff_ms)},
+        {"PhaseEncodingDir", plan.pe_code},
+        {"ApplyTwoPi", o.two_pi ? 1 : 0},
+        {"mapFieldmapToFunctional", mapping ? 1 : 0},
+    };
+    // The document dialogs in the order the pipeline asks: start (phase),
+    // magnitude, the anatomy when mapping, then the EPI.
+    call.answers = {Answer::of(0), Answer::of(1)};
+    if (mapping) call.answers.push_back(Answer::of(3));
+    call.answers.push_back(Answer::of(2));
+    s.calls.push_back(call);
+    return plan;
+}
+
+int run_correct(const CorrectOptions& o) {
+    CorrectionPlan plan = plan_correction(o);
+    for (const std::string& p : plan.provenance) std::cout << p << "\n";
+    std::cout.flush();
+    SessionOutcome outcome;
+    const int status = execute_session(
+        plan.session, o.common, o.rescale_magnitude ? std::vector<int>{1} : std::vector<int>{},
+        [&](Host& h) { warn_about_magnitude(h, o.magnitude); }, &outcome);
+    const Host& h = instance();
+    if (status == kExitOk) {
+        const std::string name = h.string_parameter("NameUndistortedFile");
+        if (!name.empty()) std::cout << "corrected EPI: " << h.output_dir << "/" << name << "\n";
+    }
+    return status;
+}
+
+}  // namespace host
+}  // namespace warpmender

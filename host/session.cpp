@@ -1,0 +1,314 @@
+// Session files, their replay through the plug-in, and the report.
+#include "host/session.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "host/document_files.h"
+#include "host/error.h"
+#include "host/plugin_library.h"
+
+namespace warpmender {
+namespace host {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+std::string resolve(const std::string& path, const std::string& base_dir) {
+    if (path.empty() || fs::path(path).is_absolute() || base_dir.empty()) return path;
+    return (fs::path(base_dir) / path).lexically_normal().string();
+}
+
+ParameterValue parameter_of(const json& v, const std::string& where) {
+    if (v.is_string()) {
+        const std::string s = v.get<std::string>();
+        if (s.size() > kMaxStringParameter)
+            throw Error(where + ": the value has " + std::to_string(s.size()) +
+                        " characters; string parameters hold at most 255");
+        return s;
+    }
+    if (v.is_boolean()) return v.get<bool>() ? 1 : 0;
+    if (v.is_number_integer()) {
+        const auto i = v.get<long long>();
+        if (i < INT32_MIN || i > INT32_MAX) throw Error(where + ": " + std::to_string(i) + " does not fit an int parameter");
+        return static_cast<int>(i);
+    }
+    if (v.is_number_float()) return static_cast<float>(v.get<double>());
+    throw Error(where + ": a parameter is a string, an integer or a number, not " + std::string(v.type_name()));
+}
+
+Answer answer_of(const json& v, const std::string& where, const std::string& base_dir) {
+    if (v.is_null()) return Answer::cancel();
+    if (v.is_number_integer()) {
+        const auto i = v.get<long long>();
+        if (i < INT32_MIN || i > INT32_MAX) throw Error(where + ": " + std::to_string(i) + " does not fit an integer answer");
+        return Answer::of(static_cast<int>(i));
+    }
+    if (v.is_string()) {
+        const std::string p = v.get<std::string>();
+        if (p.size() > 500) throw Error(where + ": a chosen path holds at most 500 characters");
+        return Answer::of(resolve(p, base_dir));
+    }
+    throw Error(where + ": an answer is an integer, a path or null, not " + std::string(v.type_name()));
+}
+
+json answer_json(const Answer& a) {
+    switch (a.kind) {
+        case Answer::kInteger: return a.integer;
+        case Answer::kPath: return a.path;
+        default: return nullptr;
+    }
+}
+
+json parameter_json(const ParameterValue& v) {
+    if (auto s = std::get_if<std::string>(&v)) return *s;
+    if (auto i = std::get_if<int>(&v)) return *i;
+    const float f = std::get<float>(v);
+    return std::isfinite(f) ? json(static_cast<double>(f)) : json(nullptr);
+}
+
+json store_json(const Host& h) {
+    json out = json::object();
+    for (const auto& [name, value] : h.parameters()) out[name] = parameter_json(value);
+    return out;
+}
+
+json dialog_json(const DialogRecord& d) {
+    json j = {{"kind", d.kind}, {"prompt", d.prompt}};
+    if (d.kind == "integer") {
+        j["default"] = d.default_value;
+        j["min"] = d.minimum;
+        j["max"] = d.maximum;
+    } else {
+        j["filter"] = d.filter;
+    }
+    j["answer"] = answer_json(d.answer);
+    return j;
+}
+
+template <typename T>
+json tail_json(const std::vector<T>& all, size_t from) {
+    json out = json::array();
+    for (size_t i = from; i < all.size(); ++i) out.push_back(all[i]);
+    return out;
+}
+
+// --out DIR: created with its parents; anything that cannot be a folder is an
+// error before any work starts.
+void prepare_output_dir(const std::string& dir) {
+    std::error_code ec;
+    if (fs::exists(dir, ec) && !fs::is_directory(dir, ec))
+        throw Error("output folder \"" + dir + "\" cannot be created: a file of that name exists");
+    fs::create_directories(dir, ec);
+    if (ec) throw Error("output folder \"" + dir + "\" cannot be created: " + ec.message());
+    const fs::path probe = fs::path(dir) / ".warpmender-write-test";
+    FILE* f = std::fopen(probe.c_str(), "w");
+    if (f == nullptr) throw Error("output folder \"" + dir + "\" is not writable: " + std::strerror(errno));
+    std::fclose(f);
+    fs::remove(probe, ec);
+}
+
+// Linear rescale of a document's values from their minimum and maximum to lo..hi.
+void rescale_document(Document& doc, float lo, float hi) {
+    float mn = 0.0f, mx = 0.0f;
+    bool first = true;
+    for (const auto& v : doc.float_volumes)
+        for (float x : v) {
+            if (first || x < mn) mn = x;
+            if (first || x > mx) mx = x;
+            first = false;
+        }
+    if (first || mx <= mn) return;
+    const double scale = (static_cast<double>(hi) - lo) / (static_cast<double>(mx) - mn);
+    for (auto& v : doc.float_volumes)
+        for (float& x : v) x = static_cast<float>(lo + (x - mn) * scale);
+}
+
+}  // namespace
+
+void parse_version(const std::string& text, int out[3]) {
+    int v[3] = {0, 0, 0};
+    char dot1 = 0, dot2 = 0;
+    std::istringstream in(text);
+    if (!(in >> v[0] >> dot1 >> v[1] >> dot2 >> v[2]) || dot1 != '.' || dot2 != '.' || in.peek() != EOF ||
+        v[0] < 0 || v[1] < 0 || v[2] < 0)
+        throw Error("host version \"" + text + "\" is not of the form MAJOR.MINOR.PATCH (e.g. 2.8.0)");
+    for (int i = 0; i < 3; ++i) out[i] = v[i];
+}
+
+Session parse_session_text(const std::string& text, const std::string& source, const std::string& base_dir) {
+    json j;
+    try {
+        j = json::parse(text);
+    } catch (const json::parse_error& e) {
+        throw Error("cannot read session \"" + source + "\": not valid JSON (" + e.what() + ")");
+    }
+    const std::string where = "session \"" + source + "\"";
+    if (!j.is_object()) throw Error(where + ": the top level must be an object");
+    Session s;
+    for (const auto& [key, value] : j.items()) {
+        if (key != "host_version" && key != "output_dir" && key != "documents" && key != "calls")
+            throw Error(where + ": unknown field \"" + key + "\" (expected host_version, output_dir, documents, calls)");
+    }
+    if (j.contains("host_version")) {
+        if (!j["host_version"].is_string()) throw Error(where + ": \"host_version\" must be a string such as \"2.8.0\"");
+        s.host_version = j["host_version"].get<std::string>();
+        int v[3];
+        try {
+            parse_version(s.host_version, v);
+        } catch (const Error& e) {
+            throw Error(where + ": " + e.what());
+        }
+    }
+    if (j.contains("output_dir")) {
+        if (!j["output_dir"].is_string()) throw Error(where + ": \"output_dir\" must be a string");
+        s.output_dir = resolve(j["output_dir"].get<std::string>(), base_dir);
+    }
+    if (j.contains("documents")) {
+        if (!j["documents"].is_array()) throw Error(where + ": \"documents\" must be an array");
+        size_t i = 0;
+        for (const auto& d : j["documents"]) {
+            const std::string at = where + ", documents[" + std::to_string(i++) + "]";
+            if (!d.is_object() || !d.contains("path") || !d["path"].is_string())
+                throw Error(at + ": each document is an object with a string \"path\"");
+            SessionDocument doc;
+            doc.path = resolve(d["path"].get<std::string>(), base_dir);
+            if (d.contains("as")) {
+                if (!d["as"].is_string() || (d["as"] != "vmr" && d["as"] != "fmr"))
+                    throw Error(at + ": \"as\" is \"fmr\" or \"vmr\"");
+                doc.as_anatomy = d["as"] == "vmr";
+            }
+            for (const auto& [key, value] : d.items())
+                if (key != "path" && key != "as") throw Error(at + ": unknown field \"" + key + "\"");
+            s.documents.push_back(doc);
+        }
+    }
+    if (j.contains("calls")) {
+        if (!j["calls"].is_array()) throw Error(where + ": \"calls\" must be an array");
+        size_t i = 0;
+        for (const auto& c : j["calls"]) {
+            const std::string at = where + ", calls[" + std::to_string(i++) + "]";
+            if (!c.is_object()) throw Error(at + ": each call is an object with \"parameters\" and \"answers\"");
+            for (const auto& [key, value] : c.items())
+                if (key != "parameters" && key != "answers") throw Error(at + ": unknown field \"" + key + "\"");
+            SessionCall call;
+            if (c.contains("parameters")) {
+                if (!c["parameters"].is_object()) throw Error(at + ": \"parameters\" must be an object");
+                for (const auto& [name, value] : c["parameters"].items())
+                    call.parameters.emplace_back(name, parameter_of(value, at + ", parameter \"" + name + "\""));
+            }
+            if (c.contains("answers")) {
+                if (!c["answers"].is_array()) throw Error(at + ": \"answers\" must be an array");
+                size_t k = 0;
+                for (const auto& a : c["answers"])
+                    call.answers.push_back(answer_of(a, at + ", answers[" + std::to_string(k++) + "]", base_dir));
+            }
+            s.calls.push_back(std::move(call));
+        }
+    }
+    return s;
+}
+
+Session parse_session_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw Error("cannot open session \"" + path + "\": " + std::strerror(errno));
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad()) throw Error("cannot read session \"" + path + "\"");
+    const fs::path dir = fs::absolute(fs::path(path)).parent_path();
+    return parse_session_text(text.str(), path, dir.string());
+}
+
+SessionOutcome run_session(const Session& session, const RunSettings& settings, const SessionObserver& observer) {
+    Host& h = instance();
+    h.reset();
+    parse_version(session.host_version, h.version);
+    h.output_dir = settings.output_dir.empty() ? session.output_dir : settings.output_dir;
+    if (h.output_dir.empty()) h.output_dir = fs::current_path().string();
+    prepare_output_dir(h.output_dir);
+    h.nifti_output = settings.nifti;
+    install_disk_saver(h);
+    h.set_responder(settings.responder);
+    h.on_log = observer.log;
+    h.on_note = observer.host_note;
+    h.on_busy_change = observer.busy;
+
+    for (size_t i = 0; i < session.documents.size(); ++i) {
+        const SessionDocument& d = session.documents[i];
+        Document doc = open_document(h, d.path, d.as_anatomy);
+        for (int r : settings.rescale_documents)
+            if (static_cast<size_t>(r) == i) rescale_document(doc, 0.0f, 4095.0f);
+        h.add_document(std::move(doc));
+    }
+
+    if (settings.before_calls) settings.before_calls(h);
+
+    SessionOutcome out;
+    json report = {{"plugin", json::object()}, {"calls", json::array()}, {"errors", json::array()}};
+    PluginLibrary plugin(settings.plugin_path);
+    const bool init = plugin.create_and_init();
+    report["plugin"] = {{"name", plugin.name()},
+                        {"init", init},
+                        {"log", h.log},
+                        {"message_boxes", h.message_boxes}};
+    for (const std::string& m : h.message_boxes)
+        if (observer.message_box) observer.message_box(m);
+    if (!init) {
+        out.session_error = true;
+        report["errors"].push_back("the plug-in refused to start (host version " + session.host_version + ")");
+        out.report = report;
+        return out;
+    }
+
+    for (size_t i = 0; i < session.calls.size(); ++i) {
+        const SessionCall& call = session.calls[i];
+        const size_t log0 = h.log.size(), box0 = h.message_boxes.size(), dialog0 = h.dialogs.size(),
+                     save0 = h.saves.size(), error0 = h.session_errors.size();
+        for (const auto& [name, value] : call.parameters) h.set_parameter(name, value);
+        h.clear_answers();
+        for (const Answer& a : call.answers) h.queue_answer(a);
+        const bool returned = plugin.execute();
+        for (size_t k = box0; k < h.message_boxes.size(); ++k)
+            if (observer.message_box) observer.message_box(h.message_boxes[k]);
+        if (settings.responder == nullptr && h.unused_answers() > 0)
+            h.session_errors.push_back("calls[" + std::to_string(i) + "]: " + std::to_string(h.unused_answers()) +
+                                       " answer(s) were not used by any dialog");
+
+        json saved = json::array();
+        for (size_t k = save0; k < h.saves.size(); ++k)
+            saved.push_back({{"fmr", h.saves[k].fmr}, {"stc", h.saves[k].stc}, {"ok", h.saves[k].ok}});
+        const int error_nr = h.int_parameter("ErrorNr");
+        json c = {{"command", h.string_parameter("Command")},
+                  {"execute_returned", returned},
+                  {"ErrorNr", error_nr},
+                  {"ErrorMsg", h.has_parameter("ErrorMsg") ? json(h.string_parameter("ErrorMsg")) : json(nullptr)},
+                  {"log", tail_json(h.log, log0)},
+                  {"message_boxes", tail_json(h.message_boxes, box0)},
+                  {"dialogs", json::array()},
+                  {"saved", saved},
+                  {"parameters", store_json(h)}};
+        for (size_t k = dialog0; k < h.dialogs.size(); ++k) c["dialogs"].push_back(dialog_json(h.dialogs[k]));
+        report["calls"].push_back(c);
+        if (error_nr == -1) {
+            out.plugin_failed = true;
+            out.error_messages.push_back(h.string_parameter("ErrorMsg"));
+        }
+        if (h.session_errors.size() > error0) {
+            for (size_t k = error0; k < h.session_errors.size(); ++k) report["errors"].push_back(h.session_errors[k]);
+            out.session_error = true;
+            break;  // the session no longer says what the next call would see
+        }
+    }
+    out.report = report;
+    return out;
+}
+
+}  // namespace host
+}  // namespace warpmender

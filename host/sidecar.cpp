@@ -1,0 +1,93 @@
+// Reading BIDS-style JSON sidecars.
+#include "host/sidecar.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "host/error.h"
+
+namespace warpmender {
+namespace host {
+
+namespace {
+
+bool ends_with(const std::string& s, const std::string& tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+std::optional<double> seconds(const nlohmann::json& j, const char* key, const std::string& source) {
+    if (!j.contains(key) || j[key].is_null()) return std::nullopt;
+    if (!j[key].is_number())
+        throw Error("sidecar \"" + source + "\": \"" + key + "\" must be a number of seconds, not " +
+                    std::string(j[key].type_name()));
+    const double v = j[key].get<double>();
+    // Echo times and readouts are well below a second; larger values are milliseconds by mistake.
+    if (!std::isfinite(v) || v < 0.0 || v > 1.0)
+        throw Error("sidecar \"" + source + "\": \"" + key + "\" is " + std::to_string(v) +
+                    ", not a time in seconds (BIDS stores seconds)");
+    return v;
+}
+
+}  // namespace
+
+std::string sidecar_path(const std::string& image_path) {
+    if (ends_with(image_path, ".nii.gz")) return image_path.substr(0, image_path.size() - 7) + ".json";
+    if (ends_with(image_path, ".nii")) return image_path.substr(0, image_path.size() - 4) + ".json";
+    return {};
+}
+
+Sidecar parse_sidecar(const std::string& text, const std::string& source) {
+    nlohmann::json j;
+    try {
+        j = nlohmann::json::parse(text);
+    } catch (const nlohmann::json::parse_error& e) {
+        throw Error("cannot read sidecar \"" + source + "\": not valid JSON (" + e.what() + ")");
+    }
+    if (!j.is_object()) throw Error("sidecar \"" + source + "\": the top level must be an object");
+    Sidecar s;
+    s.path = source;
+    s.echo_time1 = seconds(j, "EchoTime1", source);
+    s.echo_time2 = seconds(j, "EchoTime2", source);
+    s.effective_echo_spacing = seconds(j, "EffectiveEchoSpacing", source);
+    s.total_readout_time = seconds(j, "TotalReadoutTime", source);
+    if (j.contains("PhaseEncodingDirection") && !j["PhaseEncodingDirection"].is_null()) {
+        if (!j["PhaseEncodingDirection"].is_string())
+            throw Error("sidecar \"" + source + "\": \"PhaseEncodingDirection\" must be a string such as \"j-\"");
+        const std::string d = j["PhaseEncodingDirection"].get<std::string>();
+        if (direction_code(d) == 0 || std::isdigit(static_cast<unsigned char>(d[0])))
+            throw Error("sidecar \"" + source + "\": \"PhaseEncodingDirection\" is \"" + d +
+                        "\"; expected one of i, i-, j, j-, k, k-");
+        s.phase_encoding_direction = d;
+    }
+    return s;
+}
+
+std::optional<Sidecar> read_sidecar(const std::string& image_path) {
+    const std::string path = sidecar_path(image_path);
+    if (path.empty()) return std::nullopt;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        if (errno == ENOENT) return std::nullopt;
+        throw Error("cannot open sidecar \"" + path + "\": " + std::strerror(errno));
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return parse_sidecar(text.str(), path);
+}
+
+int direction_code(const std::string& text) {
+    static const char* const kNames[] = {"i", "i-", "j", "j-", "k", "k-"};
+    for (int c = 0; c < 6; ++c)
+        if (text == kNames[c] || text == std::to_string(c + 1)) return c + 1;
+    return 0;
+}
+
+int direction_axis(int code) { return (code - 1) / 2; }
+
+}  // namespace host
+}  // namespace warpmender
