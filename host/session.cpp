@@ -26,7 +26,7 @@ std::string resolve(const std::string& path, const std::string& base_dir) {
     return (fs::path(base_dir) / path).lexically_normal().string();
 }
 
-ParameterValue parameter_of(const json& v, const std::string& where) {
+ParameterValue parameter_of(const nlohmann::ordered_json& v, const std::string& where) {
     if (v.is_string()) {
         const std::string s = v.get<std::string>();
         if (s.size() > kMaxStringParameter)
@@ -44,7 +44,7 @@ ParameterValue parameter_of(const json& v, const std::string& where) {
     throw Error(where + ": a parameter is a string, an integer or a number, not " + std::string(v.type_name()));
 }
 
-Answer answer_of(const json& v, const std::string& where, const std::string& base_dir) {
+Answer answer_of(const nlohmann::ordered_json& v, const std::string& where, const std::string& base_dir) {
     if (v.is_null()) return Answer::cancel();
     if (v.is_number_integer()) {
         const auto i = v.get<long long>();
@@ -144,10 +144,11 @@ void parse_version(const std::string& text, int out[3]) {
 }
 
 Session parse_session_text(const std::string& text, const std::string& source, const std::string& base_dir) {
-    json j;
+    // Ordered: parameters are set in the order the file gives them.
+    nlohmann::ordered_json j;
     try {
-        j = json::parse(text);
-    } catch (const json::parse_error& e) {
+        j = nlohmann::ordered_json::parse(text);
+    } catch (const nlohmann::ordered_json::parse_error& e) {
         throw Error("cannot read session \"" + source + "\": not valid JSON (" + e.what() + ")");
     }
     const std::string where = "session \"" + source + "\"";
