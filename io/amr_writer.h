@@ -22,8 +22,13 @@ struct amrStruct {
     bool firstvolasanat = false;
 };
 
-// Null when the slices cannot be converted (matrix larger than 256).
+// Volume 0 of dh rescaled to 0..255. 256 x 256 slices are taken as they are,
+// smaller square ones whose width divides 256 are enlarged, all others are
+// centred in the frame. Null (and logged) when a slice is larger than 256 or
+// the volume cannot be converted; owned by the caller.
 amrStruct* datahandler2amr(datahandler<double>* dh, bool firstvolasanat, bool usesuffix, const char* suffix);
+// Writes exchangeExtension(name, ".amr") (or its "_firstvol_as_anat" form)
+// completely or not at all.
 bool writeamr(amrStruct* amr);
 // "dir/a.fmr" + "_unwrapped" -> dir/a_unwrapped.amr
 bool save2amr(datahandler<double>* dh, const char* suffix);

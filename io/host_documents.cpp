@@ -1,16 +1,252 @@
-// Host document access (being written).
+// Host document access: choosing an open FMR or VMR, copying its records, converting its data to double.
 #include "io/host_documents.h"
 
+#include <cstring>
+#include <map>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "plugin/host_binding.h"
+
 namespace warpmender {
-fmrfile::~fmrfile() { delete header; delete scannerpos; }
-vmrHdr::~vmrHdr() { delete header; delete scannerpos; delete pasttransformations; }
-int selectfmrfromcurrentdocs(const char*) { return -1; }
-int selectvmrfromcurrentdocs(const char*) { return -1; }
-bool getcurrentfmr(fmrfile*) { return false; }
-bool getcurrentvmr(vmrHdr*) { return false; }
-bool getcurrentvmr_gui(const char*, vmrHdr*) { return false; }
-double* fmrhs2double(fmrfile*, bool) { return nullptr; }
-bool getcurrentfmrdouble_gui(const char*, datahandler<double>* dh, fmrfile*) { dh->setstatus(STATUS_NODATA); return false; }
-bool getcurrentfmrdouble_gui(const char*, datahandler<double>* dh) { dh->setstatus(STATUS_NODATA); return false; }
-datahandler<double>* getcurrentfmrext_gui(const char*) { auto* d = new datahandler<double>(); d->setstatus(STATUS_NODATA); return d; }
+
+fmrfile::~fmrfile() {
+    delete header;
+    delete scannerpos;
+}
+
+vmrHdr::~vmrHdr() {
+    delete header;
+    delete scannerpos;
+    delete pasttransformations;
+}
+
+namespace {
+
+constexpr int kTypeFmr = 1;
+constexpr int kTypeVmr = 3;
+
+void log_line(const std::string& text) { hs::hsLogText(text.c_str()); }
+
+const char* document_type_text(int type) {
+    switch (type) {
+        case 1: return "FMR";
+        case 2: return "DMR";
+        case 3: return "VMR";
+        case 4: return "SRF";
+        default: return "Unknown";
+    }
+}
+
+// A text field of a host record, which the host need not have terminated.
+template <size_t N>
+std::string field_text(const char (&field)[N]) {
+    return std::string(field, strnlen(field, N));
+}
+
+// The file name of the current document when it is of the wanted type.
+bool current_file_name(int type, std::string& name) {
+    if (type == kTypeFmr) {
+        FMR_Header h{};
+        if (hs::hsGetHeaderOfCurrentFMR(&h) == 0) return false;
+        name = field_text(h.FileName);
+        return true;
+    }
+    VMR_Header h{};
+    if (hs::hsGetMainHeaderOfCurrentVMR(&h) == 0) return false;
+    name = field_text(h.FileName);
+    return true;
+}
+
+// Visits every document (which leaves the last one current), lists those of
+// the wanted type by ascending id and asks for a number in 0..n, n being the
+// number of open documents. The list grows with the workspace.
+int select_from_current_docs(const char* prompt, int wanted) {
+    const int n = hs::hsGetNumberOfDocsInWorkspace();
+    log_line("Collecting names of open projects...");
+    std::map<int, std::string> names;  // a later document with the same id replaces the earlier
+    for (int i = 0; i < n; ++i) {
+        const int type = hs::hsGetDocumentType(i);
+        hs::hsSetAsCurrentDocument(i);
+        const int id = hs::hsGetIDOfCurrentDocument();
+        log_line("Number in workspace: " + std::to_string(i) + ", project type: " + document_type_text(type));
+        std::string name;
+        if (type == wanted && current_file_name(wanted, name)) names[id] = name;
+    }
+    std::string list = "<HTML>" + std::string(prompt ? prompt : "") + "<P>\n\n";
+    for (const auto& entry : names) list += std::to_string(entry.first) + " = " + entry.second + "<BR>\n\n";
+    list += "</HTML>";
+    return hs::hsGetIntegerInput(list.c_str(), 0, 0, n);
+}
+
+// Copies host buffer tables into out; volumes the host did not deliver stay 0.
+template <typename E>
+void copy_volumes(E* const* volumes, long nrofvolumes, int64_t pervolume, double* out, int64_t n) {
+    if (volumes == nullptr) return;
+    for (long v = 0; v < nrofvolumes && (v + 1) * pervolume <= n; ++v) {
+        const E* src = volumes[v];
+        if (src == nullptr) continue;
+        double* dst = out + v * pervolume;
+        for (int64_t i = 0; i < pervolume; ++i) dst[i] = static_cast<double>(src[i]);
+    }
+}
+
+void copy_flat(const unsigned short* src, double* out, int64_t n) {
+    if (src == nullptr) return;
+    for (int64_t i = 0; i < n; ++i) out[i] = static_cast<double>(src[i]);
+}
+
+}  // namespace
+
+int selectfmrfromcurrentdocs(const char* prompt) { return select_from_current_docs(prompt, kTypeFmr); }
+
+int selectvmrfromcurrentdocs(const char* prompt) { return select_from_current_docs(prompt, kTypeVmr); }
+
+bool getcurrentfmr(fmrfile* f) {
+    if (f == nullptr) return false;
+    std::unique_ptr<FMR_Header> header(new (std::nothrow) FMR_Header());
+    std::unique_ptr<FMR_ScannerPosition_Header> position(new (std::nothrow) FMR_ScannerPosition_Header());
+    if (header == nullptr || position == nullptr) return false;
+    if (hs::hsGetHeaderOfCurrentFMR(header.get()) == 0) return false;
+    const FMR_Header& h = *header;
+    if (h.ResolutionX < 0 || h.ResolutionY < 0 || h.NrOfSlices < 0) {
+        log_line("The current FMR has negative dimensions (" + std::to_string(h.ResolutionX) + " x " +
+                 std::to_string(h.ResolutionY) + " x " + std::to_string(h.NrOfSlices) + ").");
+        return false;
+    }
+    hs::hsGetScannerPositionHeaderOfCurrentFMR(position.get());
+
+    delete f->header;
+    f->header = header.release();
+    delete f->scannerpos;
+    f->scannerpos = position.release();
+    // A record read before must not keep the buffers of another document.
+    f->intstc = nullptr;
+    f->floatstc = nullptr;
+    f->isfloat = false;
+    if (f->header->DataType == 1) {
+        f->intstc = hs::hsGetSTCIntDataOfCurrentFMR();
+    } else if (f->header->DataType == 2) {
+        f->floatstc = hs::hsGetSTCFloatDataOfCurrentFMR();
+        f->isfloat = true;
+    }
+    // 64-bit: a long series may hold more than 2^31 - 1 values.
+    const int64_t pervolume = int64_t{f->header->ResolutionX} * f->header->ResolutionY * f->header->NrOfSlices;
+    f->nrofvalues = f->header->NrOfVolumes < 1 ? pervolume : pervolume * f->header->NrOfVolumes;
+    f->fmrversion = 5;
+    return true;
+}
+
+double* fmrhs2double(fmrfile* f, bool second) {
+    if (f == nullptr || f->nrofvalues < 0) return nullptr;
+    const int64_t n = f->nrofvalues;
+    double* out = new (std::nothrow) double[static_cast<size_t>(n)]();
+    if (out == nullptr) {
+        log_line("Not enough memory to convert " + std::to_string(n) + " FMR values to double.");
+        return nullptr;
+    }
+    if (f->header == nullptr) return out;
+    const FMR_Header& h = *f->header;
+    const int64_t pervolume = int64_t{h.ResolutionX} * h.ResolutionY * h.NrOfSlices;
+    if (h.DataType == 1) {
+        if (second)
+            copy_flat(f->secondstc, out, n);
+        else
+            copy_volumes(f->intstc, h.NrOfVolumes, pervolume, out, n);
+    } else if (h.DataType == 2 && f->isfloat) {
+        if (second)
+            copy_flat(f->secondstc, out, n);
+        else
+            copy_volumes(f->floatstc, h.NrOfVolumes, pervolume, out, n);
+    }
+    return out;
+}
+
+bool getcurrentfmrdouble_gui(const char* prompt, datahandler<double>* dh, fmrfile* f) {
+    hs::hsSetAsCurrentDocument(selectfmrfromcurrentdocs(prompt));
+    if (dh == nullptr) return false;
+    double* data = nullptr;
+    if (f == nullptr || !getcurrentfmr(f) || (data = fmrhs2double(f, false)) == nullptr) {
+        log_line("Could not get FMR data");
+        dh->setstatus(STATUS_NODATA);
+        return false;
+    }
+    const FMR_Header& h = *f->header;
+    // A project without a volume count still holds one volume of values
+    // (nrofvalues), and the container must count the buffer it is given.
+    const long nt = h.NrOfVolumes < 1 ? 1 : h.NrOfVolumes;
+    const std::string name = field_text(h.FileName);
+    dh->set(h.ResolutionX, h.ResolutionY, h.NrOfSlices, nt, data, name.c_str(), 8);
+    dh->setresolution(h.InplaneResolutionX, h.InplaneResolutionY, h.VoxelSizeZ);
+    dh->setstatus(STATUS_VALID);
+    log_line(dh->displayintensityvalues("Values of current FMR"));
+    return true;
+}
+
+bool getcurrentfmrdouble_gui(const char* prompt, datahandler<double>* dh) {
+    fmrfile f;
+    return getcurrentfmrdouble_gui(prompt, dh, &f);
+}
+
+datahandler<double>* getcurrentfmrext_gui(const char* prompt) {
+    auto* dh = new (std::nothrow) datahandler<double>();
+    if (dh == nullptr) return nullptr;
+    fmrfile f;
+    getcurrentfmrdouble_gui(prompt, dh, &f);
+    return dh;
+}
+
+bool getcurrentvmr(vmrHdr* v) {
+    if (v == nullptr) return false;
+    std::unique_ptr<VMR_Header> header(new (std::nothrow) VMR_Header());
+    std::unique_ptr<FMR_ScannerPosition_Header> position(new (std::nothrow) FMR_ScannerPosition_Header());
+    std::unique_ptr<VMR_PastTransformations> past(new (std::nothrow) VMR_PastTransformations());
+    if (header == nullptr || position == nullptr || past == nullptr) return false;
+    if (hs::hsGetMainHeaderOfCurrentVMR(header.get()) == 0) {
+        log_line("Could not obtain main header of VMR file.");
+        return false;
+    }
+    header->FileName[sizeof header->FileName - 1] = '\0';  // name points into it
+    // The record keeps 16-bit sizes; a size that does not fit would describe
+    // a buffer other than the host's.
+    const int32_t dims[3] = {header->DimX, header->DimY, header->DimZ};
+    for (int32_t d : dims) {
+        if (d < 1 || d > 65535) {
+            log_line("The current VMR has dimensions " + std::to_string(dims[0]) + " x " + std::to_string(dims[1]) +
+                     " x " + std::to_string(dims[2]) + "; each must lie in 1..65535.");
+            return false;
+        }
+    }
+    int sx = 0, sy = 0, sz = 0;
+    unsigned char* data = hs::hsGetCurrentVMR(&sx, &sy, &sz);
+    if (data == nullptr) {
+        log_line("The host delivered no voxels for the current VMR.");
+        return false;
+    }
+    hs::hsGetScannerPositionHeaderOfCurrentVMR(position.get());
+    hs::hsGetPastTransformationsHeaderOfCurrentVMR(past.get());
+
+    v->data = data;
+    v->version = 1;
+    v->dimx = static_cast<uint16_t>(dims[0]);
+    v->dimy = static_cast<uint16_t>(dims[1]);
+    v->dimz = static_cast<uint16_t>(dims[2]);
+    delete v->header;
+    v->header = header.release();
+    v->name = v->header->FileName;
+    delete v->scannerpos;
+    v->scannerpos = position.release();
+    delete v->pasttransformations;
+    v->pasttransformations = past.release();
+    return true;
+}
+
+bool getcurrentvmr_gui(const char* prompt, vmrHdr* v) {
+    hs::hsSetAsCurrentDocument(selectvmrfromcurrentdocs(prompt));
+    if (getcurrentvmr(v)) return true;
+    log_line("Could not get VMR data");
+    return false;
+}
+
 }  // namespace warpmender
