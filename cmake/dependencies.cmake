@@ -11,6 +11,9 @@ target_link_libraries(nifti::niftiio INTERFACE ${NIFTI_IO_LIBRARY} ${ZNZ_LIBRARY
 find_package(nlohmann_json 3 REQUIRED)
 find_package(CLI11 CONFIG REQUIRED)
 find_package(PNG REQUIRED)
+# FFTW (double precision), for the synthetic data's dipole field.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(FFTW3 REQUIRED IMPORTED_TARGET fftw3)
 find_package(Threads REQUIRED)
 if(WARPMENDER_TESTS)
   find_package(GTest REQUIRED)
