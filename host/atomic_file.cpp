@@ -48,7 +48,8 @@ AtomicFile::AtomicFile(std::string target, const std::string& suffix) : target_(
 
     // O_EXCL with a fresh name: never follows a planted link, never reuses another save's file.
     for (int attempt = 0; attempt < 100; ++attempt) {
-        temp_ = dir + "/." + name_of(target_) + ".tmp-" + std::to_string(::getpid()) + "-" +
+        // The name is shortened so that a target near the length limit still has a temporary name.
+        temp_ = dir + "/." + name_of(target_).substr(0, 96) + ".tmp-" + std::to_string(::getpid()) + "-" +
                 std::to_string(temp_counter.fetch_add(1)) + suffix;
         const int fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) {

@@ -70,6 +70,17 @@ void check_header_bytes(const std::string& path, bool gz) {
                          ", expected 348)");
     if (std::memcmp(h + 344, "n+1\0", 4) != 0)
         refuse(path, "this is not a single-file NIfTI-1 image (the magic \"n+1\" is missing)");
+    const bool swapped = sizeof_hdr != 348;
+    int16_t dim[8];
+    std::memcpy(dim, h + 40, sizeof dim);
+    if (swapped)
+        for (int16_t& d : dim) d = static_cast<int16_t>(__builtin_bswap16(static_cast<uint16_t>(d)));
+    if (dim[0] < 1 || dim[0] > 7)
+        refuse(path, "its dim[0] is " + std::to_string(dim[0]) + "; a NIfTI-1 image has 1 to 7 dimensions");
+    for (int i = 1; i <= dim[0]; ++i)
+        if (dim[i] < 1)
+            refuse(path, "dimension " + std::to_string(i) + " has size " + std::to_string(dim[i]) +
+                             "; every dimension must be at least 1");
 }
 
 struct Affine {

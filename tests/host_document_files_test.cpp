@@ -53,6 +53,14 @@ TEST(HostSave, relative_output_directory_is_applied_once) {
     EXPECT_STREQ(h.documents()[0].fmr.FileName, "out/run_b0.fmr");
 }
 
+TEST(HostSave, a_name_near_the_length_limit_still_saves) {
+    const std::string dir = test::scratch_dir("host_save_long_name");
+    host_with_document(dir);
+    const std::string name = std::string(240, 'n') + ".fmr";
+    EXPECT_EQ(hsSaveFMRAndSTC(name.c_str(), "n"), 1);
+    EXPECT_EQ(test::listing(dir).size(), 2u);
+}
+
 TEST(HostSave, saving_again_replaces_an_earlier_result_whole) {
     const std::string dir = test::scratch_dir("host_save_again");
     host::Host& h = host_with_document(dir);

@@ -239,6 +239,15 @@ TEST(HostNifti, malformed_images_are_refused_naming_the_file_and_the_fault) {
     test::write_file(dir + "/truncated.nii", good.substr(0, good.size() - 1));
     gzip_file(dir + "/truncated.nii.gz", good.substr(0, good.size() - 100));
     gzip_file(dir + "/short_header.nii.gz", good.substr(0, 100));
+    nifti_1_header header;
+    std::memcpy(&header, good.data(), sizeof header);
+    header.dim[1] = -5;
+    test::write_file(dir + "/negative.nii", std::string(reinterpret_cast<const char*>(&header), sizeof header) +
+                                                good.substr(sizeof header));
+    header.dim[0] = 4;
+    header.dim[1] = header.dim[2] = header.dim[3] = header.dim[4] = 32767;
+    test::write_file(dir + "/huge.nii", std::string(reinterpret_cast<const char*>(&header), sizeof header) +
+                                            good.substr(sizeof header));
     test::write_file(dir + "/empty.nii", "");
     test::write_file(dir + "/text.nii", std::string(400, 'x'));
     std::string nifti2(600, '\0');
@@ -257,6 +266,8 @@ TEST(HostNifti, malformed_images_are_refused_naming_the_file_and_the_fault) {
         {"truncated.nii.gz", "the image data end early (in volume 2 of 2)"},
         {"short_header.nii.gz", "the file holds 100 header bytes, too few for a NIfTI-1 header (348)"},
         {"empty.nii", "the file is empty"},
+        {"negative.nii", "dimension 1 has size -5; every dimension must be at least 1"},
+        {"huge.nii", "32767 x 32767 x 32767 x 32767 voxels of 4 bytes need"},
         {"text.nii", "this is not a NIfTI-1 image"},
         {"nifti2.nii", "this is a NIfTI-2 image; only NIfTI-1 is read"},
         {"missing.nii.gz", "No such file or directory"},
