@@ -1,6 +1,7 @@
 // Host document access: choosing an open FMR or VMR, copying its records, converting its data to double.
 #include "io/host_documents.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -80,20 +81,28 @@ int select_from_current_docs(const char* prompt, int wanted) {
     return hs::hsGetIntegerInput(list.c_str(), 0, 0, n);
 }
 
-// Copies host buffer tables into out; volumes the host did not deliver stay 0.
+// Copies host buffer tables into out; volumes the host did not deliver are 0.
+// Every element of out is written exactly once (out comes uninitialised).
 template <typename E>
 void copy_volumes(E* const* volumes, long nrofvolumes, int64_t pervolume, double* out, int64_t n) {
-    if (volumes == nullptr) return;
-    for (long v = 0; v < nrofvolumes && (v + 1) * pervolume <= n; ++v) {
+    int64_t done = 0;
+    for (long v = 0; volumes != nullptr && v < nrofvolumes && done + pervolume <= n; ++v, done += pervolume) {
         const E* src = volumes[v];
-        if (src == nullptr) continue;
-        double* dst = out + v * pervolume;
+        double* dst = out + done;
+        if (src == nullptr) {
+            std::fill(dst, dst + pervolume, 0.0);
+            continue;
+        }
         for (int64_t i = 0; i < pervolume; ++i) dst[i] = static_cast<double>(src[i]);
     }
+    std::fill(out + done, out + n, 0.0);
 }
 
 void copy_flat(const unsigned short* src, double* out, int64_t n) {
-    if (src == nullptr) return;
+    if (src == nullptr) {
+        std::fill(out, out + n, 0.0);
+        return;
+    }
     for (int64_t i = 0; i < n; ++i) out[i] = static_cast<double>(src[i]);
 }
 
@@ -141,25 +150,25 @@ bool getcurrentfmr(fmrfile* f) {
 double* fmrhs2double(fmrfile* f, bool second) {
     if (f == nullptr || f->nrofvalues < 0) return nullptr;
     const int64_t n = f->nrofvalues;
-    double* out = new (std::nothrow) double[static_cast<size_t>(n)]();
+    // Not zero-filled here: the copy below writes every element once, zeros
+    // where the project has no data of a known type.
+    double* out = new (std::nothrow) double[static_cast<size_t>(n)];
     if (out == nullptr) {
         log_line("Not enough memory to convert " + std::to_string(n) + " FMR values to double.");
         return nullptr;
     }
-    if (f->header == nullptr) return out;
-    const FMR_Header& h = *f->header;
-    const int64_t pervolume = int64_t{h.ResolutionX} * h.ResolutionY * h.NrOfSlices;
-    if (h.DataType == 1) {
-        if (second)
-            copy_flat(f->secondstc, out, n);
-        else
-            copy_volumes(f->intstc, h.NrOfVolumes, pervolume, out, n);
-    } else if (h.DataType == 2 && f->isfloat) {
-        if (second)
-            copy_flat(f->secondstc, out, n);
-        else
-            copy_volumes(f->floatstc, h.NrOfVolumes, pervolume, out, n);
-    }
+    const FMR_Header* h = f->header;
+    const int64_t pervolume = h ? int64_t{h->ResolutionX} * h->ResolutionY * h->NrOfSlices : 0;
+    if (h != nullptr && h->DataType == 1 && second)
+        copy_flat(f->secondstc, out, n);
+    else if (h != nullptr && h->DataType == 1)
+        copy_volumes(f->intstc, h->NrOfVolumes, pervolume, out, n);
+    else if (h != nullptr && h->DataType == 2 && f->isfloat && second)
+        copy_flat(f->secondstc, out, n);
+    else if (h != nullptr && h->DataType == 2 && f->isfloat)
+        copy_volumes(f->floatstc, h->NrOfVolumes, pervolume, out, n);
+    else
+        std::fill(out, out + n, 0.0);
     return out;
 }
 
