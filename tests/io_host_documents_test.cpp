@@ -135,6 +135,20 @@ TEST(IoHostDocuments, a_project_without_volumes_counts_one_and_converts_to_zeros
     EXPECT_EQ(dh.getnrofelems(), 12);
 }
 
+TEST(IoHostDocuments, value_count_of_a_long_series_does_not_overflow_32_bits) {
+    host::Host& h = test::bound_host();
+    host::Document d = make_fmr_document("long.fmr", 1, 1, 1, 1);
+    d.fmr.ResolutionX = 256;  // only the header is read: no buffer of this size exists
+    d.fmr.ResolutionY = 256;
+    d.fmr.NrOfSlices = 64;
+    d.fmr.NrOfVolumes = 1000;
+    h.add_document(d);
+    h.set_current(0);
+    fmrfile f;
+    ASSERT_TRUE(getcurrentfmr(&f));
+    EXPECT_EQ(f.nrofvalues, 4194304000LL);  // 2^31 - 1 would have wrapped
+}
+
 TEST(IoHostDocuments, record_takes_the_buffers_of_its_data_type) {
     host::Host& h = test::bound_host();
     h.add_document(make_fmr_document("i.fmr", 2, 2, 1, 2, 1));
