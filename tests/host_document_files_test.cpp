@@ -56,7 +56,10 @@ TEST(HostSave, relative_output_directory_is_applied_once) {
 TEST(HostSave, a_name_near_the_length_limit_still_saves) {
     const std::string dir = test::scratch_dir("host_save_long_name");
     host_with_document(dir);
-    const std::string name = std::string(240, 'n') + ".fmr";
+    // As long as both the file-name limit (255) and the host's path limit (303) allow.
+    const size_t room = std::min<size_t>(250, 303 - dir.size() - 1);
+    ASSERT_GT(room, 200u);
+    const std::string name = std::string(room - 4, 'n') + ".fmr";
     EXPECT_EQ(hsSaveFMRAndSTC(name.c_str(), "n"), 1);
     EXPECT_EQ(test::listing(dir).size(), 2u);
 }
