@@ -115,6 +115,25 @@ void prepare_output_dir(const std::string& dir) {
     fs::remove(probe, ec);
 }
 
+// Changes the process's working directory for its lifetime.
+class WorkingDirectory {
+public:
+    explicit WorkingDirectory(const std::string& dir) : previous_(fs::current_path()) {
+        std::error_code ec;
+        fs::current_path(dir, ec);
+        if (ec) throw Error("cannot enter output folder \"" + dir + "\": " + ec.message());
+    }
+    ~WorkingDirectory() {
+        std::error_code ec;
+        fs::current_path(previous_, ec);
+    }
+    WorkingDirectory(const WorkingDirectory&) = delete;
+    WorkingDirectory& operator=(const WorkingDirectory&) = delete;
+
+private:
+    fs::path previous_;
+};
+
 // Linear rescale of a document's values from their minimum and maximum to lo..hi.
 void rescale_document(Document& doc, float lo, float hi) {
     float mn = 0.0f, mx = 0.0f;
@@ -233,6 +252,7 @@ SessionOutcome run_session(const Session& session, const RunSettings& settings, 
     parse_version(session.host_version, h.version);
     h.output_dir = settings.output_dir.empty() ? session.output_dir : settings.output_dir;
     if (h.output_dir.empty()) h.output_dir = fs::current_path().string();
+    h.output_dir = fs::absolute(h.output_dir).lexically_normal().string();
     prepare_output_dir(h.output_dir);
     h.nifti_output = settings.nifti;
     install_disk_saver(h);
@@ -243,7 +263,7 @@ SessionOutcome run_session(const Session& session, const RunSettings& settings, 
 
     for (size_t i = 0; i < session.documents.size(); ++i) {
         const SessionDocument& d = session.documents[i];
-        Document doc = open_document(h, d.path, d.as_anatomy);
+        Document doc = open_document(h, fs::absolute(d.path).string(), d.as_anatomy);
         for (int r : settings.rescale_documents)
             if (static_cast<size_t>(r) == i) rescale_document(doc, 0.0f, 4095.0f);
         h.add_document(std::move(doc));
@@ -251,9 +271,15 @@ SessionOutcome run_session(const Session& session, const RunSettings& settings, 
 
     if (settings.before_calls) settings.before_calls(h);
 
+    // The plug-in writes some files itself (AMR previews, parameter files)
+    // under names without a folder: run it inside the output folder so that
+    // they land there with every other result, never beside the user.
+    const std::string plugin_path = fs::absolute(settings.plugin_path).string();
+    const WorkingDirectory inside(h.output_dir);
+
     SessionOutcome out;
     json report = {{"plugin", json::object()}, {"calls", json::array()}, {"errors", json::array()}};
-    PluginLibrary plugin(settings.plugin_path);
+    PluginLibrary plugin(plugin_path);
     const bool init = plugin.create_and_init();
     report["plugin"] = {{"name", plugin.name()},
                         {"init", init},
