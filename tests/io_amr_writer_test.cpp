@@ -119,20 +119,6 @@ TEST(IoAmr, square_slices_that_divide_256_are_enlarged_by_ramps_and_row_means) {
     EXPECT_EQ(pixel(f, 0, 100, 100), 0);
 }
 
-TEST(IoAmr, a_single_pixel_slice_fills_the_frame_with_one_ramp) {
-    test::bound_host();
-    auto v = test::volume_of(1, 1, 1, 1, {7.0}, "one.fmr");
-    std::unique_ptr<amrStruct> amr(datahandler2amr(v.get(), false, false, ""));
-    ASSERT_NE(amr, nullptr);
-    const std::vector<uint8_t>& p = amr->slices.at(0).pixels;
-    // 0 -> 255 over 256 steps of 255/256: floor(j * 0.99609375 + 0.5)
-    EXPECT_EQ(p[0], 0);
-    EXPECT_EQ(p[1], 1);
-    EXPECT_EQ(p[128], 128);
-    EXPECT_EQ(p[255], 254);
-    for (size_t y = 1; y < 256; ++y) ASSERT_TRUE(std::equal(p.begin(), p.begin() + 256, p.begin() + y * 256));
-}
-
 TEST(IoAmr, other_slices_up_to_256_are_centred_in_the_frame) {
     test::bound_host();
     struct Case {
@@ -212,14 +198,6 @@ TEST(IoAmr, container_named_none_with_suffix_x_gives_x_amr) {
     auto v = test::volume_of(4, 4, 2, 1, {9.0}, "none");
     ASSERT_TRUE(save2amr(v.get(), "_x"));
     EXPECT_EQ(test::entries_of(dir), std::set<std::string>{"_x.amr"});
-}
-
-TEST(IoAmr, directory_and_suffix_give_the_path_beside_the_input) {
-    test::bound_host();
-    const std::string dir = test::scratch_dir("io_amr_dir");
-    auto v = test::volume_of(4, 4, 1, 1, {9.0}, dir + "/a.fmr");
-    ASSERT_TRUE(save2amr(v.get(), "_unwrapped"));
-    EXPECT_EQ(test::read_bytes(dir + "/a_unwrapped.amr").size(), 2u + kSlice);
 }
 
 TEST(IoAmr, float_volumes_are_converted_and_logged) {
