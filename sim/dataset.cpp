@@ -19,6 +19,13 @@ Dataset make_dataset(const DatasetParams& params) {
     d.pe_dir = params.epi.pe_dir;
     d.bandwidth_pe_hz = params.epi.bandwidth_pe_hz;
     d.echo_time_diff_ms = params.scan.echo_time_diff_ms;
+    d.echo_time1_s = params.scan.echo_time1_ms * 1e-3;
+    d.echo_time2_s = (params.scan.echo_time1_ms + params.scan.echo_time_diff_ms) * 1e-3;
+    const PeAxis axis = pe_axis(d.pe_dir);
+    const int n_pe = axis.axis == 0 ? g.nx : axis.axis == 1 ? g.ny : g.nz;
+    if (params.epi.bandwidth_pe_hz > 0.0) d.effective_echo_spacing_s = 1.0 / (params.epi.bandwidth_pe_hz * n_pe);
+    static const char* const kBids[] = {"i", "i-", "j", "j-", "k", "k-"};
+    d.bids_pe_direction = kBids[d.pe_dir - 1];
     // The scanner shims over the brain, the region the study is about.
     d.field_hz = field_offset_hz(g, params.head_surface_field ? ph.chi_ppm : ph.chi_sinus_ppm, ph.brain, params.field);
     d.shift = shift_map_voxels(d.field_hz, params.epi.bandwidth_pe_hz);

@@ -38,6 +38,13 @@ struct Dataset {
     int pe_dir = 3;                  // the code the EPI was distorted with (and must be corrected with)
     double bandwidth_pe_hz = 0.0;    // for "BandWidthPE" / --bandwidth
     double echo_time_diff_ms = 0.0;  // for "EchoTimeDiff" / --echo-time-diff
+    // The same acquisition in the terms of BIDS sidecars: EchoTime1/EchoTime2
+    // of the field map (s), EffectiveEchoSpacing of the EPI (s), with
+    // bandwidth = 1 / (spacing * voxels along the phase-encoding axis), and
+    // PhaseEncodingDirection ("i", "i-", "j", "j-", "k", "k-" for codes 1..6).
+    double echo_time1_s = 0.0, echo_time2_s = 0.0;
+    double effective_echo_spacing_s = 0.0;
+    const char* bids_pe_direction = "j";
     std::vector<float> phase;        // one volume, stored units kPhaseStoredMin..kPhaseStoredMax
     std::vector<float> magnitude;    // one volume
     std::vector<float> epi;          // nt volumes, distorted

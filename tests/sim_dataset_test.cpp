@@ -38,6 +38,10 @@ TEST_F(SimDataset, images_have_the_shapes_and_parameters_the_command_writes) {
     EXPECT_EQ(d.pe_dir, 3);
     EXPECT_DOUBLE_EQ(d.bandwidth_pe_hz, 29.48);
     EXPECT_DOUBLE_EQ(d.echo_time_diff_ms, 2.46);
+    EXPECT_DOUBLE_EQ(d.echo_time1_s, 0.00492);
+    EXPECT_NEAR(d.echo_time2_s - d.echo_time1_s, 0.00246, 1e-15);
+    EXPECT_NEAR(1.0 / (d.effective_echo_spacing_s * d.grid.ny), 29.48, 1e-9);
+    EXPECT_STREQ(d.bids_pe_direction, "j");
     for (std::size_t size : {d.phase.size(), d.magnitude.size(), d.field_hz.size(), d.shift.size(), d.head.size(),
                              d.brain.size()})
         EXPECT_EQ(size, n);
@@ -115,6 +119,8 @@ TEST(SimDatasetOptions, other_codes_noise_and_bad_parameters) {
     p.epi.noise = 5.0;
     const Dataset d = make_dataset(p);
     EXPECT_EQ(d.pe_dir, 2);
+    EXPECT_STREQ(d.bids_pe_direction, "i-");
+    EXPECT_NEAR(1.0 / (d.effective_echo_spacing_s * d.grid.nx), 29.48, 1e-9);
     EXPECT_NE(d.epi, distort_series(d.grid, d.nt, d.truth, d.shift, 2)) << "noise was added";
     EXPECT_EQ(d.ideal, undistort_series(d.grid, d.nt, distort_series(d.grid, d.nt, d.truth, d.shift, 2), d.shift, 2))
         << "the ideal correction is of the noise-free series";
