@@ -42,7 +42,8 @@ void push_volume(const Grid& g, const float* in, const double* shift, int sense,
                 double* line = acc + (i - c * stride);
                 const double width = hi - lo;
                 if (!(width > 1e-9)) {  // squeezed to a point: all into the voxel holding it
-                    line[static_cast<long>(std::floor(lo + 0.5)) * stride] += v;
+                    const long m = std::clamp(static_cast<long>(std::floor(lo + 0.5)), 0L, n - 1);
+                    line[m * stride] += v;
                     continue;
                 }
                 const double a = std::fmax(lo, first), b = std::fmin(hi, last);

@@ -165,6 +165,17 @@ TEST(SimEpi, content_carried_off_the_grid_or_with_a_bad_shift_is_dropped) {
     EXPECT_EQ(out[g.index(4, 6, 7)], in[g.index(4, 6, 7)]);
 }
 
+// A voxel squeezed to a point just outside the first face (the faces land
+// at -0.5 - 1e-10 and -0.5 + 5e-10): its content goes to voxel 0, not in
+// front of the buffer.
+TEST(SimEpi, voxel_squeezed_to_a_point_at_the_first_face_stays_in_the_grid) {
+    const Grid g{1, 4, 1, 1.0, 1.0, 1.0};
+    const std::vector<float> in = {10.0f, 0.0f, 0.0f, 0.0f};
+    const std::vector<double> shift = {-1e-10, -2.0 + 1.1e-9, 0.0, 0.0};
+    const std::vector<float> out = distort_series(g, 1, in, shift, 3);
+    EXPECT_EQ(out, (std::vector<float>{10.0f, 0.0f, 0.0f, 0.0f}));
+}
+
 TEST(SimEpi, distort_series_rejects_mismatched_sizes_and_codes) {
     const Grid& g = kOdd;
     const std::vector<float> in = index_series(g, 2);
