@@ -35,7 +35,7 @@ struct FieldmapScanParams {
 
 struct FieldmapScan {
     std::vector<float> phase;      // stored units, kPhaseStoredMin..kPhaseStoredMax
-    std::vector<float> magnitude;  // 0 in air, ~1400..3700 in tissue
+    std::vector<float> magnitude;  // 0 in air, up to 3700 in tissue
 };
 
 // Wraps radians into (-pi, pi].

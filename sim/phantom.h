@@ -24,12 +24,12 @@ constexpr double kChiTissuePpm = -9.05;
 //   grey matter (cortex,         3200               900          tissue
 //     deep nuclei)
 //   white matter                 2700               640          tissue
-//   CSF (lateral ventricles)     3700              1350          tissue
+//   CSF (ventricles, sulci)      3700              1350          tissue
 //   bony wall of the sinus        120                40          tissue
 //   air (sinus, outside)            0                 0          air
 //
-// The cortex has a folded inner boundary (gyri), so a shift along any axis is
-// visible. The sinus is an ellipsoid of air in the front-bottom of the head
+// The cortex has a folded inner boundary (gyri) and is cut by CSF-filled
+// sulci, so a shift along any axis is visible. The sinus is an ellipsoid of air in the front-bottom of the head
 // (low y, low z) inside a thin bony wall whose magnitude (120) lies under the
 // plug-in's mask threshold (200), as bone does on a real scanner. Edges carry
 // partial-volume fractions, which keeps the field free of staircase spikes.
