@@ -3,6 +3,7 @@
 set(WARPMENDER_COMMAND_LIB_SOURCES
   host/command_session.cpp
   host/console.cpp
+  host/phantom_files.cpp
   host/run_correct.cpp
   host/run_demo.cpp
   host/run_diff.cpp

@@ -1,6 +1,7 @@
 // main() of the warpmender command: subcommands, options and exit statuses.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <iostream>
 
 #include "host/command.h"
@@ -103,6 +104,14 @@ int main(int argc, char** argv) {
     demo_cmd->add_option("--plugin", demo.plugin, "Path of libwarpmender.so");
     demo_cmd->add_flag("--quiet", demo.quiet, "Do not show the plug-in's log");
 
+    const std::string first = argc > 1 ? argv[1] : "";
+    const char* const kSubcommands[] = {"info", "run", "correct", "polar", "diff", "demo"};
+    if (!first.empty() && first[0] != '-' &&
+        std::none_of(std::begin(kSubcommands), std::end(kSubcommands), [&](const char* s) { return first == s; })) {
+        std::cerr << "warpmender: unknown subcommand \"" << argv[1]
+                  << "\" (use info, run, correct, polar, diff or demo; --help explains them)\n";
+        return kExitBadInput;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {

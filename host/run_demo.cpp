@@ -5,13 +5,10 @@
 #include <fstream>
 #include <iostream>
 
-#include <nlohmann/json.hpp>
-
-#include "host/atomic_file.h"
 #include "host/command.h"
 #include "host/document_files.h"
 #include "host/error.h"
-#include "host/nifti_document.h"
+#include "host/phantom_files.h"
 #include "sim/dataset.h"
 #include "sim/error_metrics.h"
 #include "sim/figure.h"
@@ -22,52 +19,6 @@ namespace host {
 namespace fs = std::filesystem;
 
 namespace {
-
-const char* const kPeNames[] = {"i", "i-", "j", "j-", "k", "k-"};
-
-// An image of the phantom as a float document placed by the grid's affine.
-Document phantom_document(const sim::Grid& g, const std::vector<float>& values, int nt, const std::string& name) {
-    Document d = make_fmr_document(name, g.nx, g.ny, g.nz, nt, 2, static_cast<float>(g.dx));
-    d.fmr.InplaneResolutionY = static_cast<float>(g.dy);
-    d.fmr.VoxelSizeZ = d.fmr.SliceThickness = static_cast<float>(g.dz);
-    const size_t n = g.voxels();
-    for (int t = 0; t < nt; ++t)
-        std::copy(values.begin() + static_cast<long>(t * n), values.begin() + static_cast<long>((t + 1) * n),
-                  d.float_volumes[static_cast<size_t>(t)].begin());
-    const auto a = g.affine();
-    float affine[4][4];
-    for (int r = 0; r < 4; ++r)
-        for (int c = 0; c < 4; ++c) affine[r][c] = static_cast<float>(a[r][c]);
-    position_of_affine(affine, g.nx, g.ny, g.nz, d.position);
-    NiftiGeometry geo;
-    geo.sform_code = 1;  // scanner anatomical
-    geo.qform_code = 0;
-    geo.pixdim[1] = static_cast<float>(g.dx);
-    geo.pixdim[2] = static_cast<float>(g.dy);
-    geo.pixdim[3] = static_cast<float>(g.dz);
-    geo.pixdim[4] = 2.0f;  // TR, seconds
-    for (int r = 0; r < 4; ++r)
-        for (int c = 0; c < 4; ++c) geo.sto_xyz[r][c] = affine[r][c];
-    geo.xyz_units = 2;   // mm
-    geo.time_units = 8;  // s
-    geo.compressed = true;
-    d.nifti_geometry = geo;
-    d.refresh_pointers();
-    return d;
-}
-
-void write_image(const std::string& path, const Document& doc) {
-    AtomicFile file(path, ".nii.gz");
-    write_nifti(doc, file);
-    file.commit();
-}
-
-void write_json(const std::string& path, const nlohmann::json& j) {
-    AtomicFile file(path);
-    file.write(j.dump(2) + "\n");
-    file.finish();
-    file.commit();
-}
 
 std::vector<float> series_of(const Document& d) {
     std::vector<float> out;
@@ -103,25 +54,12 @@ int run_demo(const DemoOptions& o) {
                 g.nx, g.ny, g.nz, g.dx, ds.nt,
                 std::to_string(*std::min_element(ds.field_hz.begin(), ds.field_hz.end())).c_str(),
                 std::to_string(*std::max_element(ds.field_hz.begin(), ds.field_hz.end())).c_str(), ds.bandwidth_pe_hz,
-                kPeNames[ds.pe_dir - 1]);
+                pe_direction_name(ds.pe_dir));
 
-    // The phantom as a scanner's converter would deliver it: NIfTI with BIDS sidecars.
-    const std::string phase = (phantom_dir / "fieldmap_phasediff.nii.gz").string();
-    const std::string magnitude = (phantom_dir / "fieldmap_magnitude.nii.gz").string();
-    const std::string bold = (phantom_dir / "bold.nii.gz").string();
-    write_image(phase, phantom_document(g, ds.phase, 1, phase));
-    write_image(magnitude, phantom_document(g, ds.magnitude, 1, magnitude));
-    write_image(bold, phantom_document(g, ds.epi, ds.nt, bold));
-    write_image((phantom_dir / "bold_truth.nii.gz").string(), phantom_document(g, ds.truth, ds.nt, "truth"));
-    write_image((phantom_dir / "field_hz.nii.gz").string(), phantom_document(g, sim::to_float(ds.field_hz), 1, "field"));
-    const double te1 = 4.92e-3;
-    write_json((phantom_dir / "fieldmap_phasediff.json").string(),
-               {{"EchoTime1", te1}, {"EchoTime2", te1 + ds.echo_time_diff_ms * 1e-3}});
-    const int n_pe = ds.pe_dir <= 2 ? g.nx : ds.pe_dir <= 4 ? g.ny : g.nz;
-    write_json((phantom_dir / "bold.json").string(),
-               {{"EffectiveEchoSpacing", 1.0 / (ds.bandwidth_pe_hz * n_pe)},
-                {"PhaseEncodingDirection", kPeNames[ds.pe_dir - 1]},
-                {"RepetitionTime", 2.0}});
+    const PhantomFiles files = write_phantom_files(ds, phantom_dir);
+    const std::string& phase = files.phase;
+    const std::string& magnitude = files.magnitude;
+    const std::string& bold = files.epi;
     std::printf("  wrote %s (phase difference, magnitude, BOLD series, truth, field; JSON sidecars)\n",
                 phantom_dir.c_str());
 
