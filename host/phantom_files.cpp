@@ -1,6 +1,8 @@
 // The synthetic phantom as a scanner's converter would deliver it: NIfTI images with BIDS sidecars.
 #include "host/phantom_files.h"
 
+#include <cmath>
+
 #include <nlohmann/json.hpp>
 
 #include "host/atomic_file.h"
@@ -76,6 +78,22 @@ PhantomFiles write_phantom_files(const sim::Dataset& ds, const fs::path& dir, co
     write_image(f.epi, phantom_document(g, ds.epi, ds.nt, f.epi));
     write_image(f.truth, phantom_document(g, ds.truth, ds.nt, f.truth));
     write_image(f.field, phantom_document(g, sim::to_float(ds.field_hz), 1, f.field));
+    // A real/imaginary pair for the polar conversion: the first EPI volume as
+    // magnitude with the field map's phase (radians) as its angle.
+    f.real = (dir / "complex_real.nii.gz").string();
+    f.imag = (dir / "complex_imag.nii.gz").string();
+    {
+        const size_t n = g.voxels();
+        std::vector<float> re(n), im(n);
+        const double to_radians = 3.141592653589793 / 4096.0;
+        for (size_t i = 0; i < n; ++i) {
+            const double angle = ds.phase[i] * to_radians;
+            re[i] = static_cast<float>(ds.truth[i] * std::cos(angle));
+            im[i] = static_cast<float>(ds.truth[i] * std::sin(angle));
+        }
+        write_image(f.real, phantom_document(g, re, 1, f.real));
+        write_image(f.imag, phantom_document(g, im, 1, f.imag));
+    }
     // The echo times of a 3 T double-echo field map; only their difference matters.
     const double te1 = 4.92e-3;
     write_json((dir / "fieldmap_phasediff.json").string(),

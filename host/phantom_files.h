@@ -11,6 +11,7 @@ namespace host {
 
 struct PhantomFiles {
     std::string phase, magnitude, epi, truth, field;  // .nii.gz; phase and epi have .json sidecars
+    std::string real, imag;                            // a complex image as a real/imaginary pair
 };
 
 // Writes into dir (which must exist). pe_override replaces the EPI sidecar's
