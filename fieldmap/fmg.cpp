@@ -1,6 +1,455 @@
-// Full-multigrid Poisson solver.
+// Full-multigrid solver: membrane operator, red-black smoother, B-spline resampling, V-cycles.
 #include "fieldmap/fmg.h"
+
+#include <climits>
+#include <cmath>
+#include <cstddef>
+#include <cstdio>
+
+#include "plugin/host_binding.h"
 
 extern "C" {
 WARPMENDER_EXPORT int verboselevel = 1;
 }
+
+// Marks a loop whose iterations are independent although they write the array they read.
+#if defined(__clang__)
+#define WARPMENDER_INDEPENDENT_ITERATIONS _Pragma("clang loop vectorize(assume_safety)")
+#elif defined(__GNUC__)
+#define WARPMENDER_INDEPENDENT_ITERATIONS _Pragma("GCC ivdep")
+#else
+#define WARPMENDER_INDEPENDENT_ITERATIONS
+#endif
+
+namespace warpmender {
+namespace {
+
+void fmg_log(const char* text) {
+    if (hs::hsLogText) hs::hsLogText(text);
+}
+
+// Offsets (in elements) of the periodic neighbours k-1 and k+1 along an axis
+// of n elements spaced stride apart: on a size-1 axis both are the voxel itself.
+struct Neighbours {
+    std::ptrdiff_t minus, plus;
+};
+inline Neighbours periodic(int k, int n, std::ptrdiff_t stride) {
+    return {k == 0 ? (n - 1) * stride : -stride, k == n - 1 ? -(n - 1) * stride : stride};
+}
+
+inline int wrap_index(int k, int n) { return k < 0 ? ((k % n) + n) % n : k % n; }
+
+// Constants of the membrane operator; the products are formed as written so
+// that every level reproduces the same bits.
+struct Membrane {
+    double wx, wy, wz, d;
+    explicit Membrane(const double* p)
+        : wx(-p[0] * p[0] * p[3]),
+          wy(-p[1] * p[1] * p[3]),
+          wz(-p[2] * p[2] * p[3]),
+          d(((2.0 * p[0]) * p[0] + (2.0 * p[1]) * p[1] + (2.0 * p[2]) * p[2]) * p[3] + p[4]) {}
+};
+
+// Three taps of one output index k along an axis resampled from na to nc.
+struct Tap {
+    int im, i0, ip;
+    double wm, w0, wp;
+};
+inline Tap tap_of(int k, int na, int nc) {
+    const double s = (k + 0.5) * (static_cast<double>(na) / static_cast<double>(nc)) - 0.5;
+    const int i = static_cast<int>(std::floor(s + 0.5));
+    Tap t;
+    t.im = wrap_index(i - 1, na);
+    t.i0 = wrap_index(i, na);  // always inside already; wrapped so a stray size cannot read outside
+    t.ip = wrap_index(i + 1, na);
+    t.wm = wt2(static_cast<double>(i - 1) - s);
+    t.w0 = wt2(static_cast<double>(i) - s);
+    t.wp = wt2(static_cast<double>(i + 1) - s);
+    return t;
+}
+
+// The pyramid of grids obtained by halving, and its element counts.
+struct Pyramid {
+    int levels = 0;
+    int n[kFmgMaxLevels][3] = {};
+    long m[kFmgMaxLevels] = {};
+    long coarse_total = 0;  // S: elements of levels 1..L-1
+};
+
+bool build_pyramid(const int* dims, Pyramid& p) {
+    for (int k = 0; k < 3; ++k)
+        if (dims[k] < 1 || dims[k] > kFmgMaxAxis) return false;
+    for (int k = 0; k < 3; ++k) p.n[0][k] = dims[k];
+    p.m[0] = long(dims[0]) * dims[1] * dims[2];
+    p.levels = 1;
+    for (int j = 1; j < kFmgMaxLevels; ++j) {
+        for (int k = 0; k < 3; ++k) p.n[j][k] = static_cast<int>(std::ceil(p.n[j - 1][k] / 2.0));
+        p.m[j] = long(p.n[j][0]) * p.n[j][1] * p.n[j][2];
+        p.coarse_total += p.m[j];
+        p.levels = j + 1;
+        if (p.n[j][0] < 2 && p.n[j][1] < 2 && p.n[j][2] < 2) break;
+    }
+    return true;
+}
+
+long resampling_area(const Pyramid& p) {
+    const long a = long(p.n[0][0]) * p.n[1][1], b = long(p.n[0][1]) * p.n[1][0];
+    return 3L * p.n[0][0] * p.n[0][1] + (a > b ? a : b);
+}
+
+}  // namespace
+
+double wt2(double d) {
+    const double t = std::fabs(d);
+    if (t < 0.5) return 0.75 - t * t;
+    if (t < 1.5) {
+        const double v = 1.5 - t;
+        return 0.5 * v * v;
+    }
+    return 0.0;
+}
+
+long fmg_scratchsize_long(const int* dims) {
+    Pyramid p;
+    if (!build_pyramid(dims, p)) return -1;
+    return p.m[0] + resampling_area(p) + 4 * p.coarse_total;
+}
+
+int fmg_scratchsize(const int* dims) {
+    const long s = fmg_scratchsize_long(dims);
+    return s > INT_MAX ? -1 : static_cast<int>(s);
+}
+
+// --- vector helpers --------------------------------------------------------------
+
+void zeros(int n, double* v) {
+    for (int i = 0; i < n; ++i) v[i] = 0.0;
+}
+void copy(int n, const double* src, double* dst) {
+    for (int i = 0; i < n; ++i) dst[i] = src[i];
+}
+void addto(int n, double* v, const double* w) {
+    for (int i = 0; i < n; ++i) v[i] += w[i];
+}
+double dotprod(int n, const double* v, const double* w) {
+    double s = 0.0;
+    for (int i = 0; i < n; ++i) s += v[i] * w[i];
+    return s;
+}
+double norm(int n, const double* v) { return std::sqrt(dotprod(n, v, v)); }
+void addscaled(int n, double* v, const double* w, double s) {
+    for (int i = 0; i < n; ++i) v[i] += w[i] * s;
+}
+
+// --- operator and smoother -------------------------------------------------------
+
+void LtLf_me(const int* dims, const double* u, const double* param, double* out) {
+    const int nx = dims[0], ny = dims[1], nz = dims[2];
+    if (verboselevel >= 2) fmg_log("Ltlf_me...");
+    const Membrane k(param);
+    const double wx = k.wx, wy = k.wy, wz = k.wz, d = k.d;
+    const std::ptrdiff_t plane = std::ptrdiff_t(nx) * ny;
+    for (int z = 0; z < nz; ++z) {
+        const Neighbours oz = periodic(z, nz, plane);
+        for (int y = 0; y < ny; ++y) {
+            const Neighbours oy = periodic(y, ny, nx);
+            const std::ptrdiff_t row = z * plane + std::ptrdiff_t(y) * nx;
+            const double* pu = u + row;
+            const double* zm = pu + oz.minus;
+            const double* zp = pu + oz.plus;
+            const double* ym = pu + oy.minus;
+            const double* yp = pu + oy.plus;
+            double* po = out + row;
+            auto at = [&](int x, int xm, int xp) {
+                po[x] = ((d * pu[x] + wz * (zm[x] + zp[x])) + wy * (ym[x] + yp[x])) + wx * (pu[xm] + pu[xp]);
+            };
+            if (nx == 1) {
+                at(0, 0, 0);
+                continue;
+            }
+            at(0, nx - 1, 1);
+            for (int x = 1; x < nx - 1; ++x)
+                po[x] = ((d * pu[x] + wz * (zm[x] + zp[x])) + wy * (ym[x] + yp[x])) + wx * (pu[x - 1] + pu[x + 1]);
+            at(nx - 1, nx - 2, 0);
+        }
+    }
+}
+
+void Atimesp1(const int* dims, const double* a, const double* u, double* out) {
+    const long m = long(dims[0]) * dims[1] * dims[2];
+    for (long i = 0; i < m; ++i) out[i] = u[i] * a[i] + out[i];
+}
+
+void Atimesp_me(const int* dims, const double* a, const double* param, const double* u, double* out) {
+    LtLf_me(dims, u, param, out);
+    Atimesp1(dims, a, u, out);
+}
+
+void relax_me(const int* dims, const double* a, const double* b, const double* param, int nit, double* u) {
+    const int nx = dims[0], ny = dims[1], nz = dims[2];
+    if (verboselevel > 2) fmg_log("Relax...");
+    const Membrane k(param);
+    const double wx = k.wx, wy = k.wy, wz = k.wz, d = k.d;
+    const std::ptrdiff_t plane = std::ptrdiff_t(nx) * ny;
+    const long passes = 2L * nit;
+    const bool lanes = u != a && u != b;  // an output that is also an input would make lanes meet
+    for (long t = 0; t < passes; ++t) {
+        for (int z = 0; z < nz; ++z) {
+            const Neighbours oz = periodic(z, nz, plane);
+            for (int y = 0; y < ny; ++y) {
+                const Neighbours oy = periodic(y, ny, nx);
+                const std::ptrdiff_t row = z * plane + std::ptrdiff_t(y) * nx;
+                double* pu = u + row;
+                const double* pa = a + row;
+                const double* pb = b + row;
+                const std::ptrdiff_t zm = oz.minus, zp = oz.plus, ym = oy.minus, yp = oy.plus;
+                // Same-colour voxels of one row never meet except through the
+                // x wrap, which is visited last, in the order of the plain loop.
+                auto at = [&](int x, int xm, int xp) {
+                    pu[x] = (pb[x] - ((wz * (pu[x + zm] + pu[x + zp]) + wy * (pu[x + ym] + pu[x + yp])) +
+                                      wx * (pu[xm] + pu[xp]))) /
+                            (pa[x] + d);
+                };
+                int x = static_cast<int>((t + y + z) & 1);
+                if (x == 0) {
+                    if (nx == 1) {
+                        at(0, 0, 0);
+                        continue;
+                    }
+                    at(0, nx - 1, 1);
+                    x = 2;
+                }
+                const int last = nx - 1;
+                if (lanes) {
+                    // Same-colour voxels off the x seam read only the other colour and
+                    // other rows (or themselves on a size-1 axis): no update feeds another.
+                    WARPMENDER_INDEPENDENT_ITERATIONS
+                    for (int i = x; i < last; i += 2)
+                        pu[i] = (pb[i] - ((wz * (pu[i + zm] + pu[i + zp]) + wy * (pu[i + ym] + pu[i + yp])) +
+                                          wx * (pu[i - 1] + pu[i + 1]))) /
+                                (pa[i] + d);
+                } else {
+                    for (int i = x; i < last; i += 2)
+                        pu[i] = (pb[i] - ((wz * (pu[i + zm] + pu[i + zp]) + wy * (pu[i + ym] + pu[i + yp])) +
+                                          wx * (pu[i - 1] + pu[i + 1]))) /
+                                (pa[i] + d);
+                }
+                if (x < last) x += ((last - 1 - x) / 2 + 1) * 2;
+                if (x == last) at(last, last - 1, 0);
+            }
+        }
+    }
+}
+
+double sumsq_me(const int* dims, const double* a, const double* b, const double* param, const double* u) {
+    const int nx = dims[0], ny = dims[1], nz = dims[2];
+    const Membrane k(param);
+    if (verboselevel >= 2) {
+        fmg_log("sumsq_me...");
+        char text[256];
+        std::snprintf(text, sizeof text, "in sumsq_me: w000: %f, w001: %f, w010: %f, w1000: %f\ndm0: %i, dm1: %i, dm2: %i",
+                      k.d, k.wz, k.wy, k.wx, nx, ny, nz);
+        fmg_log(text);
+    }
+    // Residual per voxel with the arithmetic of Atimesp_me, summed z, y, x.
+    const std::ptrdiff_t plane = std::ptrdiff_t(nx) * ny;
+    double ss = 0.0;
+    for (int z = 0; z < nz; ++z) {
+        const Neighbours oz = periodic(z, nz, plane);
+        for (int y = 0; y < ny; ++y) {
+            const Neighbours oy = periodic(y, ny, nx);
+            const std::ptrdiff_t row = z * plane + std::ptrdiff_t(y) * nx;
+            const double* pu = u + row;
+            for (int x = 0; x < nx; ++x) {
+                const Neighbours ox = periodic(x, nx, 1);
+                double v = ((k.d * pu[x] + k.wz * (pu[x + oz.minus] + pu[x + oz.plus])) +
+                            k.wy * (pu[x + oy.minus] + pu[x + oy.plus])) +
+                           k.wx * (pu[x + ox.minus] + pu[x + ox.plus]);
+                v = pu[x] * a[row + x] + v;
+                const double r = v - b[row + x];
+                ss += r * r;
+            }
+        }
+    }
+    return ss;
+}
+
+// --- resampling --------------------------------------------------------------------
+
+void resized_plane(const int* na, const double* a, const int* nc, double* c, double* work) {
+    const int nax = na[0], nay = na[1], ncx = nc[0], ncy = nc[1];
+    if (verboselevel >= 2) fmg_log("resized_plane...");
+    // Along y: output row j of nax values into work.
+    for (int j = 0; j < ncy; ++j) {
+        const Tap t = tap_of(j, nay, ncy);
+        const double* rm = a + std::ptrdiff_t(t.im) * nax;
+        const double* r0 = a + std::ptrdiff_t(t.i0) * nax;
+        const double* rp = a + std::ptrdiff_t(t.ip) * nax;
+        double* w = work + std::ptrdiff_t(j) * nax;
+        const double wm = t.wm, w0 = t.w0, wp = t.wp;
+        for (int x = 0; x < nax; ++x) w[x] = rp[x] * wp + rm[x] * wm + r0[x] * w0;
+    }
+    // Along x, a block of columns at a time so that their taps are computed once.
+    constexpr int kBlock = 256;
+    int im[kBlock], i0[kBlock], ip[kBlock];
+    double wm[kBlock], w0[kBlock], wp[kBlock];
+    for (int first = 0; first < ncx; first += kBlock) {
+        const int count = ncx - first < kBlock ? ncx - first : kBlock;
+        for (int i = 0; i < count; ++i) {
+            const Tap t = tap_of(first + i, nax, ncx);
+            im[i] = t.im; i0[i] = t.i0; ip[i] = t.ip;
+            wm[i] = t.wm; w0[i] = t.w0; wp[i] = t.wp;
+        }
+        // Halving takes inputs 2k, 2k + 1, 2k + 2 off the seam: read them directly,
+        // which lets the loop run in vector lanes.
+        int direct = 0;
+        if (nax == 2 * ncx)
+            while (direct < count && im[direct] == 2 * (first + direct) && i0[direct] == im[direct] + 1 &&
+                   ip[direct] == im[direct] + 2)
+                ++direct;
+        for (int j = 0; j < ncy; ++j) {
+            const double* w = work + std::ptrdiff_t(j) * nax;
+            double* out = c + std::ptrdiff_t(j) * ncx + first;
+            const double* wf = w + 2 * first;
+            for (int i = 0; i < direct; ++i) out[i] = wf[2 * i + 2] * wp[i] + wf[2 * i] * wm[i] + wf[2 * i + 1] * w0[i];
+            for (int i = direct; i < count; ++i) out[i] = w[ip[i]] * wp[i] + w[im[i]] * wm[i] + w[i0[i]] * w0[i];
+        }
+    }
+}
+
+void resize(const int* na, const double* a, const int* nc, double* c, double* work) {
+    const int naz = na[2], ncz = nc[2];
+    if (verboselevel >= 2) {
+        char text[64];
+        std::snprintf(text, sizeof text, "resize, loop tot nc[2]: %d", ncz);
+        fmg_log(text);
+    }
+    const std::ptrdiff_t in_plane = std::ptrdiff_t(na[0]) * na[1];
+    const std::ptrdiff_t out_plane = std::ptrdiff_t(nc[0]) * nc[1];
+    double* const buffer[3] = {work, work + out_plane, work + 2 * out_plane};
+    double* const plane_work = work + 3 * out_plane;
+    // Which input plane each buffer holds. Reuse goes by plane, which covers the
+    // unchanged, +1 and +2 centre steps and also taps that wrap onto one plane.
+    int held[3] = {-1, -1, -1};
+    int previous = -999999;
+    for (int k = 0; k < ncz; ++k) {
+        const Tap t = tap_of(k, naz, ncz);
+        if (verboselevel >= 2 && t.i0 != previous && t.i0 != previous + 1 && t.i0 != previous + 2)
+            fmg_log("Resize all...");
+        previous = t.i0;
+        const int want[3] = {t.im, t.i0, t.ip};
+        const double* plane[3] = {nullptr, nullptr, nullptr};
+        bool taken[3] = {false, false, false};
+        for (int r = 0; r < 3; ++r)
+            for (int s = 0; s < 3; ++s)
+                if (held[s] == want[r]) {
+                    plane[r] = buffer[s];
+                    taken[s] = true;
+                }
+        for (int r = 0; r < 3; ++r) {
+            if (plane[r]) continue;
+            int s = 0;
+            while (s < 3 && held[s] != want[r]) ++s;
+            if (s == 3) {  // not held yet: resample into a buffer no tap of this plane needs
+                s = 0;
+                while (taken[s]) ++s;
+                resized_plane(na, a + want[r] * in_plane, nc, buffer[s], plane_work);
+                held[s] = want[r];
+                taken[s] = true;
+            }
+            plane[r] = buffer[s];
+        }
+        const double* pm = plane[0];
+        const double* p0 = plane[1];
+        const double* pp = plane[2];
+        const double wm = t.wm, w0 = t.w0, wp = t.wp;
+        double* out = c + k * out_plane;
+        for (std::ptrdiff_t e = 0; e < out_plane; ++e) out[e] = pp[e] * wp + pm[e] * wm + p0[e] * w0;
+    }
+}
+
+// --- full multigrid ------------------------------------------------------------------
+
+void fmg(const int* dims, const double* a, const double* b, int, const double* param, int nfmg, int nit,
+         double* u, double* scratch) {
+    if (verboselevel >= 2) fmg_log("Loop 16x through n[j]...");
+    Pyramid p;
+    if (!build_pyramid(dims, p) || fmg_scratchsize(dims) < 0) {
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "fmg: a grid of %d x %d x %d voxels is outside the solver's range (1 to %d voxels along "
+                      "each axis, scratch within 32-bit counts); nothing solved.",
+                      dims[0], dims[1], dims[2], kFmgMaxAxis);
+        fmg_log(text);
+        return;
+    }
+    const int levels = p.levels;
+    if (verboselevel >= 2) fmg_log("Set last values...");
+
+    // Level 0 works on the caller's arrays (b is only read); levels 1.. live in scratch.
+    double* const r = scratch;
+    double* const rw = scratch + p.m[0];
+    double* const b_base = rw + resampling_area(p);
+    double* const bb_base = b_base + p.coarse_total;
+    double* const u_base = bb_base + p.coarse_total;
+    double* const a_base = u_base + p.coarse_total;
+    const double* bo[kFmgMaxLevels];
+    const double* bbo[kFmgMaxLevels];
+    const double* ao[kFmgMaxLevels];
+    double* bw[kFmgMaxLevels] = {};
+    double* bbw[kFmgMaxLevels] = {};
+    double* aw[kFmgMaxLevels] = {};
+    double* uo[kFmgMaxLevels];
+    double prm[kFmgMaxLevels][5];
+    bo[0] = b; bbo[0] = b; ao[0] = a; uo[0] = u;
+    long offset = 0;
+    for (int j = 1; j < levels; ++j) {
+        bw[j] = b_base + offset; bbw[j] = bb_base + offset; aw[j] = a_base + offset; uo[j] = u_base + offset;
+        bo[j] = bw[j]; bbo[j] = bbw[j]; ao[j] = aw[j];
+        offset += p.m[j];
+    }
+    for (int k = 0; k < 5; ++k) prm[0][k] = param[k];
+
+    if (verboselevel >= 1) fmg_log("Resize...");
+    for (int j = 1; j < levels; ++j) {
+        if (verboselevel >= 2) {
+            char text[128];
+            std::snprintf(text, sizeof text, "Resize: %d,%d,%d -> %d,%d,%d", p.n[j - 1][0], p.n[j - 1][1],
+                          p.n[j - 1][2], p.n[j][0], p.n[j][1], p.n[j][2]);
+            fmg_log(text);
+        }
+        resize(p.n[j - 1], bo[j - 1], p.n[j], bw[j], rw);
+        resize(p.n[j - 1], ao[j - 1], p.n[j], aw[j], rw);
+        prm[j][0] = (p.n[j][0] * param[0]) / dims[0];
+        prm[j][1] = (p.n[j][1] * param[1]) / dims[1];
+        prm[j][2] = (p.n[j][2] * param[2]) / dims[2];
+        prm[j][3] = param[3];
+        prm[j][4] = param[4];
+    }
+
+    const int last = levels - 1;
+    uo[last][0] = bo[last][0] / (param[4] + ao[last][0]);
+    for (int j = levels - 2; j >= 0; --j) {
+        resize(p.n[j + 1], uo[j + 1], p.n[j], uo[j], rw);
+        if (j > 0) copy(static_cast<int>(p.m[j]), bo[j], bbw[j]);
+        for (int cycle = 0; cycle < nfmg; ++cycle) {
+            for (int k = j; k < last; ++k) {
+                relax_me(p.n[k], ao[k], bbo[k], prm[k], nit, uo[k]);
+                Atimesp_me(p.n[k], ao[k], prm[k], uo[k], r);
+                const long m = p.m[k];
+                const double* bbk = bbo[k];
+                for (long i = 0; i < m; ++i) r[i] = bbk[i] - r[i];
+                resize(p.n[k], r, p.n[k + 1], bbw[k + 1], rw);
+                zeros(static_cast<int>(p.m[k + 1]), uo[k + 1]);
+            }
+            uo[last][0] = bbo[last][0] / (param[4] + ao[last][0]);
+            for (int k = last - 1; k >= j; --k) {
+                resize(p.n[k + 1], uo[k + 1], p.n[k], r, rw);
+                addto(static_cast<int>(p.m[k]), uo[k], r);
+                relax_me(p.n[k], ao[k], bbo[k], prm[k], nit, uo[k]);
+            }
+        }
+    }
+}
+
+}  // namespace warpmender

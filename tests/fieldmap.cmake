@@ -8,3 +8,8 @@ list(APPEND WARPMENDER_UNIT_TEST_SOURCES
   ${CMAKE_CURRENT_SOURCE_DIR}/steps_vmr_mapping_test.cpp)
 list(APPEND WARPMENDER_PLUGIN_TEST_SOURCES
   ${CMAKE_CURRENT_SOURCE_DIR}/steps_commands_test.cpp)
+# unwrapping
+list(APPEND WARPMENDER_UNIT_TEST_SOURCES
+  ${CMAKE_CURRENT_SOURCE_DIR}/fmg_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/relax_unwrap_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/multigrid_unwrap_test.cpp)
