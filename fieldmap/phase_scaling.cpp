@@ -166,9 +166,11 @@ bool convertcomplexnotation(int target, const std::string& realFile, const std::
     const bool gotimag = getdatafromfile(imagFile, 21, &imag, "Please select the imaginary image");
     if (!gotreal || !gotimag) return false;
     const long n = real.getnrofelems();
-    // The imaginary image is read at every index of the real one.
-    if (imag.getnrofelems() != n || !real.hasdata() || !imag.hasdata()) {
-        hs::hsLogText("Real and imaginary images do not have the same number of voxels, conversion not possible.");
+    // The imaginary image is read at every index of the real one, and both
+    // results are saved through the imaginary image's document: one grid.
+    if (real.getnx() != imag.getnx() || real.getny() != imag.getny() || real.getnz() != imag.getnz() ||
+        real.getnt() != imag.getnt() || !real.hasdata() || !imag.hasdata()) {
+        hs::hsLogText("Real and imaginary images do not have the same dimensions, conversion not possible.");
         return false;
     }
     std::unique_ptr<double[]> magnitude(new (std::nothrow) double[static_cast<size_t>(n)]());

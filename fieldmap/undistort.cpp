@@ -1,8 +1,10 @@
 // Undistortion along the phase-encoding axis: sampling plan, gather pass and the saved result.
 #include "fieldmap/undistort.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
@@ -17,37 +19,62 @@
 namespace warpmender {
 namespace {
 
-// floor(p) or ceil(p) as an axis index, clamped to 0..n-1. Clamping in double
-// gives the same index as converting first and clamping after for every
-// representable index, and stays defined for huge or NaN positions (NaN gives
-// 0; its weight is NaN, so the value is NaN whichever neighbour is read).
-inline long clamp_axis(double f, long n) {
-    if (!(f > 0.0)) return 0;
-    if (f >= static_cast<double>(n - 1)) return n - 1;
-    return static_cast<long>(f);
+constexpr long kBlockTarget = 8192;  // voxels of the working buffer for x and y
+
+// floor(p) or ceil(p) as an axis coordinate, clamped to 0..top (= n - 1) in
+// double before the conversion: the same index as converting first and
+// clamping after for every representable index, and defined for huge or NaN
+// positions (NaN gives 0; its weight is NaN, so the value is NaN whichever
+// neighbour is read). Compare-and-select, so the row loop below vectorises.
+inline double clamp_axis(double f, double top) {
+    const double g = f > 0.0 ? f : 0.0;
+    return g < top ? g : top;
 }
 
-// Direction codes 1..6: axis 0 (x), 1 (y), 2 (z); odd codes add the shift.
+// One row of the plan along x. Axis 0: the row itself is the axis; axes 1 and
+// 2: the axis coordinate c is that of the row, and each x has its own line.
+// base is the offset of the row's voxel x = 0 with axis coordinate 0.
+template <int Axis, bool Plus, typename I>
+void build_row(const double* shift, long nx, double c, double top, I base, I stride, I* lo, I* hi, double* w) {
+    for (long x = 0; x < nx; ++x) {
+        const double s = shift[x];
+        const double cd = Axis == 0 ? static_cast<double>(x) : c;
+        const double p = Plus ? cd + s : cd - s;
+        const double fl = std::floor(p);
+        w[x] = p - fl;
+        const I line = Axis == 0 ? base : static_cast<I>(base + x);
+        lo[x] = line + static_cast<I>(clamp_axis(fl, top)) * stride;
+        hi[x] = line + static_cast<I>(clamp_axis(std::ceil(p), top)) * stride;
+    }
+}
+
+template <int Axis, bool Plus, typename I>
+void build_tables(const double* shift, long nx, long ny, long nz, I* lo, I* hi, double* w) {
+    const long n = Axis == 0 ? nx : Axis == 1 ? ny : nz;
+    const I stride = static_cast<I>(Axis == 0 ? 1 : Axis == 1 ? nx : nx * ny);
+    const double top = static_cast<double>(n - 1);
+    for (long z = 0; z < nz; ++z)
+        for (long y = 0; y < ny; ++y) {
+            const long row = nx * (y + ny * z);
+            const long c = Axis == 0 ? 0 : Axis == 1 ? y : z;
+            const I base = static_cast<I>(row - c * static_cast<long>(stride));
+            build_row<Axis, Plus>(shift + row, nx, static_cast<double>(c), top, base, stride, lo + row, hi + row,
+                                  w + row);
+        }
+}
+
+// Direction codes 1..6: axis x, y, z in pairs; odd codes add the shift.
 template <typename I>
 void build_tables(const double* shift, long nx, long ny, long nz, int direction, I* lo, I* hi, double* w) {
-    const int axis = (direction - 1) / 2;
-    const bool plus = (direction % 2) == 1;
-    const long stride = axis == 0 ? 1 : axis == 1 ? nx : nx * ny;
-    const long n = axis == 0 ? nx : axis == 1 ? ny : nz;
-    long v = 0;
-    for (long z = 0; z < nz; ++z)
-        for (long y = 0; y < ny; ++y)
-            for (long x = 0; x < nx; ++x, ++v) {
-                const long c = axis == 0 ? x : axis == 1 ? y : z;
-                const double s = shift[v];
-                const double cd = static_cast<double>(c);
-                const double p = plus ? cd + s : cd - s;
-                const double fl = std::floor(p);
-                w[v] = p - fl;
-                const long base = v - c * stride;  // the voxel with axis coordinate 0
-                lo[v] = static_cast<I>(base + clamp_axis(fl, n) * stride);
-                hi[v] = static_cast<I>(base + clamp_axis(std::ceil(p), n) * stride);
-            }
+    switch (direction) {
+        case 1: build_tables<0, true>(shift, nx, ny, nz, lo, hi, w); break;
+        case 2: build_tables<0, false>(shift, nx, ny, nz, lo, hi, w); break;
+        case 3: build_tables<1, true>(shift, nx, ny, nz, lo, hi, w); break;
+        case 4: build_tables<1, false>(shift, nx, ny, nz, lo, hi, w); break;
+        case 5: build_tables<2, true>(shift, nx, ny, nz, lo, hi, w); break;
+        case 6: build_tables<2, false>(shift, nx, ny, nz, lo, hi, w); break;
+        default: break;
+    }
 }
 
 template <typename I>
@@ -66,7 +93,7 @@ bool UndistortPlan::build(const double* shift, long nx, long ny, long nz, int di
     const long n = nx * ny * nz;
     try {
         w_.resize(static_cast<size_t>(n));
-        if (n <= static_cast<long>(std::numeric_limits<uint32_t>::max())) {
+        if (n <= static_cast<long>(std::numeric_limits<int32_t>::max())) {
             lo32_.resize(static_cast<size_t>(n));
             hi32_.resize(static_cast<size_t>(n));
             build_tables(shift, nx, ny, nz, direction, lo32_.data(), hi32_.data(), w_.data());
@@ -79,14 +106,31 @@ bool UndistortPlan::build(const double* shift, long nx, long ny, long nz, int di
         lo32_.clear(); hi32_.clear(); lo64_.clear(); hi64_.clear(); w_.clear();
         return false;
     }
+    // Whole rows (x) or slices (y) up to about 64 KiB, so that the working
+    // buffer stays in the first-level cache; the whole volume for z.
+    const long unit = direction <= 2 ? nx : direction <= 4 ? nx * ny : n;
+    const long rows = unit >= kBlockTarget ? 1 : kBlockTarget / unit;
+    block_ = std::min(n, unit * rows);
     return true;
 }
 
-void UndistortPlan::apply(const double* in, double* out) const {
+void UndistortPlan::apply(const double* in, double* out) const { apply(in, 0, voxels(), out); }
+
+void UndistortPlan::apply(const double* in, long first, long count, double* out) const {
+    const double* w = w_.data() + first;
     if (!lo32_.empty())
-        gather(lo32_.data(), hi32_.data(), w_.data(), in, out, voxels());
+        gather(lo32_.data() + first, hi32_.data() + first, w, in, out, count);
     else
-        gather(lo64_.data(), hi64_.data(), w_.data(), in, out, voxels());
+        gather(lo64_.data() + first, hi64_.data() + first, w, in, out, count);
+}
+
+void UndistortPlan::correct(double* volume, double* work) const {
+    const long n = voxels();
+    for (long first = 0; first < n; first += block_) {
+        const long count = std::min(block_, n - first);
+        apply(volume, first, count, work);
+        std::memcpy(volume + first, work, sizeof(double) * static_cast<size_t>(count));
+    }
 }
 
 bool undistort1d(datahandler<double>* epi, datahandler<double>* pixelshift, fieldmapparams* params) {
@@ -120,25 +164,20 @@ bool undistort1d(datahandler<double>* epi, datahandler<double>* pixelshift, fiel
         return false;
     }
     UndistortPlan plan;
-    datahandler<double> work;
-    epi->copyheader(&work);
-    work.setnt(1);
-    double* workdata = new (std::nothrow) double[static_cast<size_t>(work.getnrofelems())]();
-    if (workdata == nullptr || !plan.build(pixelshift->getdata(), nx, ny, nz, direction)) {
-        delete[] workdata;
+    std::unique_ptr<double[]> work;
+    if (plan.build(pixelshift->getdata(), nx, ny, nz, direction))
+        work.reset(new (std::nothrow) double[static_cast<size_t>(plan.block())]);
+    if (!work) {
         hs::hsLogText("Not enough memory to undistort the EPI data.");
         return false;
     }
-    work.setdata(workdata);
 
     hs::hsLogText(epi->displayintensityvalues("distorted data").c_str());
-    // Volume t is read completely before it is overwritten: every volume is
-    // corrected from its own uncorrected data, with the same shifts.
-    const long nvox = epi->getvoxelspervolume();
-    for (long t = 0; t < nt; ++t) {
-        plan.apply(epi->getdata() + t * nvox, workdata);
-        work.copyvolume(epi, 0, t);
-    }
+    // Each block of volume t is read completely before it is overwritten and
+    // reads nothing outside itself: every volume is corrected from its own
+    // uncorrected data, with the same shifts, in one pass.
+    const long nvox = plan.voxels();
+    for (long t = 0; t < nt; ++t) plan.correct(epi->getdata() + t * nvox, work.get());
 
     const std::string name = help.getbasename(help.createFileName(epi->getname(), "_undistort").c_str(), false, false);
     const bool saved = saveashs2fmr(epi, name.c_str());

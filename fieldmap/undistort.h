@@ -26,14 +26,23 @@ public:
     bool build(const double* shift, long nx, long ny, long nz, int direction);
     // One volume: in and out hold the plan's voxel count and must not overlap.
     void apply(const double* in, double* out) const;
+    // Voxels first .. first + count - 1 of one volume into out[0 .. count - 1].
+    void apply(const double* in, long first, long count, double* out) const;
     long voxels() const { return static_cast<long>(w_.size()); }
+    // Every voxel of a block reads only voxels of its own block (its row for
+    // x, its slice for y, the volume for z): a volume may be corrected in
+    // place block by block through a working buffer of this many voxels.
+    long block() const { return block_; }
+    // One volume corrected in place, block by block through work (block() voxels).
+    void correct(double* volume, double* work) const;
 
 private:
     // 32-bit offsets whenever a volume allows it: the tables are read once per
     // volume, so their size is most of the memory traffic of the correction.
-    std::vector<uint32_t> lo32_, hi32_;
+    std::vector<int32_t> lo32_, hi32_;
     std::vector<int64_t> lo64_, hi64_;
     std::vector<double> w_;
+    long block_ = 0;
 };
 
 }  // namespace warpmender

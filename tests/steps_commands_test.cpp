@@ -69,22 +69,24 @@ TEST_F(StepsCommands, polar_file_from_a_chosen_real_and_imaginary_pair) {
 struct PolarFailure {
     const char* what;
     int first, second;  // document answers; 2 chooses no document
-    int imag_nx;
-    const char* line;   // a log line the failure must leave, or null
+    int imag_nx, imag_ny, imag_nz;
+    const char* line;   // a log line the failure must leave
 };
 
 TEST_F(StepsCommands, polar_file_fails_on_cancelled_or_mismatched_documents) {
     const PolarFailure cases[] = {
-        {"real cancelled", 2, 1, 5, "Could not get FMR data"},
-        {"imaginary cancelled", 0, 2, 5, "Could not get FMR data"},
-        {"imaginary of another size", 0, 1, 4,
-         "Real and imaginary images do not have the same number of voxels, conversion not possible."},
+        {"real cancelled", 2, 1, 5, 3, 7, "Could not get FMR data"},
+        {"imaginary cancelled", 0, 2, 5, 3, 7, "Could not get FMR data"},
+        {"imaginary of another size", 0, 1, 4, 3, 7,
+         "Real and imaginary images do not have the same dimensions, conversion not possible."},
+        {"same count, other shape", 0, 1, 5, 7, 3,
+         "Real and imaginary images do not have the same dimensions, conversion not possible."},
     };
     for (const auto& c : cases) {
         h = &test::fresh_host();
         plugin = test::load_plugin();
         add("re.fmr", 5, 3, 7, 1, [](long i) { return float(i); });
-        add("im.fmr", c.imag_nx, 3, 7, 1, [](long i) { return float(i); });
+        add("im.fmr", c.imag_nx, c.imag_ny, c.imag_nz, 1, [](long i) { return float(i); });
         h->queue_answer(Answer::of(c.first));
         h->queue_answer(Answer::of(c.second));
         test::run_command(*plugin, "CreatePolarFile");

@@ -8,58 +8,12 @@
 
 #include "fieldmap/undistort.h"
 #include "tests/steps_support.h"
+#include "tests/undistort_reference.h"
 
 namespace warpmender {
 namespace {
 
 using test::index_volume;
-
-// The resampling exactly as the procedure describes it, through the container's
-// accessors: the reference the optimised plan must match to the bit.
-void plain_undistort(datahandler<double>* epi, datahandler<double>* shift, int code) {
-    const long nx = epi->getnx(), ny = epi->getny(), nz = epi->getnz(), nt = epi->getnt();
-    datahandler<double> work;
-    epi->copyheader(&work);
-    work.setnt(1);
-    work.setdata(new double[static_cast<size_t>(nx * ny * nz)]());
-    for (long t = 0; t < nt; ++t) {
-        for (long z = 0; z < nz; ++z)
-            for (long y = 0; y < ny; ++y)
-                for (long x = 0; x < nx; ++x) {
-                    const double s = shift->get(x, y, z);
-                    double p = 0;
-                    long n = 0;
-                    switch (code) {
-                        case 1: p = x + s; n = nx; break;
-                        case 2: p = x - s; n = nx; break;
-                        case 3: p = y + s; n = ny; break;
-                        case 4: p = y - s; n = ny; break;
-                        case 5: p = z + s; n = nz; break;
-                        case 6: p = z - s; n = nz; break;
-                    }
-                    const double w = p - std::floor(p);
-                    long lo = static_cast<long>(std::floor(p));
-                    if (lo < 0) lo = 0;
-                    if (lo > n - 1) lo = n - 1;
-                    long hi = static_cast<long>(std::ceil(p));
-                    if (hi > n - 1) hi = n - 1;
-                    if (hi < 0) hi = 0;
-                    double a = 0, b = 0;
-                    if (code <= 2) {
-                        a = epi->get(lo, y, z, t);
-                        b = epi->get(hi, y, z, t);
-                    } else if (code <= 4) {
-                        a = epi->get(x, lo, z, t);
-                        b = epi->get(x, hi, z, t);
-                    } else {
-                        a = epi->get(x, y, lo, t);
-                        b = epi->get(x, y, hi, t);
-                    }
-                    work.setvalue(x, y, z, b * w + a * (1 - w));
-                }
-        work.copyvolume(epi, 0, t);
-    }
-}
 
 fieldmapparams direction(int code) {
     fieldmapparams p;
@@ -91,21 +45,25 @@ std::unique_ptr<datahandler<double>> random_shifts(long nx, long ny, long nz, un
 }
 
 TEST_F(StepsUndistort, matches_the_plain_resampling_to_the_bit_for_all_six_directions) {
-    for (int code = 1; code <= 6; ++code) {
-        auto shift = random_shifts(23, 17, 11, 1234u + code);
-        auto fast = index_volume(23, 17, 11, 3, test::scratch_dir("steps_undistort_bits") + "/epi.fmr");
-        auto plain = index_volume(23, 17, 11, 3);
-        // Values that are not small integers, so that every rounding shows.
-        for (long i = 0; i < fast->getnrofelems(); ++i) {
-            const double v = std::sin(0.37 * i) * 1000.0 + 0.001 * i;
-            fast->setvalue(i, v);
-            plain->setvalue(i, v);
+    // The second grid spans several working blocks along x and y, the last one short.
+    const long grids[][4] = {{23, 17, 11, 3}, {97, 89, 7, 2}};
+    for (const auto& g : grids) {
+        for (int code = 1; code <= 6; ++code) {
+            auto shift = random_shifts(g[0], g[1], g[2], 1234u + code);
+            auto fast = index_volume(g[0], g[1], g[2], g[3], test::scratch_dir("steps_undistort_bits") + "/epi.fmr");
+            auto plain = index_volume(g[0], g[1], g[2], g[3]);
+            // Values that are not small integers, so that every rounding shows.
+            for (long i = 0; i < fast->getnrofelems(); ++i) {
+                const double v = std::sin(0.37 * i) * 1000.0 + 0.001 * i;
+                fast->setvalue(i, v);
+                plain->setvalue(i, v);
+            }
+            fieldmapparams p = direction(code);
+            undistort1d(fast.get(), shift.get(), &p);
+            reference::undistort(plain.get(), shift.get(), code);
+            EXPECT_EQ(0, std::memcmp(fast->getdata(), plain->getdata(), sizeof(double) * fast->getnrofelems()))
+                << "direction " << code << " on " << g[0] << " x " << g[1];
         }
-        fieldmapparams p = direction(code);
-        undistort1d(fast.get(), shift.get(), &p);
-        plain_undistort(plain.get(), shift.get(), code);
-        EXPECT_EQ(0, std::memcmp(fast->getdata(), plain->getdata(), sizeof(double) * fast->getnrofelems()))
-            << "direction " << code;
     }
 }
 
