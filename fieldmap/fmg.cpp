@@ -37,7 +37,13 @@ inline Neighbours periodic(int k, int n, std::ptrdiff_t stride) {
     return {k == 0 ? (n - 1) * stride : -stride, k == n - 1 ? -(n - 1) * stride : stride};
 }
 
-inline int wrap_index(int k, int n) { return k < 0 ? ((k % n) + n) % n : k % n; }
+// Non-negative k mod n; the taps lie at most one period out, which needs no division.
+inline int wrap_index(int k, int n) {
+    if (k >= 0 && k < n) return k;
+    if (k < 0 && k >= -n) return k + n;
+    if (k >= n && k - n < n) return k - n;
+    return k < 0 ? ((k % n) + n) % n : k % n;
+}
 
 // Constants of the membrane operator; the products are formed as written so
 // that every level reproduces the same bits.
@@ -276,12 +282,43 @@ double sumsq_me(const int* dims, const double* a, const double* b, const double*
 
 // --- resampling --------------------------------------------------------------------
 
-void resized_plane(const int* na, const double* a, const int* nc, double* c, double* work) {
+namespace {
+
+// The taps of a run of output indices along one axis; filled once and used
+// for every row (or plane) that the run applies to.
+constexpr int kTapBlock = 256;
+struct TapBlock {
+    int first = 0, count = 0;
+    int direct = 0;  // leading entries whose taps are 2k, 2k + 1, 2k + 2 (halving, off the seam)
+    int im[kTapBlock], i0[kTapBlock], ip[kTapBlock];
+    double wm[kTapBlock], w0[kTapBlock], wp[kTapBlock];
+
+    void fill(int from, int n, int na, int nc) {
+        first = from;
+        count = n;
+        for (int i = 0; i < n; ++i) {
+            const Tap t = tap_of(from + i, na, nc);
+            im[i] = t.im; i0[i] = t.i0; ip[i] = t.ip;
+            wm[i] = t.wm; w0[i] = t.w0; wp[i] = t.wp;
+        }
+        direct = 0;
+        if (na == 2 * nc)
+            while (direct < n && im[direct] == 2 * (from + direct) && i0[direct] == im[direct] + 1 &&
+                   ip[direct] == im[direct] + 2)
+                ++direct;
+    }
+};
+
+// resized_plane with the taps given where the caller has them for the whole
+// plane (rows: all ncy outputs; columns: all ncx outputs), else computed here.
+void resample_plane(const int* na, const double* a, const int* nc, double* c, double* work,
+                    const TapBlock* rows, const TapBlock* columns, TapBlock& local) {
     const int nax = na[0], nay = na[1], ncx = nc[0], ncy = nc[1];
     if (verboselevel >= 2) fmg_log("resized_plane...");
     // Along y: output row j of nax values into work.
     for (int j = 0; j < ncy; ++j) {
-        const Tap t = tap_of(j, nay, ncy);
+        const Tap t = rows ? Tap{rows->im[j], rows->i0[j], rows->ip[j], rows->wm[j], rows->w0[j], rows->wp[j]}
+                           : tap_of(j, nay, ncy);
         const double* rm = a + std::ptrdiff_t(t.im) * nax;
         const double* r0 = a + std::ptrdiff_t(t.i0) * nax;
         const double* rp = a + std::ptrdiff_t(t.ip) * nax;
@@ -289,32 +326,37 @@ void resized_plane(const int* na, const double* a, const int* nc, double* c, dou
         const double wm = t.wm, w0 = t.w0, wp = t.wp;
         for (int x = 0; x < nax; ++x) w[x] = rp[x] * wp + rm[x] * wm + r0[x] * w0;
     }
-    // Along x, a block of columns at a time so that their taps are computed once.
-    constexpr int kBlock = 256;
-    int im[kBlock], i0[kBlock], ip[kBlock];
-    double wm[kBlock], w0[kBlock], wp[kBlock];
-    for (int first = 0; first < ncx; first += kBlock) {
-        const int count = ncx - first < kBlock ? ncx - first : kBlock;
-        for (int i = 0; i < count; ++i) {
-            const Tap t = tap_of(first + i, nax, ncx);
-            im[i] = t.im; i0[i] = t.i0; ip[i] = t.ip;
-            wm[i] = t.wm; w0[i] = t.w0; wp[i] = t.wp;
+    // Along x, a block of columns at a time.
+    for (int first = 0; first < ncx; first += kTapBlock) {
+        const int count = ncx - first < kTapBlock ? ncx - first : kTapBlock;
+        const TapBlock* b = columns;
+        if (!b) {
+            local.fill(first, count, nax, ncx);
+            b = &local;
         }
-        // Halving takes inputs 2k, 2k + 1, 2k + 2 off the seam: read them directly,
-        // which lets the loop run in vector lanes.
-        int direct = 0;
-        if (nax == 2 * ncx)
-            while (direct < count && im[direct] == 2 * (first + direct) && i0[direct] == im[direct] + 1 &&
-                   ip[direct] == im[direct] + 2)
-                ++direct;
+        const int direct = b->direct;
+        const int* im = b->im;
+        const int* i0 = b->i0;
+        const int* ip = b->ip;
+        const double* wm = b->wm;
+        const double* w0 = b->w0;
+        const double* wp = b->wp;
         for (int j = 0; j < ncy; ++j) {
             const double* w = work + std::ptrdiff_t(j) * nax;
             double* out = c + std::ptrdiff_t(j) * ncx + first;
+            // Halving reads 2k, 2k + 1, 2k + 2 directly, which lets the loop run in vector lanes.
             const double* wf = w + 2 * first;
             for (int i = 0; i < direct; ++i) out[i] = wf[2 * i + 2] * wp[i] + wf[2 * i] * wm[i] + wf[2 * i + 1] * w0[i];
             for (int i = direct; i < count; ++i) out[i] = w[ip[i]] * wp[i] + w[im[i]] * wm[i] + w[i0[i]] * w0[i];
         }
     }
+}
+
+}  // namespace
+
+void resized_plane(const int* na, const double* a, const int* nc, double* c, double* work) {
+    TapBlock local;
+    resample_plane(na, a, nc, c, work, nullptr, nullptr, local);
 }
 
 void resize(const int* na, const double* a, const int* nc, double* c, double* work) {
@@ -324,6 +366,13 @@ void resize(const int* na, const double* a, const int* nc, double* c, double* wo
         std::snprintf(text, sizeof text, "resize, loop tot nc[2]: %d", ncz);
         fmg_log(text);
     }
+    // Every plane has the same row and column taps: computed once when they fit.
+    TapBlock row_taps, column_taps, local;
+    const bool rows_once = nc[1] <= kTapBlock, columns_once = nc[0] <= kTapBlock;
+    if (rows_once) row_taps.fill(0, nc[1], na[1], nc[1]);
+    if (columns_once) column_taps.fill(0, nc[0], na[0], nc[0]);
+    const TapBlock* rows = rows_once ? &row_taps : nullptr;
+    const TapBlock* columns = columns_once ? &column_taps : nullptr;
     const std::ptrdiff_t in_plane = std::ptrdiff_t(na[0]) * na[1];
     const std::ptrdiff_t out_plane = std::ptrdiff_t(nc[0]) * nc[1];
     double* const buffer[3] = {work, work + out_plane, work + 2 * out_plane};
@@ -353,7 +402,7 @@ void resize(const int* na, const double* a, const int* nc, double* c, double* wo
             if (s == 3) {  // not held yet: resample into a buffer no tap of this plane needs
                 s = 0;
                 while (taken[s]) ++s;
-                resized_plane(na, a + want[r] * in_plane, nc, buffer[s], plane_work);
+                resample_plane(na, a + want[r] * in_plane, nc, buffer[s], plane_work, rows, columns, local);
                 held[s] = want[r];
                 taken[s] = true;
             }

@@ -13,3 +13,5 @@ list(APPEND WARPMENDER_UNIT_TEST_SOURCES
   ${CMAKE_CURRENT_SOURCE_DIR}/fmg_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/relax_unwrap_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/multigrid_unwrap_test.cpp)
+list(APPEND WARPMENDER_PLUGIN_TEST_SOURCES
+  ${CMAKE_CURRENT_SOURCE_DIR}/unwrap_plugin_test.cpp)
