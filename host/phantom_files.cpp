@@ -63,6 +63,18 @@ void write_json(const std::string& path, const nlohmann::json& j) {
 
 }  // namespace
 
+sim::DatasetParams demo_dataset_params(bool small) {
+    sim::DatasetParams p;
+    p.phantom.sinus_scale = 0.7;
+    p.shim_residual_hz = 60.0;
+    p.scan.noisy_phase_in_air = false;
+    if (small) {
+        p.phantom.grid = sim::small_grid();
+        p.epi.nt = 3;
+    }
+    return p;
+}
+
 const char* pe_direction_name(int code) { return code >= 1 && code <= 6 ? kPeNames[code - 1] : "?"; }
 
 PhantomFiles write_phantom_files(const sim::Dataset& ds, const fs::path& dir, const std::string& pe_override) {

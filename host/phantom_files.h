@@ -14,6 +14,15 @@ struct PhantomFiles {
     std::string real, imag;                            // a complex image as a real/imaginary pair
 };
 
+// The demo's acquisition: the sinus at 0.7 of its full size and a smooth
+// 60 Hz shim residual, so that the whole brain is displaced by a few voxels
+// (as after an imperfect shim) while the shift's gradient stays moderate.
+// The phase image holds the field's phase outside the head too, as field-map
+// reconstructions that fill or mask the background deliver it: noise there
+// biases the least-squares unwrapping toward a flatter field (see README).
+// small: the coarse 64 x 64 x 24 grid with 3 volumes, for tests.
+sim::DatasetParams demo_dataset_params(bool small);
+
 // Writes into dir (which must exist). pe_override replaces the EPI sidecar's
 // PhaseEncodingDirection (to test a wrong one).
 PhantomFiles write_phantom_files(const sim::Dataset& ds, const std::filesystem::path& dir,

@@ -47,7 +47,7 @@ int run_demo(const DemoOptions& o) {
     }
 
     std::printf("Synthesising a head phantom with an air cavity...\n");
-    const sim::Dataset ds = sim::make_dataset();
+    const sim::Dataset ds = sim::make_dataset(demo_dataset_params(false));
     const sim::Grid& g = ds.grid;
     std::printf("  %d x %d x %d voxels of %.1f mm, %d volumes; field %s to %s Hz, bandwidth %.2f Hz per voxel, "
                 "phase encoding %s\n",

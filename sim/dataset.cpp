@@ -28,6 +28,16 @@ Dataset make_dataset(const DatasetParams& params) {
     d.bids_pe_direction = kBids[d.pe_dir - 1];
     // The scanner shims over the brain, the region the study is about.
     d.field_hz = field_offset_hz(g, params.head_surface_field ? ph.chi_ppm : ph.chi_sinus_ppm, ph.brain, params.field);
+    if (params.shim_residual_hz != 0.0) {
+        const double r = params.shim_residual_hz;
+        for (int z = 0; z < g.nz; ++z)
+            for (int y = 0; y < g.ny; ++y) {
+                const double fy = (y - 0.5 * (g.ny - 1)) / (0.5 * g.ny);
+                const double fz = (z - 0.5 * (g.nz - 1)) / (0.5 * g.nz);
+                const double f = r * (0.6 * fy + 0.4 * fz);
+                for (int x = 0; x < g.nx; ++x) d.field_hz[g.index(x, y, z)] += f;
+            }
+    }
     d.shift = shift_map_voxels(d.field_hz, params.epi.bandwidth_pe_hz);
 
     std::vector<float> magnitude = ph.magnitude;

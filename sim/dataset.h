@@ -26,6 +26,10 @@ struct DatasetParams {
     // dephasing_factor), in the magnitude at the scan's first echo time and
     // in the EPI (truth and distorted) at its echo time.
     bool dephasing = true;
+    // What the shim leaves: a smooth field over the head (Hz at the edge of the
+    // grid; 0 for none): first-order terms along y and z (zero at the centre), so
+    // that the whole brain is displaced, as after an imperfect shim.
+    double shim_residual_hz = 0.0;
 };
 
 // Every image is a plain float array on `grid` (layout and axes in grid.h;
