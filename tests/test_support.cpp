@@ -7,6 +7,15 @@ namespace warpmender {
 namespace test {
 
 host::Host& fresh_host() {
+    // The plug-in writes previews of results named without a folder into the
+    // working directory: keep them in the build tree, wherever the tests run.
+    static const bool moved = [] {
+        const std::filesystem::path cwd = std::filesystem::path(WARPMENDER_BINARY_DIR) / "test-scratch" / "cwd";
+        std::filesystem::create_directories(cwd);
+        std::filesystem::current_path(cwd);
+        return true;
+    }();
+    (void)moved;
     host::instance().reset();
     return host::instance();
 }
