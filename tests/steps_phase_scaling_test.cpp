@@ -114,23 +114,6 @@ TEST_F(StepsPhaseScaling, single_precision_twin) {
     EXPECT_EQ(h->log[0].rfind("Values of data:", 0), 0u);
 }
 
-TEST(StepsUnits, milliseconds_and_seconds) {
-    EXPECT_DOUBLE_EQ(msec2sec(30), 0.03);
-    EXPECT_DOUBLE_EQ(sec2msec(0.002), 2.0);
-}
-
-TEST(StepsConversionNames, table) {
-    const std::pair<int, const char*> cases[] = {{40, "Polar to rectangular (phase+magn to cos+sin)"},
-                                                 {41, "Rectangular to polar (cos+sin to phase+magn)"},
-                                                 {42, "Scale to radians"},
-                                                 {43, "Radians to Hertz"},
-                                                 {44, "Fourier transform"},
-                                                 {45, "Inverse Fourier transform"},
-                                                 {46, "Conversion"},
-                                                 {-1, "Conversion"}};
-    for (const auto& c : cases) EXPECT_STREQ(getconversionname(c.first), c.second) << c.first;
-}
-
 // A 23 x 17 x 11 x 3 NIfTI image of the given type whose voxels hold their
 // own index (modulo 200, so that every type holds it exactly).
 std::string write_nifti(const std::string& path, int datatype) {
@@ -222,13 +205,6 @@ TEST_F(StepsPhaseScaling, nifti_images_that_cannot_be_converted_leave_the_volume
             EXPECT_TRUE(test::log_contains(*h, "Could not read the NIfTI image \"" + c.path + "\".")) << c.path;
         }
     }
-}
-
-TEST_F(StepsPhaseScaling, a_vmr_kind_loads_nothing_and_succeeds) {
-    datahandler<double> out;
-    EXPECT_TRUE(getdatafromfile("anything.vmr", 20, &out, "unused"));
-    EXPECT_FALSE(out.hasdata());
-    EXPECT_TRUE(h->dialogs.empty());
 }
 
 }  // namespace
