@@ -84,8 +84,12 @@ struct CorrectionPlan {
 // neither given nor found in a sidecar, or is out of range.
 CorrectionPlan plan_correction(const CorrectOptions& o);
 
+// Refuses an output file given as option (--report, --log) that is a folder,
+// lies in a missing folder, or is one of inputs. Throws Error naming the option.
+void check_output_file(const std::string& option, const std::string& path, const std::vector<std::string>& inputs);
+
 // Runs a session with the console and the common options; writes the report;
-// returns the exit status.
+// returns the exit status. --report and --log are checked before any work.
 int execute_session(const Session& session, const CommonOptions& common, const std::vector<int>& rescale,
                     const std::function<void(Host&)>& before_calls, SessionOutcome* outcome_out = nullptr);
 

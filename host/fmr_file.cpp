@@ -75,6 +75,16 @@ std::string read_text(const std::string& path) {
     return text;
 }
 
+// A value as a message shows it: control characters as '?', at most 60 characters.
+//   "12\x1b[2J" -> "12?[2J";  a 1 MB line -> its first 60 characters and "..."
+std::string shown(const std::string& value) {
+    constexpr size_t kMost = 60;
+    std::string out = value.substr(0, kMost);
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    return value.size() > kMost ? out + "..." : out;
+}
+
 struct Entry {
     std::string value;
     int line = 0;
@@ -181,8 +191,8 @@ public:
     }
 
     [[noreturn]] void bad(const std::string& key, const Entry& e, const std::string& what) const {
-        refuse(path_, "line " + std::to_string(e.line) + ": the value \"" + e.value + "\" of \"" + key + "\" is " +
-                          what);
+        refuse(path_, "line " + std::to_string(e.line) + ": the value \"" + shown(e.value) + "\" of \"" + key +
+                          "\" is " + what);
     }
 
 private:
@@ -296,7 +306,7 @@ Document read_fmr(const std::string& fmr_path, Notes& notes) {
         refuse(fmr_path, "the Prefix has " + std::to_string(prefix.size()) + " characters, more than " +
                              std::to_string(sizeof h.Prefix - 1));
     if (prefix.find('/') != std::string::npos || prefix == "." || prefix == "..")
-        refuse(fmr_path, "the Prefix \"" + prefix + "\" is not a file name (the STC file lies beside the FMR)");
+        refuse(fmr_path, "the Prefix \"" + shown(prefix) + "\" is not a file name (the STC file lies beside the FMR)");
     copy_text(h.Prefix, sizeof h.Prefix, prefix);
     const std::string amr = keys.text_or_empty("LoadAMRFile");
     if (amr.size() < sizeof h.LoadAMRFile) copy_text(h.LoadAMRFile, sizeof h.LoadAMRFile, amr);

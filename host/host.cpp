@@ -201,20 +201,19 @@ int Host::save_current(const char* fmr_path, const char* second) {
               ".stc";
     Document* doc = current();
     if (doc == nullptr || doc->type != kFmr) {
-        note("cannot save \"" + rec.fmr + "\": no FMR document is current");
+        rec.error = "no FMR document is current";
     } else if (rec.fmr.empty()) {
-        note("cannot save: the plug-in passed an empty path");
+        rec.error = "the plug-in passed an empty path";
     } else if (rec.fmr.size() >= sizeof doc->fmr.FileName) {
-        note("cannot save \"" + rec.fmr + "\": the path is longer than " +
-             std::to_string(sizeof doc->fmr.FileName - 1) + " characters");
+        rec.error = "the path is longer than " + std::to_string(sizeof doc->fmr.FileName - 1) + " characters";
     } else if (saver) {
-        const std::string why = saver(*doc, rec.fmr, rec.stc);
-        rec.ok = why.empty();
-        if (!rec.ok) note("cannot save \"" + rec.fmr + "\": " + why);
+        rec.error = saver(*doc, rec.fmr, rec.stc);
+        rec.ok = rec.error.empty();
     } else {
         saved_documents[rec.fmr] = *doc;
         rec.ok = true;
     }
+    if (!rec.ok) note(rec.fmr.empty() ? "cannot save: " + rec.error : "cannot save \"" + rec.fmr + "\": " + rec.error);
     if (rec.ok && doc != nullptr) {
         std::memset(doc->fmr.FileName, 0, sizeof doc->fmr.FileName);
         std::strncpy(doc->fmr.FileName, rec.fmr.c_str(), sizeof doc->fmr.FileName - 1);

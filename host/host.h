@@ -82,6 +82,7 @@ struct DialogRecord {
 struct SaveRecord {
     std::string fmr, stc;
     bool ok = false;
+    std::string error;  // why not, when !ok
 };
 
 using ParameterValue = std::variant<std::string, int, float>;

@@ -22,6 +22,11 @@ namespace host {
 namespace {
 
 constexpr int kNifti1HeaderBytes = 348;
+// What znzread answers when gzread fails (a damaged stream): -1 as size_t, so
+// that it compares as more than was asked for.
+constexpr size_t kZnzReadError = static_cast<size_t>(-1);
+// The largest ratio of uncompressed to compressed bytes that deflate can reach.
+constexpr uint64_t kMostDeflateExpansion = 1032;
 
 [[noreturn]] void refuse(const std::string& path, const std::string& why) {
     throw Error("cannot open \"" + path + "\": " + why);
@@ -60,6 +65,7 @@ void check_header_bytes(const std::string& path, bool gz) {
     if (!f) refuse(path, std::strerror(errno ? errno : EIO));
     unsigned char h[kNifti1HeaderBytes];
     const size_t got = znzread(h, 1, sizeof h, f.get());
+    if (got == kZnzReadError) refuse(path, "its compressed data are damaged (within the first 348 bytes)");
     if (got < sizeof h)
         refuse(path, "the file holds " + std::to_string(got) + " header bytes, too few for a NIfTI-1 header (348)");
     uint32_t sizeof_hdr = 0;
@@ -253,8 +259,18 @@ Document read_nifti(const std::string& path, bool as_anatomy, Notes& notes) {
     checked_volume_voxels(path, nx, ny, nz, series, static_cast<size_t>(std::max(nim->nbyper, 1)));
     const size_t n = checked_volume_voxels(path, nx, ny, nz, nt, sizeof(float));
     const size_t raw_bytes = n * static_cast<size_t>(nim->nbyper);
-    if (!gz) {
-        const uint64_t needed = static_cast<uint64_t>(nim->iname_offset) + raw_bytes * static_cast<uint64_t>(series);
+    if (nim->iname_offset < 0) refuse(path, "its vox_offset " + std::to_string(nim->iname_offset) + " is negative");
+    const uint64_t needed = static_cast<uint64_t>(nim->iname_offset) + raw_bytes * static_cast<uint64_t>(series);
+    if (gz) {
+        // Deflate expands at most 1032-fold: a small file whose header claims
+        // gigabytes is refused before a volume is allocated for it.
+        const uint64_t most = static_cast<uint64_t>(st.st_size) * kMostDeflateExpansion;
+        if (needed > most)
+            refuse(path, "the compressed file has " + std::to_string(st.st_size) + " bytes, which cannot hold the " +
+                             std::to_string(needed) + " bytes its header describes (" + std::to_string(nx) + " x " +
+                             std::to_string(ny) + " x " + std::to_string(nz) + " x " + std::to_string(series) +
+                             " values of " + std::to_string(nim->nbyper) + " bytes)");
+    } else {
         if (static_cast<uint64_t>(st.st_size) < needed)
             refuse(path, "the file has " + std::to_string(st.st_size) + " bytes, expected at least " +
                              std::to_string(needed) + " (" + std::to_string(nim->iname_offset) + " header bytes, then " +
@@ -318,7 +334,11 @@ Document read_nifti(const std::string& path, bool as_anatomy, Notes& notes) {
             out = d.float_volumes.back().data();
         }
         void* target = direct ? static_cast<void*>(out) : static_cast<void*>(raw.data());
-        if (znzread(target, 1, raw_bytes, f.get()) != raw_bytes)
+        const size_t got = znzread(target, 1, raw_bytes, f.get());
+        if (got == kZnzReadError && raw_bytes != kZnzReadError)
+            refuse(path, "its compressed image data are damaged (in volume " + std::to_string(v + 1) + " of " +
+                             std::to_string(series) + ")");
+        if (got != raw_bytes)
             refuse(path, "the image data end early (in volume " + std::to_string(v + 1) + " of " +
                              std::to_string(series) + ")");
         if (swap) nifti_swap_Nbytes(n * static_cast<size_t>(nim->nbyper) / nim->swapsize, nim->swapsize, target);

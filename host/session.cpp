@@ -2,6 +2,7 @@
 #include "host/session.h"
 
 #include <cerrno>
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +22,20 @@ using nlohmann::json;
 
 namespace {
 
+// A JSON integer as an int. Unsigned values are compared as such: read as
+// long long, 18446744073709551615 would pass as -1.
+int whole_number_of(const nlohmann::ordered_json& v, const std::string& where, const char* what) {
+    if (v.is_number_unsigned()) {
+        const auto u = v.get<unsigned long long>();
+        if (u > static_cast<unsigned long long>(INT32_MAX))
+            throw Error(where + ": " + std::to_string(u) + " does not fit " + what);
+        return static_cast<int>(u);
+    }
+    const auto i = v.get<long long>();
+    if (i < INT32_MIN || i > INT32_MAX) throw Error(where + ": " + std::to_string(i) + " does not fit " + what);
+    return static_cast<int>(i);
+}
+
 std::string resolve(const std::string& path, const std::string& base_dir) {
     if (path.empty() || fs::path(path).is_absolute() || base_dir.empty()) return path;
     return (fs::path(base_dir) / path).lexically_normal().string();
@@ -35,22 +50,21 @@ ParameterValue parameter_of(const nlohmann::ordered_json& v, const std::string& 
         return s;
     }
     if (v.is_boolean()) return v.get<bool>() ? 1 : 0;
-    if (v.is_number_integer()) {
-        const auto i = v.get<long long>();
-        if (i < INT32_MIN || i > INT32_MAX) throw Error(where + ": " + std::to_string(i) + " does not fit an int parameter");
-        return static_cast<int>(i);
+    if (v.is_number_integer()) return whole_number_of(v, where, "an int parameter");
+    if (v.is_number_float()) {
+        // Beyond the float range the conversion is undefined; "1e999" parses as infinity.
+        const double d = v.get<double>();
+        if (!std::isfinite(d) || std::fabs(d) > static_cast<double>(FLT_MAX))
+            throw Error(where + ": " + v.dump() + " does not fit a float parameter (at most " +
+                        std::to_string(FLT_MAX) + " in magnitude)");
+        return static_cast<float>(d);
     }
-    if (v.is_number_float()) return static_cast<float>(v.get<double>());
     throw Error(where + ": a parameter is a string, an integer or a number, not " + std::string(v.type_name()));
 }
 
 Answer answer_of(const nlohmann::ordered_json& v, const std::string& where, const std::string& base_dir) {
     if (v.is_null()) return Answer::cancel();
-    if (v.is_number_integer()) {
-        const auto i = v.get<long long>();
-        if (i < INT32_MIN || i > INT32_MAX) throw Error(where + ": " + std::to_string(i) + " does not fit an integer answer");
-        return Answer::of(static_cast<int>(i));
-    }
+    if (v.is_number_integer()) return Answer::of(whole_number_of(v, where, "an integer answer"));
     if (v.is_string()) {
         const std::string p = v.get<std::string>();
         if (p.size() > 500) throw Error(where + ": a chosen path holds at most 500 characters");
@@ -91,6 +105,38 @@ json dialog_json(const DialogRecord& d) {
     }
     j["answer"] = answer_json(d.answer);
     return j;
+}
+
+// The plug-in's own writers (AMR previews, the direct FMR/STC writer) report a
+// failed write only in the log: with one of these fixed lines and, from the
+// file writer, a line naming the file ("cannot write \"out/a.amr\": ...").
+const char* const kPluginWriteFailures[] = {
+    "Error while writing AMR file",
+    "An error occurred while writing FMR/STC data.",
+    "Error while retrieving FMR data",
+};
+const char* const kWriterReasons[] = {"cannot create \"", "cannot write \"", "cannot replace \""};
+
+bool starts_with_any(const std::string& line, const char* const* first, const char* const* last) {
+    for (; first != last; ++first)
+        if (line.rfind(*first, 0) == 0) return true;
+    return false;
+}
+
+// What the plug-in logged about files it failed to write, log[from..].
+std::vector<std::string> plugin_write_failures(const std::vector<std::string>& log, size_t from) {
+    std::vector<std::string> out;
+    for (size_t i = from; i < log.size(); ++i) {
+        const std::string& line = log[i];
+        if (starts_with_any(line, std::begin(kWriterReasons), std::end(kWriterReasons))) {
+            out.push_back(line);
+        } else if (starts_with_any(line, std::begin(kPluginWriteFailures), std::end(kPluginWriteFailures))) {
+            const bool named_next = i + 1 < log.size() && starts_with_any(log[i + 1], std::begin(kWriterReasons),
+                                                                          std::end(kWriterReasons));
+            if (!named_next) out.push_back("the plug-in logged \"" + line + "\"");
+        }
+    }
+    return out;
 }
 
 template <typename T>
@@ -167,7 +213,8 @@ Session parse_session_text(const std::string& text, const std::string& source, c
     nlohmann::ordered_json j;
     try {
         j = nlohmann::ordered_json::parse(text);
-    } catch (const nlohmann::ordered_json::parse_error& e) {
+    } catch (const nlohmann::ordered_json::exception& e) {
+        // parse_error, and out_of_range for a number beyond double ("1e999").
         throw Error("cannot read session \"" + source + "\": not valid JSON (" + e.what() + ")");
     }
     const std::string where = "session \"" + source + "\"";
@@ -304,13 +351,26 @@ SessionOutcome run_session(const Session& session, const RunSettings& settings, 
         const bool returned = plugin.execute();
         for (size_t k = box0; k < h.message_boxes.size(); ++k)
             if (observer.message_box) observer.message_box(h.message_boxes[k]);
-        if (settings.responder == nullptr && h.unused_answers() > 0)
+        // A call the plug-in stopped early leaves the answers of the dialogs it
+        // never reached: its failure (status 1, with its message) says why, not the session.
+        const bool stopped = h.int_parameter("ErrorNr") == -1;
+        if (settings.responder == nullptr && h.unused_answers() > 0 && !stopped)
             h.session_errors.push_back("calls[" + std::to_string(i) + "]: " + std::to_string(h.unused_answers()) +
                                        " answer(s) were not used by any dialog");
 
         json saved = json::array();
-        for (size_t k = save0; k < h.saves.size(); ++k)
-            saved.push_back({{"fmr", h.saves[k].fmr}, {"stc", h.saves[k].stc}, {"ok", h.saves[k].ok}});
+        for (size_t k = save0; k < h.saves.size(); ++k) {
+            const SaveRecord& r = h.saves[k];
+            json entry = {{"fmr", r.fmr}, {"stc", r.stc}, {"ok", r.ok}};
+            if (!r.ok) {
+                entry["error"] = r.error;
+                out.unsaved.push_back(r.fmr.empty() ? "cannot save: " + r.error
+                                                    : "cannot save \"" + r.fmr + "\": " + r.error);
+            }
+            saved.push_back(entry);
+        }
+        const std::vector<std::string> write_failures = plugin_write_failures(h.log, log0);
+        out.unsaved.insert(out.unsaved.end(), write_failures.begin(), write_failures.end());
         const int error_nr = h.int_parameter("ErrorNr");
         json c = {{"command", h.string_parameter("Command")},
                   {"execute_returned", returned},
@@ -320,6 +380,7 @@ SessionOutcome run_session(const Session& session, const RunSettings& settings, 
                   {"message_boxes", tail_json(h.message_boxes, box0)},
                   {"dialogs", json::array()},
                   {"saved", saved},
+                  {"write_failures", write_failures},
                   {"parameters", store_json(h)}};
         for (size_t k = dialog0; k < h.dialogs.size(); ++k) c["dialogs"].push_back(dialog_json(h.dialogs[k]));
         report["calls"].push_back(c);

@@ -51,7 +51,10 @@ struct SessionOutcome {
     bool session_error = false;  // bad document, unanswered dialog, unused answer
     bool plugin_failed = false;  // some call ended with "ErrorNr" -1
     std::vector<std::string> error_messages;  // "ErrorMsg" of failed calls
-    int exit_status() const { return session_error ? 2 : plugin_failed ? 1 : 0; }
+    // Results that were not saved, whatever the plug-in made of it (it ignores
+    // some save results): "cannot save \"out/a_b0.fmr\": No space left on device"
+    std::vector<std::string> unsaved;
+    int exit_status() const { return session_error ? 2 : plugin_failed || !unsaved.empty() ? 1 : 0; }
 };
 
 // Called for every plug-in log line as it arrives, and around busy spells.

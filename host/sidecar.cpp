@@ -45,7 +45,7 @@ Sidecar parse_sidecar(const std::string& text, const std::string& source) {
     nlohmann::json j;
     try {
         j = nlohmann::json::parse(text);
-    } catch (const nlohmann::json::parse_error& e) {
+    } catch (const nlohmann::json::exception& e) {  // out_of_range too: "1e999"
         throw Error("cannot read sidecar \"" + source + "\": not valid JSON (" + e.what() + ")");
     }
     if (!j.is_object()) throw Error("sidecar \"" + source + "\": the top level must be an object");

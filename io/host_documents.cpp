@@ -1,7 +1,10 @@
 // Host document access: choosing an open FMR or VMR, copying its records, converting its data to double.
 #include "io/host_documents.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -98,6 +101,30 @@ void copy_volumes(E* const* volumes, long nrofvolumes, int64_t pervolume, double
     std::fill(out + done, out + n, 0.0);
 }
 
+std::string dims_text(const FMR_Header& h) {
+    return std::to_string(h.ResolutionX) + " x " + std::to_string(h.ResolutionY) + " x " +
+           std::to_string(h.NrOfSlices) + " x " + std::to_string(h.NrOfVolumes);
+}
+
+// Values of a project (a count below 1 holds one volume), or -1 when the
+// count does not fit 64 bits. Sizes are not negative here.
+int64_t value_count(const FMR_Header& h) {
+    int64_t n = 0;
+    const int64_t nt = h.NrOfVolumes < 1 ? 1 : h.NrOfVolumes;
+    if (__builtin_mul_overflow(int64_t{h.ResolutionX}, int64_t{h.ResolutionY}, &n) ||
+        __builtin_mul_overflow(n, int64_t{h.NrOfSlices}, &n) || __builtin_mul_overflow(n, nt, &n))
+        return -1;
+    return n;
+}
+
+// Bytes of memory of this machine; 0 when unknown (then no limit is applied).
+uint64_t physical_memory_bytes() {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page_size <= 0) return 0;
+    return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size);
+}
+
 void copy_flat(const unsigned short* src, double* out, int64_t n) {
     if (src == nullptr) {
         std::fill(out, out + n, 0.0);
@@ -140,9 +167,14 @@ bool getcurrentfmr(fmrfile* f) {
         f->floatstc = hs::hsGetSTCFloatDataOfCurrentFMR();
         f->isfloat = true;
     }
-    // 64-bit: a long series may hold more than 2^31 - 1 values.
-    const int64_t pervolume = int64_t{f->header->ResolutionX} * f->header->ResolutionY * f->header->NrOfSlices;
-    f->nrofvalues = f->header->NrOfVolumes < 1 ? pervolume : pervolume * f->header->NrOfVolumes;
+    // 64-bit: a long series may hold more than 2^31 - 1 values. Three 32-bit
+    // sizes and a volume count can still overflow 64 bits: such a header is refused.
+    f->nrofvalues = value_count(*f->header);
+    if (f->nrofvalues < 0) {
+        log_line("The current FMR's dimensions (" + dims_text(*f->header) + ") hold more values than can be counted.");
+        f->nrofvalues = 0;
+        return false;
+    }
     f->fmrversion = 5;
     return true;
 }
@@ -150,6 +182,16 @@ bool getcurrentfmr(fmrfile* f) {
 double* fmrhs2double(fmrfile* f, bool second) {
     if (f == nullptr || f->nrofvalues < 0) return nullptr;
     const int64_t n = f->nrofvalues;
+    // An absurd header is refused before allocating: a request beyond memory
+    // may not fail at once (overcommit) but when the copy touches it.
+    const uint64_t memory = physical_memory_bytes();
+    if (static_cast<uint64_t>(n) > static_cast<uint64_t>(PTRDIFF_MAX) / sizeof(double) ||
+        (memory != 0 && static_cast<uint64_t>(n) * sizeof(double) > memory)) {
+        log_line("The current FMR holds " + std::to_string(n) + " values (" +
+                 (f->header ? dims_text(*f->header) : std::string("no header")) + "), more than the " +
+                 std::to_string(memory) + " bytes of memory of this machine can hold as double; it is not read.");
+        return nullptr;
+    }
     // Not zero-filled here: the copy below writes every element once, zeros
     // where the project has no data of a known type.
     double* out = new (std::nothrow) double[static_cast<size_t>(n)];
@@ -158,7 +200,11 @@ double* fmrhs2double(fmrfile* f, bool second) {
         return nullptr;
     }
     const FMR_Header* h = f->header;
-    const int64_t pervolume = h ? int64_t{h->ResolutionX} * h->ResolutionY * h->NrOfSlices : 0;
+    // A volume larger than the count (or than 64 bits) copies nothing: all zeros.
+    int64_t pervolume = 0;
+    if (h != nullptr && (__builtin_mul_overflow(int64_t{h->ResolutionX}, int64_t{h->ResolutionY}, &pervolume) ||
+                         __builtin_mul_overflow(pervolume, int64_t{h->NrOfSlices}, &pervolume)))
+        pervolume = n + 1;
     if (h != nullptr && h->DataType == 1 && second)
         copy_flat(f->secondstc, out, n);
     else if (h != nullptr && h->DataType == 1)
