@@ -11,6 +11,7 @@
 #include <new>
 #include <string>
 
+#include "plugin/display_funcs.h"
 #include "plugin/host_binding.h"
 
 namespace warpmender {
@@ -33,15 +34,6 @@ constexpr int kTypeVmr = 3;
 
 void log_line(const std::string& text) { hs::hsLogText(text.c_str()); }
 
-const char* document_type_text(int type) {
-    switch (type) {
-        case 1: return "FMR";
-        case 2: return "DMR";
-        case 3: return "VMR";
-        case 4: return "SRF";
-        default: return "Unknown";
-    }
-}
 
 // A text field of a host record, which the host need not have terminated.
 template <size_t N>
@@ -74,7 +66,7 @@ int select_from_current_docs(const char* prompt, int wanted) {
         const int type = hs::hsGetDocumentType(i);
         hs::hsSetAsCurrentDocument(i);
         const int id = hs::hsGetIDOfCurrentDocument();
-        log_line("Number in workspace: " + std::to_string(i) + ", project type: " + document_type_text(type));
+        log_line("Number in workspace: " + std::to_string(i) + ", project type: " + displayFuncs().getDocTypeString(type));
         std::string name;
         if (type == wanted && current_file_name(wanted, name)) names[id] = name;
     }
