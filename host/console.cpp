@@ -30,8 +30,10 @@ std::string lowercase(std::string s) {
 }  // namespace
 
 std::string plain_text(const std::string& html) {
+    // As a browser would: raw line breaks are white space, <BR> and <P> break lines.
     std::string out;
     for (size_t i = 0; i < html.size(); ++i) {
+        if (html[i] == '\n' || html[i] == '\r') continue;
         if (html[i] != '<') {
             out += html[i];
             continue;
@@ -45,14 +47,8 @@ std::string plain_text(const std::string& html) {
         if (tag == "br" || tag == "br/" || tag == "p" || tag == "/p") out += '\n';
         i = end;
     }
-    // Collapse the runs of blank lines the HTML layout leaves behind.
-    std::string tidy;
-    int newlines = 0;
-    for (char c : out) {
-        newlines = c == '\n' ? newlines + 1 : 0;
-        if (newlines <= 2) tidy += c;
-    }
-    return tidy;
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
 }
 
 Console::Console(const std::string& log_file, bool quiet) : quiet_(quiet) {

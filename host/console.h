@@ -62,7 +62,8 @@ private:
     Console& console_;
 };
 
-// "<HTML>Pick<P>\n\n0 = a.fmr<BR>\n" -> "Pick\n0 = a.fmr\n": tags removed, <BR>/<P> as line breaks.
+// "<HTML>Pick<P>\n\n0 = a.fmr<BR>\n</HTML>" -> "Pick\n0 = a.fmr": tags removed, <BR>/<P> as
+// line breaks, raw line breaks as in HTML ignored.
 std::string plain_text(const std::string& html);
 
 }  // namespace host

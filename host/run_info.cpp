@@ -11,7 +11,7 @@ namespace host {
 int run_info(const InfoOptions& o) {
     PluginLibrary plugin(o.plugin.empty() ? PluginLibrary::default_path() : o.plugin);
     std::cout << "name:        " << plugin.name() << "\n"
-              << "description: " << plain_text(plugin.description()) << (plugin.description().empty() ? "\n" : "")
+              << "description: " << plain_text(plugin.description()) << "\n"
               << "author:      " << plain_text(plugin.author()) << "\n"
               << "help:        " << plugin.help_file() << "\n"
               << "version:     " << (plugin.version().empty() ? "(carried in the name)" : plugin.version()) << "\n"

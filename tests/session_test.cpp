@@ -1,6 +1,7 @@
 // Session files and BIDS sidecars: what is accepted, and the messages for what is not.
 #include <gtest/gtest.h>
 
+#include "host/console.h"
 #include "host/error.h"
 #include "host/session.h"
 #include "host/sidecar.h"
@@ -120,6 +121,13 @@ TEST(CommandSidecar, wrong_types_and_units_are_refused_by_name) {
             EXPECT_NE(m.find(c.message_part), std::string::npos) << m;
         }
     }
+}
+
+TEST(CommandConsole, dialog_prompts_lose_their_html_as_a_browser_would_show_them) {
+    EXPECT_EQ(host::plain_text("<HTML>Please select<P>\n\n0 = a.fmr<BR>\n\n1 = b.fmr<BR>\n\n</HTML>"),
+              "Please select\n0 = a.fmr\n1 = b.fmr");
+    EXPECT_EQ(host::plain_text("one<br>two<i>three</i>"), "one\ntwothree");
+    EXPECT_EQ(host::plain_text("a < b"), "a < b");
 }
 
 }  // namespace
