@@ -1,0 +1,115 @@
+// A whole 96 x 96 x 60 x 300 double series undistorted in place, beside the memory traffic floor of the same bytes.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "fieldmap/undistort.h"
+
+namespace warpmender {
+namespace {
+
+constexpr long kNx = 96, kNy = 96, kNz = 60, kNt = 300, kVoxels = kNx * kNy * kNz;
+constexpr long kSeries = kVoxels * kNt;
+// What the series must move: read once and written once.
+constexpr double kSeriesBytes = 2.0 * 8.0 * double(kSeries);
+
+// Cheap deterministic fill: a random generator over 166M values would take longer than the runs.
+void fill(double* v, long n, double scale) {
+    unsigned x = 12345u;
+    for (long i = 0; i < n; ++i) {
+        x = x * 1664525u + 1013904223u;
+        v[i] = scale * double(x >> 8) / double(1u << 24);
+    }
+}
+
+struct Series {
+    std::unique_ptr<double[]> epi{new double[kSeries]};
+    std::vector<double> shift = std::vector<double>(kVoxels);
+    Series() {
+        fill(epi.get(), kSeries, 1000.0);
+        fill(shift.data(), kVoxels, 12.0);
+        for (double& s : shift) s -= 6.0;  // a few voxels either way, some beyond the edges
+    }
+};
+
+Series& series() {
+    static Series s;
+    return s;
+}
+
+void bytes_rate(benchmark::State& s, double bytes = kSeriesBytes) {
+    s.counters["bytes"] = benchmark::Counter(bytes * double(s.iterations()), benchmark::Counter::kIsRate);
+}
+
+// The plug-in's own path: one plan, then every volume in place through one working block.
+void undistort_series(benchmark::State& s) {
+    Series& d = series();
+    UndistortPlan plan;
+    std::vector<double> work;
+    for (auto _ : s) {
+        plan.build(d.shift.data(), kNx, kNy, kNz, 3);
+        work.resize(static_cast<size_t>(plan.block()));
+        for (long t = 0; t < kNt; ++t) plan.correct(d.epi.get() + t * kVoxels, work.data());
+        benchmark::ClobberMemory();
+    }
+    bytes_rate(s);
+}
+BENCHMARK(undistort_series)->Name("series_96x96x60x300/undistort")->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Block outermost, volumes inside: each block's tables are read from memory
+// once and stay in cache for all volumes, so only the series itself streams.
+void undistort_series_blocks(benchmark::State& s) {
+    Series& d = series();
+    UndistortPlan plan;
+    std::vector<double> work;
+    for (auto _ : s) {
+        plan.build(d.shift.data(), kNx, kNy, kNz, 3);
+        work.resize(static_cast<size_t>(plan.block()));
+        const long b = plan.block();
+        for (long first = 0; first < kVoxels; first += b) {
+            const long count = std::min(b, kVoxels - first);
+            for (long t = 0; t < kNt; ++t) {
+                double* v = d.epi.get() + t * kVoxels;
+                plan.apply(v, first, count, work.data());
+                std::memcpy(v + first, work.data(), sizeof(double) * static_cast<size_t>(count));
+            }
+        }
+        benchmark::ClobberMemory();
+    }
+    bytes_rate(s);
+}
+BENCHMARK(undistort_series_blocks)->Name("series_96x96x60x300/undistort_blocks")->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The bandwidth floor: every value read and written once, in place (the same
+// bytes the correction moves). The factor is opaque so the pass is not removed.
+void read_write_pass(benchmark::State& s) {
+    Series& d = series();
+    volatile double opaque = 1.0;
+    for (auto _ : s) {
+        const double f = opaque;
+        double* v = d.epi.get();
+        for (long i = 0; i < kSeries; ++i) v[i] *= f;
+        benchmark::ClobberMemory();
+    }
+    bytes_rate(s);
+}
+BENCHMARK(read_write_pass)->Name("series_96x96x60x300/read_write")->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The other floor: memcpy of half the series onto its other half (the rate
+// counts the bytes it reads and writes).
+void copy_pass(benchmark::State& s) {
+    Series& d = series();
+    const long half = kSeries / 2;
+    for (auto _ : s) {
+        std::memcpy(d.epi.get() + half, d.epi.get(), sizeof(double) * static_cast<size_t>(half));
+        benchmark::ClobberMemory();
+    }
+    bytes_rate(s, 2.0 * 8.0 * double(half));
+}
+BENCHMARK(copy_pass)->Name("series_96x96x60x300/memcpy")->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+}  // namespace warpmender
