@@ -92,7 +92,13 @@ int execute_session(const Session& session, const CommonOptions& common, const s
     observer.log = [&](const std::string& line) { console.plugin_log(line); };
     observer.host_note = [&](const std::string& line) { console.note(line); };
     observer.message_box = [&](const std::string& text) { console.message("message: " + text); };
-    observer.busy = [&](bool on) { console.busy(on); };
+    // At a terminal the status line runs for the whole session (the plug-in
+    // blocks in execute() for most of it); with --interactive only while the
+    // plug-in shows its busy cursor, so that it never draws over a prompt.
+    if (common.interactive)
+        observer.busy = [&](bool on) { console.busy(on); };
+    else
+        console.busy(true);
 
     SessionOutcome outcome = run_session(session, settings, observer);
     console.busy(false);
