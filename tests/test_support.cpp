@@ -6,16 +6,21 @@
 namespace warpmender {
 namespace test {
 
+namespace {
+
+// The plug-in writes previews of results named without a folder into the
+// working directory: keep them in the build tree, wherever the tests are run
+// from. Done before main, so tests that change directory themselves keep theirs.
+const bool kInScratch = [] {
+    const std::filesystem::path cwd = std::filesystem::path(WARPMENDER_BINARY_DIR) / "test-scratch" / "cwd";
+    std::filesystem::create_directories(cwd);
+    std::filesystem::current_path(cwd);
+    return true;
+}();
+
+}  // namespace
+
 host::Host& fresh_host() {
-    // The plug-in writes previews of results named without a folder into the
-    // working directory: keep them in the build tree, wherever the tests run.
-    static const bool moved = [] {
-        const std::filesystem::path cwd = std::filesystem::path(WARPMENDER_BINARY_DIR) / "test-scratch" / "cwd";
-        std::filesystem::create_directories(cwd);
-        std::filesystem::current_path(cwd);
-        return true;
-    }();
-    (void)moved;
     host::instance().reset();
     return host::instance();
 }
