@@ -5,4 +5,5 @@ list(APPEND WARPMENDER_UNIT_TEST_SOURCES
 list(APPEND WARPMENDER_PLUGIN_TEST_SOURCES
   ${CMAKE_CURRENT_SOURCE_DIR}/plugin_frame_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/command_protocol_test.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/procedures_test.cpp)
+  ${CMAKE_CURRENT_SOURCE_DIR}/procedures_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/mapping_test.cpp)
