@@ -85,11 +85,11 @@ std::vector<double> dipole_field_ppm(const Grid& g, const std::vector<double>& c
     FftwBuffer buf(static_cast<double*>(fftw_malloc(sizeof(double) * total)));
     if (!buf) throw Error("dipole field: cannot allocate " + std::to_string(total * sizeof(double)) + " bytes");
     double* data = buf.get();
-    fftw_complex* spec = reinterpret_cast<fftw_complex*>(data);
+    fftw_complex* spectrum = reinterpret_cast<fftw_complex*>(data);
     // FFTW_ESTIMATE: planning leaves the buffer alone and the plan (so every
     // bit of the result) does not depend on timing.
-    Plan forward(fftw_plan_dft_r2c_3d(pz, py, px, data, spec, FFTW_ESTIMATE));
-    Plan backward(fftw_plan_dft_c2r_3d(pz, py, px, spec, data, FFTW_ESTIMATE));
+    Plan forward(fftw_plan_dft_r2c_3d(pz, py, px, data, spectrum, FFTW_ESTIMATE));
+    Plan backward(fftw_plan_dft_c2r_3d(pz, py, px, spectrum, data, FFTW_ESTIMATE));
     if (!forward || !backward) throw Error("dipole field: FFTW could not plan a " + std::to_string(px) + " x " +
                                            std::to_string(py) + " x " + std::to_string(pz) + " transform");
 
@@ -110,7 +110,7 @@ std::vector<double> dipole_field_ppm(const Grid& g, const std::vector<double>& c
         const double fz = freq2(kz, pz, g.dz);
         for (int ky = 0; ky < py; ++ky) {
             const double fyz = freq2(ky, py, g.dy) + fz;
-            fftw_complex* line = spec + static_cast<std::size_t>(hx) * (static_cast<std::size_t>(ky) + static_cast<std::size_t>(py) * kz);
+            fftw_complex* line = spectrum + static_cast<std::size_t>(hx) * (static_cast<std::size_t>(ky) + static_cast<std::size_t>(py) * kz);
             for (int kx = 0; kx < hx; ++kx) {
                 const double f = freq2(kx, px, g.dx) + fyz;
                 const double d = f > 0.0 ? (1.0 / 3.0 - fz / f) * scale : 0.0;
