@@ -133,6 +133,18 @@ void UndistortPlan::correct(double* volume, double* work) const {
     }
 }
 
+void UndistortPlan::correct_series(double* series, long nt, double* work) const {
+    const long n = voxels();
+    for (long first = 0; first < n; first += block_) {
+        const long count = std::min(block_, n - first);
+        for (long t = 0; t < nt; ++t) {
+            double* volume = series + t * n;
+            apply(volume, first, count, work);
+            std::memcpy(volume + first, work, sizeof(double) * static_cast<size_t>(count));
+        }
+    }
+}
+
 bool undistort1d(datahandler<double>* epi, datahandler<double>* pixelshift, fieldmapparams* params) {
     if (epi == nullptr || pixelshift == nullptr || params == nullptr) {
         hs::hsLogText("Undistortion needs an EPI series, a pixel shift map and the acquisition parameters.");
@@ -176,8 +188,7 @@ bool undistort1d(datahandler<double>* epi, datahandler<double>* pixelshift, fiel
     // Each block of volume t is read completely before it is overwritten and
     // reads nothing outside itself: every volume is corrected from its own
     // uncorrected data, with the same shifts, in one pass.
-    const long nvox = plan.voxels();
-    for (long t = 0; t < nt; ++t) plan.correct(epi->getdata() + t * nvox, work.get());
+    plan.correct_series(epi->getdata(), nt, work.get());
 
     const std::string name = help.getbasename(help.createFileName(epi->getname(), "_undistort").c_str(), false, false);
     const bool saved = saveashs2fmr(epi, name.c_str());

@@ -1,0 +1,84 @@
+# The one table of bench/run: every figure beside its reference timed in the same run, the ratio, the target, met or not.
+# usage: summary.py RESULTS_DIR   (reads whichever of the sections' JSON files are there)
+import json
+import os
+import sys
+
+folder = sys.argv[1]
+
+
+def load(name):
+    path = os.path.join(folder, name)
+    return json.load(open(path)) if os.path.exists(path) else None
+
+
+def counters(doc, key):
+    """name -> counter value of a Google Benchmark JSON file (iterations only)."""
+    if doc is None:
+        return {}
+    return {b["name"]: b[key] for b in doc["benchmarks"] if b.get("run_type", "iteration") == "iteration" and key in b}
+
+
+rows = []  # (figure label, figure, reference label, reference, ratio, target text, met)
+
+
+def row(what, fig, ref_what, ref, ratio, target, met, native=None):
+    rows.append((what, fig, ref_what, ref, ratio, target, met, native))
+
+
+# Undistortion of the whole series against the memory bandwidth of the same bytes.
+for suffix, tag in (("", "portable"), ("_native", "native")):
+    s = counters(load(f"series{suffix}.json"), "bytes")
+    und = s.get("series_96x96x60x300/undistort/real_time")
+    floor = max(s.get("series_96x96x60x300/read_write/real_time", 0), s.get("series_96x96x60x300/memcpy/real_time", 0))
+    if und and floor:
+        r = und / floor
+        row(f"undistort 96x96x60x300 double ({tag})", f"{und / 1e9:.2f} GB/s", "best of copy / r+w pass",
+            f"{floor / 1e9:.2f} GB/s", f"{100 * r:.0f}%", ">= 60%", r >= 0.6)
+
+# The unwrapping kernels beside their plain loops (no target: the ratio is the figure).
+for suffix, tag in (("", "portable"), ("_native", "native")):
+    k = counters(load(f"kernels{suffix}.json"), "voxels")
+    for name in k:
+        if "_reference/" in name or not (name.startswith("relax_unwrap/") or name.startswith("fmg_3cyc_5its/")):
+            continue
+        ref = k.get(name.replace("/", "_reference/", 1))
+        if ref:
+            label = name.replace("/nx:", " ").replace("/ny:", "x").replace("/nz:", "x")
+            row(f"{label} ({tag})", f"{k[name] / 1e6:.1f} Mvox/s", "plain loops", f"{ref / 1e6:.1f} Mvox/s",
+                f"{k[name] / ref:.2f}x", "report", None)
+
+# End to end, and its peak memory.
+e2e = load("e2e.json")
+if e2e:
+    r = e2e["correct_s"] / e2e["io_s"]
+    row("warpmender correct 96x96x60x300 .nii", f"{e2e['correct_s']:.2f} s", "read+write the same files",
+        f"{e2e['io_s']:.2f} s", f"{r:.2f}x", "<= 2x", r <= 2.0)
+    limit = 14 * e2e["voxels"] + 100e6
+    rss = e2e["rss_kb"] * 1024.0
+    row("peak resident memory of that run", f"{rss / 1e6:.0f} MB", "14 B/EPI voxel + 100 MB", f"{limit / 1e6:.0f} MB",
+        f"{(rss - 100e6) / e2e['voxels']:.1f} B/vox", "<= 14 B/vox", rss <= limit)
+
+# Against scipy and skimage.
+scipy = load("scipy.json")
+s = counters(load("series.json"), "bytes")
+und = s.get("series_96x96x60x300/undistort/real_time")
+if scipy and und:
+    ours = 2.0 * 8.0 * 96 * 96 * 60 / und  # seconds per volume
+    r = scipy["seconds_per_volume"] / ours
+    row("undistort, per 96x96x60 volume", f"{ours * 1e3:.2f} ms",
+        f"scipy map_coordinates ({scipy['volumes']} vol)", f"{scipy['seconds_per_volume'] * 1e3:.2f} ms",
+        f"{r:.1f}x", ">= 20x", r >= 20)
+ours, ski = load("unwrap.json"), load("skimage.json")
+if ours and ski:
+    r = ski["seconds"] / ours["seconds"]
+    row("multigrid unwrap, demo 128x128x64", f"{ours['seconds']:.3f} s", "skimage unwrap_phase",
+        f"{ski['seconds']:.3f} s", f"{r:.1f}x", ">= 5x", r >= 5)
+    row("  its RMS error in the mask (rad)", f"{ours['rms']:.4f}", "skimage's", f"{ski['rms']:.4f}", "", "report", None)
+
+head = f"{'figure':<44}{'value':>14}  {'reference':<30}{'value':>14}{'ratio':>11}{'target':>13}  met"
+print("\n" + head)
+print("-" * len(head))
+for what, fig, ref_what, ref, ratio, target, met, _ in rows:
+    mark = "" if met is None else ("yes" if met else "NO")
+    print(f"{what:<44}{fig:>14}  {ref_what:<30}{ref:>14}{ratio:>11}{target:>13}  {mark}")
