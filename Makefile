@@ -18,9 +18,12 @@ build: setup
 test: build
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-# The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
+# The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer. -O1 -g1: what
+# the sanitizers are meant for, a third of the compile time of -O2 -g, line numbers kept.
+SANITIZE_FLAGS ?= -O1 -g1 -DNDEBUG
 test-sanitize: setup
-	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWARPMENDER_SANITIZE=ON >/dev/null
+	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWARPMENDER_SANITIZE=ON \
+	  "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=$(SANITIZE_FLAGS)" "-DCMAKE_C_FLAGS_RELWITHDEBINFO=$(SANITIZE_FLAGS)" >/dev/null
 	@cmake --build $(ASAN_BUILD) -j $(JOBS)
 	@ASAN_OPTIONS=detect_leaks=1 ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 

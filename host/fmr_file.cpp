@@ -321,6 +321,10 @@ Document read_fmr(const std::string& fmr_path, Notes& notes) {
 
 void read_stc(Document& doc, const std::string& stc_path, Notes& notes) {
     const FMR_Header& h = doc.fmr;
+    // read_fmr checks this already; a header from elsewhere may not have been.
+    if (h.DataType != 1 && h.DataType != 2)
+        refuse(stc_path, "DataType " + std::to_string(h.DataType) +
+                             " is not supported (1: 16-bit integers, 2: 32-bit floats)");
     const size_t bytes = bytes_per_value(h.DataType);
     const size_t n = checked_volume_voxels(stc_path, h.ResolutionX, h.ResolutionY, h.NrOfSlices, h.NrOfVolumes, bytes);
     const uint64_t nt = static_cast<uint64_t>(h.NrOfVolumes);

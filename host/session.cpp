@@ -114,6 +114,7 @@ const char* const kPluginWriteFailures[] = {
     "Error while writing AMR file",
     "An error occurred while writing FMR/STC data.",
     "Error while retrieving FMR data",
+    "Cannot save",  // refused before writing: "Cannot save \"a.fmr\": the result holds no data."
 };
 const char* const kWriterReasons[] = {"cannot create \"", "cannot write \"", "cannot replace \""};
 
@@ -133,7 +134,7 @@ std::vector<std::string> plugin_write_failures(const std::vector<std::string>& l
         } else if (starts_with_any(line, std::begin(kPluginWriteFailures), std::end(kPluginWriteFailures))) {
             const bool named_next = i + 1 < log.size() && starts_with_any(log[i + 1], std::begin(kWriterReasons),
                                                                           std::end(kWriterReasons));
-            if (!named_next) out.push_back("the plug-in logged \"" + line + "\"");
+            if (!named_next) out.push_back(line.rfind("Cannot save", 0) == 0 ? line : "the plug-in logged \"" + line + "\"");
         }
     }
     return out;

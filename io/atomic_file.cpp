@@ -64,7 +64,8 @@ bool AtomicFile::commit() {
     }
     std::FILE* f = file_;
     file_ = nullptr;
-    const bool flushed = std::fflush(f) == 0 && !std::ferror(f);
+    // fsync too: some file systems report a full disk only there.
+    const bool flushed = std::fflush(f) == 0 && !std::ferror(f) && ::fsync(::fileno(f)) == 0;
     const int flush_err = errno;
     const bool closed = std::fclose(f) == 0;
     const int close_err = errno;

@@ -64,5 +64,30 @@ TEST(FuzzRegression, damaged_gzip_inside_the_nifti_header_is_refused_as_damaged)
     }
 }
 
+// Found by stc_sizes: DataType 0 (or 3) was read as floats into a document that could not be saved.
+TEST(FuzzRegression, stc_of_a_data_type_other_than_1_or_2_is_refused_not_read_as_floats) {
+    for (const int type : {0, 3, -1}) {
+        const std::string path = fuzz::scratch() + "/type.stc";
+        const std::string bytes(36, '\x01');
+        fuzz::write_bytes(path, bytes.data(), bytes.size());
+        host::Document doc;
+        doc.fmr.ResolutionX = 3;
+        doc.fmr.ResolutionY = 3;
+        doc.fmr.NrOfSlices = 1;
+        doc.fmr.NrOfVolumes = 1;
+        doc.fmr.DataType = type;
+        host::Notes notes;
+        try {
+            host::read_stc(doc, path, notes);
+            ADD_FAILURE() << "DataType " << type << " accepted";
+        } catch (const Error& e) {
+            EXPECT_EQ(std::string(e.what()), "cannot open \"" + path + "\": DataType " + std::to_string(type) +
+                                                 " is not supported (1: 16-bit integers, 2: 32-bit floats)");
+        }
+        EXPECT_TRUE(doc.float_volumes.empty());
+        EXPECT_TRUE(doc.int_volumes.empty());
+    }
+}
+
 }  // namespace
 }  // namespace warpmender
