@@ -14,6 +14,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "host/error.h"
+#include "host/file_checks.h"
 #include "host/fmr_file.h"
 #include "host/nifti_document.h"
 #include "host/session.h"
@@ -41,7 +42,7 @@ inline void fmr_header(const uint8_t* data, size_t size) {
     try {
         const host::Document doc = host::read_fmr(path, notes);
         // What was read must be writable again as it stands.
-        if (!host::fmr_document_problem(doc).empty()) __builtin_trap();
+        if (!host::fmr_document_problem(doc).empty() || !host::finite_position(doc.position)) __builtin_trap();
         (void)host::fmr_text(doc, path);
     } catch (const Error&) {
     }
@@ -86,6 +87,7 @@ inline void open_nifti_both_ways(const std::string& path) {
         host::Notes notes;
         try {
             const host::Document d = host::read_nifti(path, as_anatomy, notes);
+            if (!host::finite_position(d.position)) __builtin_trap();
             if (as_anatomy) {
                 const uint64_t n = static_cast<uint64_t>(d.vmr.DimX) * d.vmr.DimY * d.vmr.DimZ;
                 if (d.type != host::kVmr || d.voxels.size() != n) __builtin_trap();

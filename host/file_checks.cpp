@@ -45,6 +45,16 @@ size_t checked_volume_voxels(const std::string& file, int64_t nx, int64_t ny, in
     return static_cast<size_t>(per_volume);
 }
 
+bool finite_position(const FMR_ScannerPosition_Header& p) {
+    const float v[] = {p.Slice1CenterX, p.Slice1CenterY, p.Slice1CenterZ, p.SliceNCenterX, p.SliceNCenterY,
+                       p.SliceNCenterZ, p.RowDirX,       p.RowDirY,       p.RowDirZ,       p.ColDirX,
+                       p.ColDirY,       p.ColDirZ,       p.FoVRows,       p.FoVCols,       p.SliceThickness,
+                       p.GapThickness};
+    for (float x : v)
+        if (!std::isfinite(x)) return false;
+    return true;
+}
+
 size_t zero_non_finite(float* values, size_t n) {
     size_t count = 0;
     for (size_t i = 0; i < n; ++i) {

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "plugin/hostapi.h"
+
 namespace warpmender {
 namespace host {
 
@@ -20,6 +22,10 @@ size_t checked_volume_voxels(const std::string& file, int64_t nx, int64_t ny, in
 
 // Physical memory of this machine in bytes (0 when unknown: then no memory limit is applied).
 uint64_t physical_memory_bytes();
+
+// True when every number of the record is finite. Finite voxel sizes can
+// still give an infinite extent (3e38 mm x 4 voxels), which no position may hold.
+bool finite_position(const FMR_ScannerPosition_Header& pos);
 
 // Replaces NaN and infinite values by 0; returns how many there were.
 size_t zero_non_finite(float* values, size_t n);

@@ -313,6 +313,10 @@ Document read_fmr(const std::string& fmr_path, Notes& notes) {
     copy_text(h.FileName, sizeof h.FileName, fmr_path);
 
     read_position(keys, fmr_path, doc, notes);
+    if (!std::isfinite(h.VoxelSizeZ) || !finite_position(doc.position))
+        refuse(fmr_path, "its voxel sizes (" + float_text(h.InplaneResolutionX) + " x " +
+                             float_text(h.InplaneResolutionY) + " x " + float_text(h.SliceThickness) + " mm, gap " +
+                             float_text(h.SliceGap) + ") give the volume an extent that is not a finite number");
     doc.source_path = fmr_path;
     doc.source_data_path = stc_path_of(fmr_path, prefix);
     read_stc(doc, doc.source_data_path, notes);

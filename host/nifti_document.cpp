@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -87,6 +88,14 @@ void check_header_bytes(const std::string& path, bool gz) {
         if (dim[i] < 1)
             refuse(path, "dimension " + std::to_string(i) + " has size " + std::to_string(dim[i]) +
                              "; every dimension must be at least 1");
+}
+
+// A double as float; beyond the float range +-infinity (a plain cast would be
+// undefined there), which the reader then refuses as a position.
+float narrowed(double v) {
+    if (v > static_cast<double>(FLT_MAX)) return std::numeric_limits<float>::infinity();
+    if (v < -static_cast<double>(FLT_MAX)) return -std::numeric_limits<float>::infinity();
+    return static_cast<float>(v);
 }
 
 struct Affine {
@@ -186,23 +195,23 @@ void position_of_affine(const float affine[4][4], int nx, int ny, int nz, FMR_Sc
     const double ci = 0.5 * (nx - 1), cj = 0.5 * (ny - 1);
     pos = FMR_ScannerPosition_Header{};
     pos.PosInfosVerified = 1;
-    pos.Slice1CenterX = static_cast<float>(world(ci, cj, 0, 0));
-    pos.Slice1CenterY = static_cast<float>(world(ci, cj, 0, 1));
-    pos.Slice1CenterZ = static_cast<float>(world(ci, cj, 0, 2));
-    pos.SliceNCenterX = static_cast<float>(world(ci, cj, nz - 1, 0));
-    pos.SliceNCenterY = static_cast<float>(world(ci, cj, nz - 1, 1));
-    pos.SliceNCenterZ = static_cast<float>(world(ci, cj, nz - 1, 2));
-    pos.RowDirX = static_cast<float>(affine[0][0] / length[0]);
-    pos.RowDirY = static_cast<float>(affine[1][0] / length[0]);
-    pos.RowDirZ = static_cast<float>(affine[2][0] / length[0]);
-    pos.ColDirX = static_cast<float>(affine[0][1] / length[1]);
-    pos.ColDirY = static_cast<float>(affine[1][1] / length[1]);
-    pos.ColDirZ = static_cast<float>(affine[2][1] / length[1]);
+    pos.Slice1CenterX = narrowed(world(ci, cj, 0, 0));
+    pos.Slice1CenterY = narrowed(world(ci, cj, 0, 1));
+    pos.Slice1CenterZ = narrowed(world(ci, cj, 0, 2));
+    pos.SliceNCenterX = narrowed(world(ci, cj, nz - 1, 0));
+    pos.SliceNCenterY = narrowed(world(ci, cj, nz - 1, 1));
+    pos.SliceNCenterZ = narrowed(world(ci, cj, nz - 1, 2));
+    pos.RowDirX = narrowed(affine[0][0] / length[0]);
+    pos.RowDirY = narrowed(affine[1][0] / length[0]);
+    pos.RowDirZ = narrowed(affine[2][0] / length[0]);
+    pos.ColDirX = narrowed(affine[0][1] / length[1]);
+    pos.ColDirY = narrowed(affine[1][1] / length[1]);
+    pos.ColDirZ = narrowed(affine[2][1] / length[1]);
     pos.NRows = ny;
     pos.NCols = nx;
-    pos.FoVRows = static_cast<float>(ny * length[1]);
-    pos.FoVCols = static_cast<float>(nx * length[0]);
-    pos.SliceThickness = static_cast<float>(length[2]);
+    pos.FoVRows = narrowed(ny * length[1]);
+    pos.FoVCols = narrowed(nx * length[0]);
+    pos.SliceThickness = narrowed(length[2]);
     pos.GapThickness = 0.0f;
 }
 
@@ -283,7 +292,15 @@ Document read_nifti(const std::string& path, bool as_anatomy, Notes& notes) {
     const double unit = millimetres_per_unit(nim->xyz_units);
     float affine[4][4];
     for (int r = 0; r < 4; ++r)
-        for (int c = 0; c < 4; ++c) affine[r][c] = static_cast<float>(r < 3 ? m.m[r][c] * unit : m.m[r][c]);
+        for (int c = 0; c < 4; ++c) affine[r][c] = narrowed(r < 3 ? m.m[r][c] * unit : m.m[r][c]);
+    // A NaN or infinite entry (a damaged sform, or a qform from non-finite
+    // quaternion fields) would carry NaN into every position the plug-in maps.
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 4; ++c)
+            if (!std::isfinite(affine[r][c]))
+                refuse(path, std::string("its ") + (nim->sform_code > 0 ? "sform" : "qform") +
+                                 " affine holds a value that is not a finite number (row " + std::to_string(r) +
+                                 ", column " + std::to_string(c) + ")");
     float voxel[3];
     for (int c = 0; c < 3; ++c) {
         voxel[c] = std::sqrt(affine[0][c] * affine[0][c] + affine[1][c] * affine[1][c] + affine[2][c] * affine[2][c]);
@@ -311,6 +328,10 @@ Document read_nifti(const std::string& path, bool as_anatomy, Notes& notes) {
     g.compressed = gz;
     d.nifti_geometry = g;
     position_of_affine(affine, nx, ny, nz, d.position);
+    if (!finite_position(d.position))
+        refuse(path, std::string("its ") + (nim->sform_code > 0 ? "sform" : "qform") +
+                         " affine places the slices beyond any finite position (entries too large for " +
+                         std::to_string(nx) + " x " + std::to_string(ny) + " x " + std::to_string(nz) + " voxels)");
     d.source_path = path;
 
     // Volume by volume, straight into the document's buffers where the file holds plain floats.

@@ -1,6 +1,7 @@
 // warpmender correct: the whole pipeline in one "Start" call, with values from options or sidecars.
 #include <nifti1_io.h>
 
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <iostream>
@@ -61,20 +62,24 @@ CorrectionPlan plan_correction(const CorrectOptions& o) {
     const std::optional<Sidecar> epi_side = read_sidecar(o.epi);
 
     // Echo-time difference, milliseconds.
+    std::string echo_from = "--echo-time-diff";
     if (o.echo_time_diff_ms) {
         plan.echo_time_diff_ms = *o.echo_time_diff_ms;
         plan.provenance.push_back("echo-time difference: " + number(plan.echo_time_diff_ms) +
                                   " ms (--echo-time-diff)");
     } else if (phase_side && phase_side->echo_time1 && phase_side->echo_time2) {
         plan.echo_time_diff_ms = (*phase_side->echo_time2 - *phase_side->echo_time1) * 1000.0;
+        echo_from = "EchoTime2 - EchoTime1 in " + phase_side->path;
         plan.provenance.push_back("echo-time difference: " + number(plan.echo_time_diff_ms) +
                                   " ms (EchoTime2 - EchoTime1 in " + phase_side->path + ")");
     } else {
         throw Error("no echo-time difference: give --echo-time-diff MS, or put EchoTime1 and EchoTime2 in \"" +
                     (sidecar_path(o.phase).empty() ? o.phase + "\"'s sidecar" : sidecar_path(o.phase) + "\""));
     }
-    if (!(plan.echo_time_diff_ms > 0.0) || !std::isfinite(plan.echo_time_diff_ms))
-        throw Error("the echo-time difference must be positive, not " + number(plan.echo_time_diff_ms) + " ms");
+    // Passed on as a float parameter: beyond the float range the conversion would be undefined.
+    if (!(plan.echo_time_diff_ms > 0.0) || !(plan.echo_time_diff_ms <= FLT_MAX))
+        throw Error("the echo-time difference (" + echo_from + ") must be positive and finite, not " +
+                    number(plan.echo_time_diff_ms) + " ms");
 
     // Phase-encoding direction.
     std::string dir = o.pe_dir;
@@ -93,6 +98,7 @@ CorrectionPlan plan_correction(const CorrectOptions& o) {
                               dir_from + ")");
 
     // Bandwidth per voxel along the phase-encoding axis, Hz.
+    std::string bandwidth_from = "--bandwidth";
     if (o.bandwidth_hz) {
         plan.bandwidth_hz = *o.bandwidth_hz;
         plan.provenance.push_back("bandwidth per voxel: " + number(plan.bandwidth_hz) + " Hz (--bandwidth)");
@@ -111,14 +117,16 @@ CorrectionPlan plan_correction(const CorrectOptions& o) {
         }
         if (!(spacing > 0.0)) throw Error("the echo spacing in \"" + epi_side->path + "\" must be positive");
         plan.bandwidth_hz = 1.0 / (spacing * n);
+        bandwidth_from = from + " in " + epi_side->path;
         plan.provenance.push_back("bandwidth per voxel: " + number(plan.bandwidth_hz) + " Hz (1 / (" + from + " x " +
                                   std::to_string(n) + " voxels) from " + epi_side->path + ")");
     } else {
         throw Error("no bandwidth per voxel: give --bandwidth HZ, or put EffectiveEchoSpacing or TotalReadoutTime "
                     "in the EPI's sidecar");
     }
-    if (!(plan.bandwidth_hz > 0.0) || !std::isfinite(plan.bandwidth_hz))
-        throw Error("the bandwidth per voxel must be positive, not " + number(plan.bandwidth_hz) + " Hz");
+    if (!(plan.bandwidth_hz > 0.0) || !(plan.bandwidth_hz <= FLT_MAX))
+        throw Error("the bandwidth per voxel (" + bandwidth_from + ") must be positive and finite, not " +
+                    number(plan.bandwidth_hz) + " Hz");
 
     const bool multigrid = o.method == "multigrid";
     if (!multigrid && o.method != "relax") throw Error("--method is multigrid or relax, not \"" + o.method + "\"");

@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cmath>
@@ -15,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -385,6 +387,18 @@ std::vector<Malformed> malformed_cases() {
              return diff_with(d, d + "/bad.fmr", o);
          },
          {"the value \"12?[2J\" of \"ResolutionX\" is not a whole number"}},
+        // Each size finite, their sum not: no position may hold an infinite extent.
+        {"fmr_voxel_sizes_whose_extent_is_infinite",
+         [](const std::string& d, const std::string& o) {
+             std::string t = tiny_fmr_text();
+             t = with_line(t, "SliceThickness", "SliceThickness: 3e38");
+             t = with_line(t, "SliceGap", "SliceGap: 3e38");
+             save_fmr(tiny_document(), d + "/bad.fmr");
+             test::write_file(d + "/bad.fmr", t);
+             return diff_with(d, d + "/bad.fmr", o);
+         },
+         {"cannot open \"{dir}/bad.fmr\": its voxel sizes (2 x 2 x 3e+38 mm, gap 3e+38) give the volume an extent "
+          "that is not a finite number"}},
         {"vmr_shorter_than_its_sizes",
          [](const std::string& d, const std::string& o) {
              test::write_file(d + "/bad.vmr", std::string("\x0a\x00\x0a\x00\x0a\x00", 6) + std::string(500, '\x07'));
@@ -432,6 +446,26 @@ std::vector<Malformed> malformed_cases() {
              return diff_with(d, d + "/bad.nii.gz", o);
          },
          {"cannot open \"{dir}/bad.nii.gz\": its compressed data are damaged"}},
+        {"nii_sform_holding_nan",
+         [](const std::string& d, const std::string& o) {
+             std::string b = tiny_nifti_bytes(d);
+             const float nan = std::numeric_limits<float>::quiet_NaN();
+             std::memcpy(&b[292], &nan, 4);  // srow_x[3], the x offset
+             test::write_file(d + "/bad.nii", b);
+             return diff_with(d, d + "/bad.nii", o);
+         },
+         {"cannot open \"{dir}/bad.nii\": its sform affine holds a value that is not a finite number (row 0, column 3)"}},
+        // Metres: an offset that is a float becomes, in millimetres, more than a float holds.
+        {"nii_in_metres_beyond_float_in_millimetres",
+         [](const std::string& d, const std::string& o) {
+             std::string b = tiny_nifti_bytes(d);
+             const float far = 3e38f;
+             std::memcpy(&b[292], &far, 4);                  // srow_x[3]
+             b[123] = static_cast<char>((b[123] & ~7) | 1);  // xyzt_units: metres
+             test::write_file(d + "/bad.nii", b);
+             return diff_with(d, d + "/bad.nii", o);
+         },
+         {"cannot open \"{dir}/bad.nii\": its sform affine holds a value that is not a finite number (row 0, column 3)"}},
         {"nifti2_image",
          [](const std::string& d, const std::string& o) {
              std::string b = tiny_nifti_bytes(d);
@@ -508,6 +542,22 @@ std::vector<Malformed> malformed_cases() {
         {"sidecar_that_is_not_json",
          [](const std::string& d, const std::string& o) { return with_sidecar(d, o, "phase", "{\"EchoTime1\": "); },
          {"cannot read sidecar \"{dir}/phase.json\": not valid JSON"}},
+        // Passed to the plug-in as float parameters: values beyond float are refused, naming where they came from.
+        {"bandwidth_beyond_float",
+         [](const std::string&, const std::string& o) {
+             std::vector<std::string> a = correct_nifti(o);
+             *(std::find(a.begin(), a.end(), "--bandwidth") + 1) = "1e300";
+             return a;
+         },
+         {"the bandwidth per voxel (--bandwidth) must be positive and finite, not 1e+300 Hz"}},
+        {"sidecar_echo_spacing_giving_a_bandwidth_beyond_float",
+         [](const std::string& d, const std::string& o) {
+             std::vector<std::string> a =
+                 with_sidecar(d, o, "epi", R"({"PhaseEncodingDirection": "j", "EffectiveEchoSpacing": 1e-300})");
+             a.erase(a.end() - 2, a.end());  // no --bandwidth: it comes from the sidecar
+             return a;
+         },
+         {"the bandwidth per voxel (EffectiveEchoSpacing 1e-300 s in {dir}/bold.json) must be positive and finite"}},
         {"sidecar_direction_that_is_no_axis",
          [](const std::string& d, const std::string& o) {
              return with_sidecar(d, o, "epi", R"({"PhaseEncodingDirection": "y"})");
