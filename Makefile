@@ -28,7 +28,7 @@ test-sanitize: setup
 	@ASAN_OPTIONS=detect_leaks=1 ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
 demo: build
-	@$(BUILD)/warpmender demo --out demo-output
+	@$(BUILD)/warpmender demo --out demo-output --quiet
 
 bench:
 	@bench/run
