@@ -102,7 +102,7 @@ int main(int argc, char** argv) {
                 "print the error before and after and write a figure; needs no input");
     demo_cmd->add_option("--out", demo.out, "Folder for the phantom, the results and the figure")->capture_default_str();
     demo_cmd->add_option("--plugin", demo.plugin, "Path of libwarpmender.so");
-    demo_cmd->add_flag("--quiet", demo.quiet, "Do not show the plug-in's log");
+    demo_cmd->add_flag("--quiet", demo.quiet, "Write the plug-in's log to DIR/demo.log instead of standard error");
 
     const std::string first = argc > 1 ? argv[1] : "";
     const char* const kSubcommands[] = {"info", "run", "correct", "polar", "diff", "demo"};
