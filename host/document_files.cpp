@@ -99,6 +99,12 @@ std::string save_document_files(const Host& host, const Document& doc, const std
     std::vector<std::string> targets = {fmr, stc};
     const bool with_nifti = host.nifti_output;
     if (with_nifti) targets.push_back(nifti_path_for(doc, fmr));
+    // Checked before anything is written: the renames come one after another,
+    // and a folder in the FMR's place would fail the last one after the STC is in place.
+    for (const std::string& t : targets) {
+        std::error_code ec;
+        if (std::filesystem::is_directory(t, ec)) return "\"" + t + "\" is a folder";
+    }
     for (const Document& open : host.documents()) {
         for (const std::string* source : {&open.source_path, &open.source_data_path}) {
             if (source->empty()) continue;

@@ -144,5 +144,19 @@ TEST(FaultsSession, a_save_that_failed_makes_the_outcome_a_failure_naming_the_fi
     host::instance().reset();
 }
 
+// The renames come one after another: a folder where the FMR goes must stop the save before the STC is in place.
+TEST(FaultsSaves, a_target_taken_by_a_folder_is_refused_before_anything_is_written) {
+    for (const char* taken : {"a.fmr", "a.stc", "a.nii.gz"}) {
+        const std::string dir = test::scratch_dir(std::string("faults-folder-target-") + taken);
+        std::filesystem::create_directories(dir + "/" + taken);
+        host::Host h;
+        h.nifti_output = true;
+        const host::Document d = test::index_fmr_document("a.fmr", 2);
+        EXPECT_EQ(host::save_document_files(h, d, dir + "/a.fmr", dir + "/a.stc"),
+                  "\"" + dir + "/" + taken + "\" is a folder");
+        EXPECT_EQ(test::listing(dir), std::vector<std::string>{taken});
+    }
+}
+
 }  // namespace
 }  // namespace warpmender
