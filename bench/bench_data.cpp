@@ -32,30 +32,7 @@ double seconds_since(Clock::time_point t0) { return std::chrono::duration<double
 
 // A float image of the phantom placed by the grid's affine, to be written uncompressed.
 host::Document image(const sim::Grid& g, const std::vector<float>& values, int nt, const std::string& name) {
-    host::Document d = host::make_fmr_document(name, g.nx, g.ny, g.nz, nt, 2, static_cast<float>(g.dx));
-    const size_t n = g.voxels();
-    for (int t = 0; t < nt; ++t)
-        std::copy(values.begin() + static_cast<long>(t * n), values.begin() + static_cast<long>((t + 1) * n),
-                  d.float_volumes[static_cast<size_t>(t)].begin());
-    const auto a = g.affine();
-    float affine[4][4];
-    for (int r = 0; r < 4; ++r)
-        for (int c = 0; c < 4; ++c) affine[r][c] = static_cast<float>(a[r][c]);
-    host::position_of_affine(affine, g.nx, g.ny, g.nz, d.position);
-    host::NiftiGeometry geo;
-    geo.sform_code = 1;
-    geo.pixdim[1] = static_cast<float>(g.dx);
-    geo.pixdim[2] = static_cast<float>(g.dy);
-    geo.pixdim[3] = static_cast<float>(g.dz);
-    geo.pixdim[4] = 2.0f;
-    for (int r = 0; r < 4; ++r)
-        for (int c = 0; c < 4; ++c) geo.sto_xyz[r][c] = affine[r][c];
-    geo.xyz_units = 2;
-    geo.time_units = 8;
-    geo.compressed = false;
-    d.nifti_geometry = geo;
-    d.refresh_pointers();
-    return d;
+    return host::phantom_document(g, values, nt, name, false);
 }
 
 void write_nii(const fs::path& path, const host::Document& doc) {

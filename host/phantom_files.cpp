@@ -17,8 +17,10 @@ namespace {
 
 const char* const kPeNames[] = {"i", "i-", "j", "j-", "k", "k-"};
 
-// An image of the phantom as a float document placed by the grid's affine.
-Document phantom_document(const sim::Grid& g, const std::vector<float>& values, int nt, const std::string& name) {
+}  // namespace
+
+Document phantom_document(const sim::Grid& g, const std::vector<float>& values, int nt, const std::string& name,
+                          bool compressed) {
     Document d = make_fmr_document(name, g.nx, g.ny, g.nz, nt, 2, static_cast<float>(g.dx));
     d.fmr.InplaneResolutionY = static_cast<float>(g.dy);
     d.fmr.VoxelSizeZ = d.fmr.SliceThickness = static_cast<float>(g.dz);
@@ -42,11 +44,13 @@ Document phantom_document(const sim::Grid& g, const std::vector<float>& values, 
         for (int c = 0; c < 4; ++c) geo.sto_xyz[r][c] = affine[r][c];
     geo.xyz_units = 2;   // mm
     geo.time_units = 8;  // s
-    geo.compressed = true;
+    geo.compressed = compressed;
     d.nifti_geometry = geo;
     d.refresh_pointers();
     return d;
 }
+
+namespace {
 
 void write_image(const std::string& path, const Document& doc) {
     AtomicFile file(path, ".nii.gz");

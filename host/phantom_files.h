@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <string>
 
+#include "host/host.h"
 #include "sim/dataset.h"
 
 namespace warpmender {
@@ -27,6 +28,11 @@ sim::DatasetParams demo_dataset_params(bool small);
 // PhaseEncodingDirection (to test a wrong one).
 PhantomFiles write_phantom_files(const sim::Dataset& ds, const std::filesystem::path& dir,
                                  const std::string& pe_override = "");
+// An image of the phantom (nt volumes on the grid) as a float document placed
+// by the grid's affine, ready to be written as NIfTI (.nii.gz or .nii).
+host::Document phantom_document(const sim::Grid& g, const std::vector<float>& values, int nt,
+                                const std::string& name, bool compressed = true);
+
 // 3 -> "j", 4 -> "j-".
 const char* pe_direction_name(int code);
 
