@@ -46,15 +46,7 @@ Document read_vmr(const std::string& path, Notes& notes) {
                          " for a version-1 VMR of " + std::to_string(nx) + " x " + std::to_string(ny) + " x " +
                          std::to_string(nz) + " voxels (6 header bytes, then one byte per voxel)");
 
-    Document d;
-    d.type = kVmr;
-    std::strncpy(d.vmr.FileName, path.c_str(), sizeof d.vmr.FileName - 1);
-    d.vmr.DimX = nx;
-    d.vmr.DimY = ny;
-    d.vmr.DimZ = nz;
-    d.vmr.VoxelSizeX = d.vmr.VoxelSizeY = d.vmr.VoxelSizeZ = 1.0f;
-    set_axis_aligned_position(d.position, nx, ny, nz, 1.0f, 1.0f, 1.0f);
-    d.voxels.resize(n);
+    Document d = make_vmr_document(path, nx, ny, nz);  // 1 mm voxels, axis-aligned, centred
     if (std::fread(d.voxels.data(), 1, n, f.get()) != n) refuse(path, "the voxels could not be read completely");
     d.source_path = path;
     return d;
