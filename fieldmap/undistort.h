@@ -35,9 +35,7 @@ public:
     long block() const { return block_; }
     // One volume corrected in place, block by block through work (block() voxels).
     void correct(double* volume, double* work) const;
-    // nt consecutive volumes, each exactly as correct() would, but block by
-    // block across the series: a block's tables are read from memory once and
-    // stay in cache for every volume, so only the series itself streams.
+    // nt consecutive volumes, each exactly as correct() would.
     void correct_series(double* series, long nt, double* work) const;
 
 private:
