@@ -59,21 +59,6 @@ void undistort_series(benchmark::State& s) {
 }
 BENCHMARK(undistort_series)->Name("series_96x96x60x300/undistort")->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// Volume by volume: each volume reads the whole plan's tables again.
-void undistort_series_volumes(benchmark::State& s) {
-    Series& d = series();
-    UndistortPlan plan;
-    std::vector<double> work;
-    for (auto _ : s) {
-        plan.build(d.shift.data(), kNx, kNy, kNz, 3);
-        work.resize(static_cast<size_t>(plan.block()));
-        for (long t = 0; t < kNt; ++t) plan.correct(d.epi.get() + t * kVoxels, work.data());
-        benchmark::ClobberMemory();
-    }
-    bytes_rate(s);
-}
-BENCHMARK(undistort_series_volumes)->Name("series_96x96x60x300/undistort_by_volume")->Unit(benchmark::kMillisecond)->UseRealTime();
-
 // The bandwidth floor: every value read and written once, in place (the same
 // bytes the correction moves). The factor is opaque so the pass is not removed.
 void read_write_pass(benchmark::State& s) {
