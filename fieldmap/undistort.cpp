@@ -77,15 +77,8 @@ void build_tables(const double* shift, long nx, long ny, long nz, int direction,
     }
 }
 
-template <typename I>
-void gather(const I* lo, const I* hi, const double* w, const double* in, double* out, long n) {
-    for (long v = 0; v < n; ++v) {
-        const double wv = w[v];
-        out[v] = in[hi[v]] * wv + in[lo[v]] * (1.0 - wv);
-    }
-}
-
-// The same gather from a copy of one block: block[k] holds voxel base + k.
+// out[v] for the voxels of the tables given, from a copy of the volume that
+// starts at voxel base (0 for the whole volume): block[k] holds voxel base + k.
 template <typename I>
 void gather_block(const I* lo, const I* hi, const double* w, const double* block, long base, double* out, long n) {
     for (long v = 0; v < n; ++v) {
@@ -128,9 +121,9 @@ void UndistortPlan::apply(const double* in, double* out) const { apply(in, 0, vo
 void UndistortPlan::apply(const double* in, long first, long count, double* out) const {
     const double* w = w_.data() + first;
     if (!lo32_.empty())
-        gather(lo32_.data() + first, hi32_.data() + first, w, in, out, count);
+        gather_block(lo32_.data() + first, hi32_.data() + first, w, in, 0, out, count);
     else
-        gather(lo64_.data() + first, hi64_.data() + first, w, in, out, count);
+        gather_block(lo64_.data() + first, hi64_.data() + first, w, in, 0, out, count);
 }
 
 // The block is copied out first and the results gathered from the copy
