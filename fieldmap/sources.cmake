@@ -1,6 +1,7 @@
 set(WARPMENDER_FIELDMAP_SOURCES
   fieldmap/filters.cpp
   fieldmap/fmg.cpp
+  fieldmap/kernel_isa.cpp
   fieldmap/multigrid_unwrap.cpp
   fieldmap/phase_scaling.cpp
   fieldmap/relax_unwrap.cpp
