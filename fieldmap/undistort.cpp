@@ -34,80 +34,121 @@ inline double clamp_axis(double f, double top) {
     return g < top ? g : top;
 }
 
-// One row of the plan along x. Axis 0: the row itself is the axis; axes 1 and
-// 2: the axis coordinate c is that of the row, and each x has its own line.
-// base is the offset (within the block) of the row's voxel x = 0 moved to
-// axis coordinate 0.
-template <int Axis, bool Plus, typename I>
-void build_row(const double* shift, long nx, double c, double top, long base, long stride, I* lo, I* hi, double* w) {
+// One row of the plan along x: the weight and the axis coordinates of both
+// neighbours, clamped. Axis 0: the row itself is the axis; axes 1 and 2: c is
+// the row's coordinate on the axis.
+#if defined(__GNUC__)
+#define WARPMENDER_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define WARPMENDER_ALWAYS_INLINE inline
+#endif
+
+template <int Axis, bool Plus>
+WARPMENDER_ALWAYS_INLINE void build_row(const double* shift, long nx, double c, double top, int32_t* lo, int32_t* hi, double* w) {
     for (long x = 0; x < nx; ++x) {
         const double s = shift[x];
         const double cd = Axis == 0 ? static_cast<double>(x) : c;
         const double p = Plus ? cd + s : cd - s;
         const double fl = std::floor(p);
         w[x] = p - fl;
-        const long line = Axis == 0 ? base : base + x;
-        lo[x] = static_cast<I>(line + static_cast<long>(clamp_axis(fl, top)) * stride);
-        hi[x] = static_cast<I>(line + static_cast<long>(clamp_axis(std::ceil(p), top)) * stride);
+        lo[x] = static_cast<int32_t>(clamp_axis(fl, top));
+        hi[x] = static_cast<int32_t>(clamp_axis(std::ceil(p), top));
     }
 }
 
-template <int Axis, bool Plus, typename I>
-void build_tables(const double* shift, long nx, long ny, long nz, I* lo, I* hi, double* w) {
+// Rows first_row .. first_row + rows - 1 of the volume (row = y + ny * z),
+// into lo, hi and w from their start.
+template <int Axis, bool Plus>
+WARPMENDER_ALWAYS_INLINE void build_rows(const double* shift, long nx, long ny, long nz, long first_row, long rows, int32_t* lo, int32_t* hi,
+                double* w) {
     const long n = Axis == 0 ? nx : Axis == 1 ? ny : nz;
-    const long stride = Axis == 0 ? 1 : Axis == 1 ? nx : nx * ny;
     const double top = static_cast<double>(n - 1);
-    for (long z = 0; z < nz; ++z)
-        for (long y = 0; y < ny; ++y) {
-            const long row = nx * (y + ny * z);
-            const long in_block = Axis == 2 ? row : nx * y;
-            const long c = Axis == 0 ? 0 : Axis == 1 ? y : z;
-            build_row<Axis, Plus>(shift + row, nx, static_cast<double>(c), top, in_block - c * stride, stride,
-                                  lo + row, hi + row, w + row);
-        }
+    for (long r = 0; r < rows; ++r) {
+        const long row = first_row + r, y = row % ny, z = row / ny;
+        const long c = Axis == 0 ? 0 : Axis == 1 ? y : z;
+        build_row<Axis, Plus>(shift + row * nx, nx, static_cast<double>(c), top, lo + r * nx, hi + r * nx, w + r * nx);
+    }
 }
+
+using BuildRows = void (*)(const double*, long, long, long, long, long, int32_t*, int32_t*, double*);
+
+template <int Axis, bool Plus>
+void build_rows_baseline(const double* shift, long nx, long ny, long nz, long first_row, long rows, int32_t* lo,
+                         int32_t* hi, double* w) {
+    build_rows<Axis, Plus>(shift, nx, ny, nz, first_row, rows, lo, hi, w);
+}
+
+#if WARPMENDER_HAVE_AVX2_KERNELS
+// The same rows with floor and ceil as vector instructions (the baseline
+// instruction set calls the library for each).
+template <int Axis, bool Plus>
+WARPMENDER_TARGET_AVX2 void build_rows_avx2(const double* shift, long nx, long ny, long nz, long first_row, long rows,
+                                            int32_t* lo, int32_t* hi, double* w) {
+    build_rows<Axis, Plus>(shift, nx, ny, nz, first_row, rows, lo, hi, w);
+}
+#endif
 
 // Direction codes 1..6: axis x, y, z in pairs; odd codes add the shift.
-template <typename I>
-void build_tables(const double* shift, long nx, long ny, long nz, int direction, I* lo, I* hi, double* w) {
+template <int Axis, bool Plus>
+BuildRows build_rows_for() {
+#if WARPMENDER_HAVE_AVX2_KERNELS
+    if (kernel_isa() == KernelIsa::kAvx2) return build_rows_avx2<Axis, Plus>;
+#endif
+    return build_rows_baseline<Axis, Plus>;
+}
+
+BuildRows build_rows_for(int direction) {
     switch (direction) {
-        case 1: build_tables<0, true>(shift, nx, ny, nz, lo, hi, w); break;
-        case 2: build_tables<0, false>(shift, nx, ny, nz, lo, hi, w); break;
-        case 3: build_tables<1, true>(shift, nx, ny, nz, lo, hi, w); break;
-        case 4: build_tables<1, false>(shift, nx, ny, nz, lo, hi, w); break;
-        case 5: build_tables<2, true>(shift, nx, ny, nz, lo, hi, w); break;
-        case 6: build_tables<2, false>(shift, nx, ny, nz, lo, hi, w); break;
-        default: break;
+        case 1: return build_rows_for<0, true>();
+        case 2: return build_rows_for<0, false>();
+        case 3: return build_rows_for<1, true>();
+        case 4: return build_rows_for<1, false>();
+        case 5: return build_rows_for<2, true>();
+        default: return build_rows_for<2, false>();
     }
 }
 
-// The tables of one block and where it goes: dst[v] from src for the block's
-// rows (nx voxels each). next, if not null, is the block processed after this
-// one, fetched into the cache while this one is computed, row for row.
+// The rows of one unit and their tables: dst[v] from the ring for the unit's
+// rows (nx voxels each). Per group of four voxels x = 4g .. 4g + 3 of a row,
+// the ring offsets of lane 0's neighbours when the four lanes read
+// consecutive voxels, else kSpilled and the lanes' own offsets next in the
+// spill table; the voxels x >= 4 * (nx / 4) of a row always take theirs from
+// the spill table. Returns the spill table's position after the unit.
 template <typename I>
-struct Block {
-    const I* lo;
-    const I* hi;
+struct Rows {
+    const Neighbours<I>* group;
+    const Neighbours<I>* spill;
     const double* w;
-    const uint8_t* contiguous;  // groups of the block's first row onwards
-    const double* src;
+    const double* ring;
     double* dst;
     long nx, rows;
-    const double* next;
 };
 
 template <typename I>
-void gather_baseline(const Block<I>& b) {
-    const long n = b.nx * b.rows;
-    const I* lo = b.lo;
-    const I* hi = b.hi;
-    const double* w = b.w;
-    const double* src = b.src;
-    double* dst = b.dst;
-    for (long v = 0; v < n; ++v) {
-        const double wv = w[v];
-        dst[v] = src[hi[v]] * wv + src[lo[v]] * (1.0 - wv);
+constexpr I kSpilled = std::numeric_limits<I>::max();
+
+template <typename I>
+const Neighbours<I>* gather_baseline(const Rows<I>& b) {
+    const long nx = b.nx, groups = nx / 4;
+    const Neighbours<I>* group = b.group;
+    const Neighbours<I>* spill = b.spill;
+    const double* src = b.ring;
+    for (long r = 0; r < b.rows; ++r) {
+        const double* w = b.w + r * nx;
+        double* dst = b.dst + r * nx;
+        for (long g = 0; g < groups; ++g, ++group, w += 4, dst += 4) {
+            const Neighbours<I> n = *group;
+            if (n.lo != kSpilled<I>) {
+                for (long k = 0; k < 4; ++k) dst[k] = src[n.hi + k] * w[k] + src[n.lo + k] * (1.0 - w[k]);
+            } else {
+                for (long k = 0; k < 4; ++k) dst[k] = src[spill[k].hi] * w[k] + src[spill[k].lo] * (1.0 - w[k]);
+                spill += 4;
+            }
+        }
+        for (long k = 0; k < nx - 4 * groups; ++k, ++spill)
+            dst[k] = src[spill->hi] * w[k] + src[spill->lo] * (1.0 - w[k]);
     }
+    return spill;
 }
 
 #if WARPMENDER_HAVE_AVX2_KERNELS
@@ -116,143 +157,241 @@ void gather_baseline(const Block<I>& b) {
 // along x, which field maps are) loads them with one vector load each; any
 // other group loads its eight values one by one.
 template <typename I>
-WARPMENDER_TARGET_AVX2 void gather_avx2(const Block<I>& b) {
+WARPMENDER_TARGET_AVX2 const Neighbours<I>* gather_avx2(const Rows<I>& b) {
     const long nx = b.nx, groups = nx / 4;
     const __m256d one = _mm256_set1_pd(1.0);
-    const double* src = b.src;
-    for (long r = 0; r < b.rows; ++r) {
-        const long row = r * nx;
-        if (b.next != nullptr) {
-            const char* ahead = reinterpret_cast<const char*>(b.next + row);
-            for (long byte = 0; byte < nx * 8; byte += 64) _mm_prefetch(ahead + byte, _MM_HINT_T0);
-        }
-        const I* lo = b.lo + row;
-        const I* hi = b.hi + row;
-        const double* w = b.w + row;
-        const uint8_t* contiguous = b.contiguous + r * groups;
-        double* dst = b.dst + row;
+    const Neighbours<I>* group = b.group;
+    const Neighbours<I>* spill = b.spill;
+    const double* src = b.ring;
+    for (long r = 0; r < b.rows; ++r, group += groups) {
+        const double* w = b.w + r * nx;
+        double* dst = b.dst + r * nx;
         for (long g = 0; g < groups; ++g) {
-            const long x = 4 * g;
+            const Neighbours<I> n = group[g];
             __m256d a, c;
-            if (contiguous[g]) {
-                a = _mm256_loadu_pd(src + lo[x]);
-                c = _mm256_loadu_pd(src + hi[x]);
+            if (n.lo != kSpilled<I>) {
+                a = _mm256_loadu_pd(src + n.lo);
+                c = _mm256_loadu_pd(src + n.hi);
             } else {
-                a = _mm256_set_m128d(_mm_loadh_pd(_mm_load_sd(src + lo[x + 2]), src + lo[x + 3]),
-                                     _mm_loadh_pd(_mm_load_sd(src + lo[x]), src + lo[x + 1]));
-                c = _mm256_set_m128d(_mm_loadh_pd(_mm_load_sd(src + hi[x + 2]), src + hi[x + 3]),
-                                     _mm_loadh_pd(_mm_load_sd(src + hi[x]), src + hi[x + 1]));
+                a = _mm256_set_m128d(_mm_loadh_pd(_mm_load_sd(src + spill[2].lo), src + spill[3].lo),
+                                     _mm_loadh_pd(_mm_load_sd(src + spill[0].lo), src + spill[1].lo));
+                c = _mm256_set_m128d(_mm_loadh_pd(_mm_load_sd(src + spill[2].hi), src + spill[3].hi),
+                                     _mm_loadh_pd(_mm_load_sd(src + spill[0].hi), src + spill[1].hi));
+                spill += 4;
             }
-            const __m256d wv = _mm256_loadu_pd(w + x);
-            _mm256_storeu_pd(dst + x, _mm256_add_pd(_mm256_mul_pd(c, wv), _mm256_mul_pd(a, _mm256_sub_pd(one, wv))));
+            const __m256d wv = _mm256_loadu_pd(w + 4 * g);
+            _mm256_storeu_pd(dst + 4 * g,
+                             _mm256_add_pd(_mm256_mul_pd(c, wv), _mm256_mul_pd(a, _mm256_sub_pd(one, wv))));
         }
-        for (long x = 4 * groups; x < nx; ++x) {
-            const double wv = w[x];
-            dst[x] = src[hi[x]] * wv + src[lo[x]] * (1.0 - wv);
-        }
+        for (long x = 4 * groups; x < nx; ++x, ++spill)
+            dst[x] = src[spill->hi] * w[x] + src[spill->lo] * (1.0 - w[x]);
     }
+    return spill;
 }
 #endif
 
-template <typename I>
-void gather(const Block<I>& b) {
 #if WARPMENDER_HAVE_AVX2_KERNELS
-    if (kernel_isa() == KernelIsa::kAvx2) return gather_avx2(b);
+// A source unit into the ring. Inline rather than memcpy: a few hundred bytes
+// at a time, where the library call costs as much as the copy.
+WARPMENDER_TARGET_AVX2 void copy_avx2(double* dst, const double* src, long n) {
+    long i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256d a = _mm256_loadu_pd(src + i), b = _mm256_loadu_pd(src + i + 4);
+        _mm256_storeu_pd(dst + i, a);
+        _mm256_storeu_pd(dst + i + 4, b);
+    }
+    for (; i < n; ++i) dst[i] = src[i];
+}
 #endif
-    gather_baseline(b);
+
+void copy_baseline(double* dst, const double* src, long n) {
+    std::memcpy(dst, src, sizeof(double) * static_cast<size_t>(n));
+}
+
+using CopyUnit = void (*)(double*, const double*, long);
+
+CopyUnit copy_unit() {
+#if WARPMENDER_HAVE_AVX2_KERNELS
+    if (kernel_isa() == KernelIsa::kAvx2) return copy_avx2;
+#endif
+    return copy_baseline;
+}
+
+template <typename I>
+using GatherRows = const Neighbours<I>* (*)(const Rows<I>&);
+
+template <typename I>
+GatherRows<I> gather_rows() {
+#if WARPMENDER_HAVE_AVX2_KERNELS
+    if (kernel_isa() == KernelIsa::kAvx2) return gather_avx2<I>;
+#endif
+    return gather_baseline<I>;
 }
 
 }  // namespace
 
+// The plan works block by block (a slice for x and y, the volume for z),
+// each block unit by unit (a row for x and y, a slice for z), in order: the
+// source units an output unit reads are copied into a ring of units just
+// before they are needed, and leave it once no later unit reads them. A
+// field map moves voxels by a few units at most, so the ring is a few rows
+// that stay in the first-level cache, where a copy of the whole block would
+// not.
 template <typename I>
-bool UndistortPlan::build_offsets(const double* shift, int direction, std::vector<I>& lo, std::vector<I>& hi) {
-    const long n = voxels();
-    lo.resize(static_cast<size_t>(n));
-    hi.resize(static_cast<size_t>(n));
-    build_tables(shift, nx_, ny_, nz_, direction, lo.data(), hi.data(), w_.data());
-    const long groups = nx_ / 4, rows = ny_ * nz_;
-    contiguous_.assign(static_cast<size_t>(groups * rows), 0);
-    for (long r = 0; r < rows; ++r)
-        for (long g = 0; g < groups; ++g) {
-            const long v = r * nx_ + 4 * g;
-            bool consecutive = true;
-            for (long k = 1; k < 4; ++k)
-                consecutive = consecutive && static_cast<long>(lo[v + k]) == static_cast<long>(lo[v]) + k &&
-                              static_cast<long>(hi[v + k]) == static_cast<long>(hi[v]) + k;
-            contiguous_[static_cast<size_t>(r * groups + g)] = consecutive ? 1 : 0;
-        }
+bool UndistortPlan::build_offsets(const double* shift, int direction, Tables<I>& t) {
+    const long n = voxels_, groups = nx_ / 4;
+    const int axis = (direction - 1) / 2;
+    const BuildRows build_rows = build_rows_for(direction);
+    t.group.assign(static_cast<size_t>(groups * ny_ * nz_), Neighbours<I>{kSpilled<I>, kSpilled<I>});
+    t.blocks.clear();
+    t.spill.clear();
+    // Room for every voxel: pages the spills never reach are never touched.
+    t.spill.reserve(static_cast<size_t>(n));
+    const long blocks = n / block_, units = block_ / unit_, rows_per_unit = unit_ / nx_;
+    // The neighbours' axis coordinates, one block at a time.
+    std::vector<int32_t> block_lo(static_cast<size_t>(block_)), block_hi(static_cast<size_t>(block_));
+    std::vector<long> slot(static_cast<size_t>(units));
+    std::vector<I> off_lo(static_cast<size_t>(nx_)), off_hi(static_cast<size_t>(nx_));
+    long largest_ring = 1;
+    for (long k = 0; k < blocks; ++k) {
+        const long first = k * block_;
+        build_rows(shift, nx_, ny_, nz_, first / nx_, block_ / nx_, block_lo.data(), block_hi.data(),
+                   w_.data() + first);
+        const int32_t* lo = block_lo.data();  // indexed by voxel - first
+        const int32_t* hi = block_hi.data();
+        // How far behind and ahead of an output unit its source units lie
+        // (along x a row reads only itself).
+        long behind = 0, ahead = 0;
+        if (axis > 0)
+            for (long u = 0; u < units; ++u)
+                for (long v = u * unit_; v < (u + 1) * unit_; ++v) {
+                    behind = std::max(behind, u - lo[v]);
+                    ahead = std::max(ahead, hi[v] - u);
+                }
+        // Unit j is copied before output unit j - ahead and read up to output
+        // unit j + behind, so j + ring may take its place no earlier.
+        const long ring = std::min(units, behind + ahead + 1);
+        largest_ring = std::max(largest_ring, ring);
+        t.blocks.push_back({ring, ahead, static_cast<long>(t.spill.size())});
+        for (long u = 0; u < units; ++u) slot[static_cast<size_t>(u)] = u % ring * unit_;
+        for (long u = 0; u < units; ++u)
+            for (long r = 0; r < rows_per_unit; ++r) {
+                const long start = u * unit_ + r * nx_;  // of the row, within the block
+                // Each neighbour's offset in the ring: its unit's slot plus its place in the unit.
+                for (long x = 0; x < nx_; ++x) {
+                    const long l = lo[start + x], h = hi[start + x];
+                    const long in_unit = r * nx_ + x;
+                    off_lo[static_cast<size_t>(x)] = static_cast<I>(
+                        axis == 0 ? slot[static_cast<size_t>(u)] + l : slot[static_cast<size_t>(l)] + in_unit);
+                    off_hi[static_cast<size_t>(x)] = static_cast<I>(
+                        axis == 0 ? slot[static_cast<size_t>(u)] + h : slot[static_cast<size_t>(h)] + in_unit);
+                }
+                Neighbours<I>* group = t.group.data() + (first + start) / nx_ * groups;
+                for (long g = 0; g < groups; ++g) {
+                    const I* gl = off_lo.data() + 4 * g;
+                    const I* gh = off_hi.data() + 4 * g;
+                    bool consecutive = true;
+                    for (long j = 1; j < 4; ++j)
+                        consecutive = consecutive && static_cast<long>(gl[j]) == static_cast<long>(gl[0]) + j &&
+                                      static_cast<long>(gh[j]) == static_cast<long>(gh[0]) + j;
+                    if (consecutive)
+                        group[g] = {gl[0], gh[0]};
+                    else
+                        for (long j = 0; j < 4; ++j) t.spill.push_back({gl[j], gh[j]});
+                }
+                for (long x = 4 * groups; x < nx_; ++x)
+                    t.spill.push_back({off_lo[static_cast<size_t>(x)], off_hi[static_cast<size_t>(x)]});
+            }
+    }
+    return work_.allocate(largest_ring * unit_);
+}
+
+bool UndistortPlan::Doubles::allocate(long n) {
+    raw_.reset(new (std::nothrow) double[static_cast<size_t>(n) + 8]);
+    data_ = raw_.get();
+    if (data_ == nullptr) return false;
+    while (reinterpret_cast<uintptr_t>(data_) % 64 != 0) ++data_;
     return true;
 }
 
 bool UndistortPlan::build(const double* shift, long nx, long ny, long nz, int direction) {
-    lo16_.clear(); hi16_.clear(); lo32_.clear(); hi32_.clear(); lo64_.clear(); hi64_.clear(); w_.clear();
-    contiguous_.clear();
-    nx_ = ny_ = nz_ = block_ = 0;
+    t16_ = Tables<uint16_t>();
+    t32_ = Tables<int32_t>();
+    t64_ = Tables<int64_t>();
+    w_ = Doubles();
+    work_ = Doubles();
+    nx_ = ny_ = nz_ = voxels_ = block_ = unit_ = 0;
     if (direction < 1 || direction > 6 || shift == nullptr || nx <= 0 || ny <= 0 || nz <= 0) return false;
-    nx_ = nx; ny_ = ny; nz_ = nz;
     const long n = nx * ny * nz;
+    if (!w_.allocate(n)) return false;
+    nx_ = nx; ny_ = ny; nz_ = nz; voxels_ = n;
     block_ = direction <= 4 ? nx * ny : n;
+    unit_ = direction <= 4 ? nx : nx * ny;
+    bool built = false;
     try {
-        w_.resize(static_cast<size_t>(n));
-        if (block_ <= 65536)
-            build_offsets(shift, direction, lo16_, hi16_);
-        else if (block_ <= static_cast<long>(std::numeric_limits<int32_t>::max()))
-            build_offsets(shift, direction, lo32_, hi32_);
+        // An offset is below block_, and the type's largest value marks a spilled group.
+        if (block_ <= 65535)
+            built = build_offsets(shift, direction, t16_);
+        else if (block_ < static_cast<long>(std::numeric_limits<int32_t>::max()))
+            built = build_offsets(shift, direction, t32_);
         else
-            build_offsets(shift, direction, lo64_, hi64_);
+            built = build_offsets(shift, direction, t64_);
     } catch (const std::bad_alloc&) {
-        build(nullptr, 0, 0, 0, 0);
-        return false;
+        built = false;
     }
-    return true;
+    if (!built) build(nullptr, 0, 0, 0, 0);
+    return built;
+}
+
+template <typename I>
+double UndistortPlan::Tables<I>::contiguous_share() const {
+    if (group.empty()) return 0.0;
+    long n = 0;
+    for (const Neighbours<I>& g : group) n += g.lo != kSpilled<I>;
+    return static_cast<double>(n) / static_cast<double>(group.size());
 }
 
 double UndistortPlan::contiguous_share() const {
-    if (contiguous_.empty()) return 0.0;
-    long n = 0;
-    for (uint8_t c : contiguous_) n += c;
-    return static_cast<double>(n) / static_cast<double>(contiguous_.size());
+    return block_ <= 65535 ? t16_.contiguous_share()
+                           : block_ < static_cast<long>(std::numeric_limits<int32_t>::max()) ? t32_.contiguous_share()
+                                                                                             : t64_.contiguous_share();
 }
 
+// Volume after volume, block after block, unit after unit.
 template <typename I>
-void UndistortPlan::apply_blocks(const std::vector<I>& lo, const std::vector<I>& hi, const double* in,
-                                 double* out) const {
-    const long n = voxels(), rows = block_ / nx_, groups = nx_ / 4;
-    for (long first = 0; first < n; first += block_)
-        gather(Block<I>{lo.data() + first, hi.data() + first, w_.data() + first,
-                        contiguous_.data() + first / nx_ * groups, in + first, out + first, nx_, rows, nullptr});
+void UndistortPlan::correct_blocks(const Tables<I>& t, double* series, long nt) {
+    const GatherRows<I> gather = gather_rows<I>();
+    const CopyUnit copy = copy_unit();
+    const long n = voxels_, units = block_ / unit_, unit_rows = unit_ / nx_, groups = nx_ / 4, blocks = n / block_;
+    double* const ring = work_.data();
+    for (long v = 0; v < nt; ++v)
+        for (long k = 0; k < blocks; ++k) {
+            const long first = k * block_;
+            const BlockTables& bt = t.blocks[static_cast<size_t>(k)];
+            double* const block = series + v * n + first;
+            const Neighbours<I>* group = t.group.data() + first / nx_ * groups;
+            const Neighbours<I>* spill = t.spill.data() + bt.spill;
+            long copied = 0;
+            for (long u = 0; u < units; ++u) {
+                for (const long need = std::min(units - 1, u + bt.ahead); copied <= need; ++copied)
+                    copy(ring + copied % bt.ring * unit_, block + copied * unit_, unit_);
+                spill = gather(Rows<I>{group + u * unit_rows * groups, spill, w_.data() + first + u * unit_, ring,
+                                       block + u * unit_, nx_, unit_rows});
+            }
+        }
 }
 
-// Volume after volume, block after block: each block is copied into work and
-// gathered back, while the next block is fetched. (Taking one block through
-// several volumes, so that its tables stay in the cache, ran slower: the
-// memory streams best in order.)
-template <typename I>
-void UndistortPlan::correct_blocks(const std::vector<I>& lo, const std::vector<I>& hi, double* series, long nt,
-                                   double* work) const {
-    const long n = voxels(), rows = block_ / nx_, groups = nx_ / 4;
-    double* const end = series + nt * n;
-    for (double* block = series; block < end; block += block_) {
-        const long first = (block - series) % n;
-        std::memcpy(work, block, sizeof(double) * static_cast<size_t>(block_));
-        const double* next = block + block_ < end ? block + block_ : nullptr;
-        gather(Block<I>{lo.data() + first, hi.data() + first, w_.data() + first,
-                        contiguous_.data() + first / nx_ * groups, work, block, nx_, rows, next});
-    }
+void UndistortPlan::correct_series(double* series, long nt) {
+    if (voxels_ == 0) return;
+    if (block_ <= 65535) correct_blocks(t16_, series, nt);
+    else if (block_ < static_cast<long>(std::numeric_limits<int32_t>::max())) correct_blocks(t32_, series, nt);
+    else correct_blocks(t64_, series, nt);
 }
 
-void UndistortPlan::apply(const double* in, double* out) const {
-    if (!lo16_.empty()) apply_blocks(lo16_, hi16_, in, out);
-    else if (!lo32_.empty()) apply_blocks(lo32_, hi32_, in, out);
-    else if (!lo64_.empty()) apply_blocks(lo64_, hi64_, in, out);
-}
-
-void UndistortPlan::correct(double* volume, double* work) const { correct_series(volume, 1, work); }
-
-void UndistortPlan::correct_series(double* series, long nt, double* work) const {
-    if (!lo16_.empty()) correct_blocks(lo16_, hi16_, series, nt, work);
-    else if (!lo32_.empty()) correct_blocks(lo32_, hi32_, series, nt, work);
-    else if (!lo64_.empty()) correct_blocks(lo64_, hi64_, series, nt, work);
+void UndistortPlan::apply(const double* in, double* out) {
+    if (voxels_ == 0) return;
+    std::memcpy(out, in, sizeof(double) * static_cast<size_t>(voxels_));
+    correct(out);
 }
 
 bool undistort1d(datahandler<double>* epi, datahandler<double>* pixelshift, fieldmapparams* params) {
@@ -286,10 +425,7 @@ bool undistort1d(datahandler<double>* epi, datahandler<double>* pixelshift, fiel
         return false;
     }
     UndistortPlan plan;
-    std::unique_ptr<double[]> work;
-    if (plan.build(pixelshift->getdata(), nx, ny, nz, direction))
-        work.reset(new (std::nothrow) double[static_cast<size_t>(plan.block())]);
-    if (!work) {
+    if (!plan.build(pixelshift->getdata(), nx, ny, nz, direction)) {
         hs::hsLogText("Not enough memory to undistort the EPI data.");
         return false;
     }
@@ -298,7 +434,7 @@ bool undistort1d(datahandler<double>* epi, datahandler<double>* pixelshift, fiel
     // Each block of volume t is read completely before it is overwritten and
     // reads nothing outside itself: every volume is corrected from its own
     // uncorrected data, with the same shifts, in one pass.
-    plan.correct_series(epi->getdata(), nt, work.get());
+    plan.correct_series(epi->getdata(), nt);
 
     const std::string name = help.getbasename(help.createFileName(epi->getname(), "_undistort").c_str(), false, false);
     const bool saved = saveashs2fmr(epi, name.c_str());

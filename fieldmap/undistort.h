@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "core/datahandler.h"
@@ -13,6 +14,12 @@ namespace warpmender {
 // back in "NameUndistortedFile"; true when saved. A map whose grid differs from
 // the EPI's, or a direction outside 1..6, is refused before any data change.
 bool undistort1d(datahandler<double>* epi, datahandler<double>* pixelshift, fieldmapparams* params);
+
+// Offsets of a voxel's lower and upper neighbour on the axis within its block.
+template <typename I>
+struct Neighbours {
+    I lo, hi;
+};
 
 // The resampling of one volume, which depends only on the shift map and the
 // direction: for every voxel v the offsets of its lower and upper neighbour
@@ -27,37 +34,57 @@ public:
     // an empty grid or too little memory.
     bool build(const double* shift, long nx, long ny, long nz, int direction);
     // One volume: in and out hold the plan's voxel count and must not overlap.
-    void apply(const double* in, double* out) const;
-    long voxels() const { return static_cast<long>(w_.size()); }
-    // The voxels of a block, and of the working buffer that correct() needs.
-    long block() const { return block_; }
-    // One volume corrected in place, block by block through work (block() voxels).
-    void correct(double* volume, double* work) const;
-    // nt consecutive volumes, each exactly as correct() would.
-    void correct_series(double* series, long nt, double* work) const;
+    void apply(const double* in, double* out);
+    long voxels() const { return voxels_; }
+    // nt consecutive volumes corrected in place, block by block through the
+    // working buffer: each volume from its own uncorrected data.
+    void correct_series(double* series, long nt);
+    void correct(double* volume) { correct_series(volume, 1); }
     // Share of the groups of four neighbours along x that read four
     // consecutive voxels (one vector load instead of four), for the benchmarks.
     double contiguous_share() const;
 
 private:
+    // Per group of four voxels x = 4g .. 4g + 3 of a row: the ring offsets of
+    // lane 0's lower and upper neighbours when all four lanes read
+    // consecutive voxels (one vector load each), else the type's largest
+    // value and the lanes' own offsets next in the spill table, as are those
+    // of the last nx mod 4 voxels of every row. I is the narrowest type that
+    // holds an offset within a block: the tables are read once per volume,
+    // so their size is much of the correction's memory traffic.
+    struct BlockTables {
+        long ring;   // units the ring holds
+        long ahead;  // how far past an output unit its sources reach
+        long spill;  // where the block's spilled offsets start
+    };
     template <typename I>
-    bool build_offsets(const double* shift, int direction, std::vector<I>& lo, std::vector<I>& hi);
+    struct Tables {
+        std::vector<Neighbours<I>> group, spill;
+        std::vector<BlockTables> blocks;
+        double contiguous_share() const;
+    };
     template <typename I>
-    void apply_blocks(const std::vector<I>& lo, const std::vector<I>& hi, const double* in, double* out) const;
+    bool build_offsets(const double* shift, int direction, Tables<I>& t);
     template <typename I>
-    void correct_blocks(const std::vector<I>& lo, const std::vector<I>& hi, double* series, long nt,
-                        double* work) const;
+    void correct_blocks(const Tables<I>& t, double* series, long nt);
 
-    long nx_ = 0, ny_ = 0, nz_ = 0, block_ = 0;
-    // The narrowest type that holds an offset within a block: the tables are
-    // read once per volume, so their size is much of the traffic.
-    std::vector<uint16_t> lo16_, hi16_;
-    std::vector<int32_t> lo32_, hi32_;
-    std::vector<int64_t> lo64_, hi64_;
-    std::vector<double> w_;
-    // Per group of four voxels x = 4g .. 4g + 3 of a row: 1 when their lower
-    // and upper neighbours are four consecutive voxels each.
-    std::vector<uint8_t> contiguous_;
+    // Doubles on 64-byte boundaries: vector loads of the weights and of the
+    // ring then never straddle two cache lines (a quarter slower when they did).
+    class Doubles {
+    public:
+        bool allocate(long n);
+        double* data() const { return data_; }
+
+    private:
+        std::unique_ptr<double[]> raw_;
+        double* data_ = nullptr;
+    };
+
+    long nx_ = 0, ny_ = 0, nz_ = 0, voxels_ = 0, block_ = 0, unit_ = 0;
+    Tables<uint16_t> t16_;
+    Tables<int32_t> t32_;
+    Tables<int64_t> t64_;
+    Doubles w_, work_;
 };
 
 }  // namespace warpmender
