@@ -10,6 +10,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "core/intensity_summary.h"
 #include "core/mat44.h"
 
 namespace warpmender {
@@ -35,6 +36,15 @@ struct is_complex_element<complexdouble> : std::true_type {};
 // Ownership: the element buffer (from array new) belongs to the container
 // while it holds one; setdata/set release a previously held buffer that is
 // being replaced. Name and position matrix are copies the container owns.
+// The summary text of count values: "Values of <label>:" and their maximum,
+// minimum, range (|min| + max) and mean.
+inline std::string intensity_summary_text(const char* label, const IntensitySummary& s, long count) {
+    char text[512];
+    std::snprintf(text, sizeof text, "Values of %s:\n\tMaximum: %lf\n\tMinimum: %lf\n\tRange: %lf\n\tMean: %lf", label,
+                  s.max, s.min, std::fabs(s.min) + s.max, s.sum / static_cast<double>(count));
+    return text;
+}
+
 template <typename T>
 class datahandler {
 public:
@@ -268,17 +278,18 @@ public:
     }
     // "Values of <label>:" with maximum, minimum, range and mean, one per line.
     std::string displayintensityvalues(const char* label = "data") const {
-        double mn = 0.0, mx = 0.0, sum = 0.0;
-        for (long i = 0; i < nrofelems_; ++i) {
-            const double v = static_cast<double>(data_[i]);
-            if (mn > v) mn = v;
-            if (v > mx) mx = v;
-            sum += v;
+        IntensitySummary s;
+        if constexpr (std::is_same<T, double>::value) {
+            s = summarize_intensities(data_, nrofelems_);
+        } else {
+            for (long i = 0; i < nrofelems_; ++i) {
+                const double v = static_cast<double>(data_[i]);
+                if (s.min > v) s.min = v;
+                if (v > s.max) s.max = v;
+                s.sum += v;
+            }
         }
-        char text[512];
-        std::snprintf(text, sizeof text, "Values of %s:\n\tMaximum: %lf\n\tMinimum: %lf\n\tRange: %lf\n\tMean: %lf",
-                      label, mx, mn, std::fabs(mn) + mx, sum / static_cast<double>(nrofelems_));
-        return text;
+        return intensity_summary_text(label, s, nrofelems_);
     }
 
     // --- Nijdam rescaling ------------------------------------------------------------

@@ -1,3 +1,4 @@
 set(WARPMENDER_CORE_SOURCES
   core/helper_tools.cpp
+  core/intensity_summary.cpp
   core/mat44.cpp)

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
+#include <vector>
 
 namespace warpmender {
 namespace {
@@ -110,6 +112,48 @@ TEST(Datahandler, summary_text_has_fixed_labels) {
     EXPECT_EQ(v->displayintensityvalues("x"),
               "Values of x:\n\tMaximum: 3.000000\n\tMinimum: -1.000000\n\tRange: 4.000000\n\tMean: 1.000000");
     EXPECT_EQ(v->displayintensityvalues().substr(0, 15), "Values of data:");
+}
+
+TEST(Datahandler, summary_of_doubles_has_the_bits_of_the_plain_loop) {
+    // Runs of zeros of both signs (stepped over), a masked-looking background,
+    // NaN and infinities, values whose sum rounds at every step, and lengths
+    // that leave every tail of the four-at-a-time loop.
+    const double nan = std::nan(""), inf = HUGE_VAL;
+    std::vector<double> v;
+    unsigned x = 7;
+    for (int i = 0; i < 5000; ++i) {
+        x = x * 1664525u + 1013904223u;
+        const unsigned kind = (x >> 8) % 16;
+        v.push_back(kind < 7 ? 0.0 : kind < 9 ? -0.0 : kind == 9 ? -1e-3 * (x >> 12) : 0.1 * (x >> 12) + 1e-7);
+    }
+    v[1234] = nan;
+    v[2345] = -inf;
+    v[3456] = inf;
+    for (size_t length : {size_t(0), size_t(1), size_t(3), size_t(4), size_t(5), size_t(1233), size_t(1234),
+                          size_t(1235), size_t(2000), size_t(3456), v.size()}) {
+        for (size_t start : {size_t(0), size_t(1)}) {
+            if (start + length > v.size()) continue;
+            double mn = 0.0, mx = 0.0, sum = 0.0;
+            for (size_t i = start; i < start + length; ++i) {
+                if (mn > v[i]) mn = v[i];
+                if (v[i] > mx) mx = v[i];
+                sum += v[i];
+            }
+            // Whole, and in pieces of the sizes the passes hand over.
+            std::vector<IntensitySummary> got{summarize_intensities(v.data() + start, static_cast<long>(length))};
+            for (size_t piece : {size_t(1), size_t(3), size_t(7), size_t(96)}) {
+                IntensityAccumulator a;
+                for (size_t i = 0; i < length; i += piece)
+                    a.add(v.data() + start + i, static_cast<long>(std::min(piece, length - i)));
+                got.push_back(a.result());
+            }
+            for (const IntensitySummary& s : got) {
+                EXPECT_EQ(0, std::memcmp(&s.min, &mn, sizeof mn)) << length << " from " << start;
+                EXPECT_EQ(0, std::memcmp(&s.max, &mx, sizeof mx)) << length << " from " << start;
+                EXPECT_EQ(0, std::memcmp(&s.sum, &sum, sizeof sum)) << length << " from " << start;
+            }
+        }
+    }
 }
 
 TEST(Datahandler, header_copy_names_empty_source_none_and_marks_valid) {
