@@ -76,21 +76,31 @@ int select_from_current_docs(const char* prompt, int wanted) {
     return hs::hsGetIntegerInput(list.c_str(), 0, 0, n);
 }
 
+// Converts n values into out a piece at a time and hands each piece, while
+// it is in the cache, to the summary (if any).
+template <typename E>
+void convert(const E* src, double* out, int64_t n, IntensityAccumulator* summary) {
+    constexpr int64_t kPiece = 2048;
+    for (int64_t first = 0; first < n; first += kPiece) {
+        const int64_t count = n - first < kPiece ? n - first : kPiece;
+        double* dst = out + first;
+        if (src == nullptr)
+            std::fill(dst, dst + count, 0.0);
+        else
+            for (int64_t i = 0; i < count; ++i) dst[i] = static_cast<double>(src[first + i]);
+        if (summary != nullptr) summary->add(dst, count);
+    }
+}
+
 // Copies host buffer tables into out; volumes the host did not deliver are 0.
 // Every element of out is written exactly once (out comes uninitialised).
 template <typename E>
-void copy_volumes(E* const* volumes, long nrofvolumes, int64_t pervolume, double* out, int64_t n) {
+void copy_volumes(E* const* volumes, long nrofvolumes, int64_t pervolume, double* out, int64_t n,
+                  IntensityAccumulator* summary) {
     int64_t done = 0;
-    for (long v = 0; volumes != nullptr && v < nrofvolumes && done + pervolume <= n; ++v, done += pervolume) {
-        const E* src = volumes[v];
-        double* dst = out + done;
-        if (src == nullptr) {
-            std::fill(dst, dst + pervolume, 0.0);
-            continue;
-        }
-        for (int64_t i = 0; i < pervolume; ++i) dst[i] = static_cast<double>(src[i]);
-    }
-    std::fill(out + done, out + n, 0.0);
+    for (long v = 0; volumes != nullptr && v < nrofvolumes && done + pervolume <= n; ++v, done += pervolume)
+        convert<E>(volumes[v], out + done, pervolume, summary);
+    convert<E>(nullptr, out + done, n - done, summary);
 }
 
 std::string dims_text(const FMR_Header& h) {
@@ -117,12 +127,8 @@ uint64_t physical_memory_bytes() {
     return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size);
 }
 
-void copy_flat(const unsigned short* src, double* out, int64_t n) {
-    if (src == nullptr) {
-        std::fill(out, out + n, 0.0);
-        return;
-    }
-    for (int64_t i = 0; i < n; ++i) out[i] = static_cast<double>(src[i]);
+void copy_flat(const unsigned short* src, double* out, int64_t n, IntensityAccumulator* summary) {
+    convert(src, out, n, summary);
 }
 
 }  // namespace
@@ -171,7 +177,7 @@ bool getcurrentfmr(fmrfile* f) {
     return true;
 }
 
-double* fmrhs2double(fmrfile* f, bool second) {
+double* fmrhs2double(fmrfile* f, bool second, IntensityAccumulator* summary) {
     if (f == nullptr || f->nrofvalues < 0) return nullptr;
     const int64_t n = f->nrofvalues;
     // An absurd header is refused before allocating: a request beyond memory
@@ -198,23 +204,26 @@ double* fmrhs2double(fmrfile* f, bool second) {
                          __builtin_mul_overflow(pervolume, int64_t{h->NrOfSlices}, &pervolume)))
         pervolume = n + 1;
     if (h != nullptr && h->DataType == 1 && second)
-        copy_flat(f->secondstc, out, n);
+        copy_flat(f->secondstc, out, n, summary);
     else if (h != nullptr && h->DataType == 1)
-        copy_volumes(f->intstc, h->NrOfVolumes, pervolume, out, n);
+        copy_volumes(f->intstc, h->NrOfVolumes, pervolume, out, n, summary);
     else if (h != nullptr && h->DataType == 2 && f->isfloat && second)
-        copy_flat(f->secondstc, out, n);
+        copy_flat(f->secondstc, out, n, summary);
     else if (h != nullptr && h->DataType == 2 && f->isfloat)
-        copy_volumes(f->floatstc, h->NrOfVolumes, pervolume, out, n);
+        copy_volumes(f->floatstc, h->NrOfVolumes, pervolume, out, n, summary);
     else
-        std::fill(out, out + n, 0.0);
+        convert<float>(nullptr, out, n, summary);
     return out;
 }
+
+double* fmrhs2double(fmrfile* f, bool second) { return fmrhs2double(f, second, nullptr); }
 
 bool getcurrentfmrdouble_gui(const char* prompt, datahandler<double>* dh, fmrfile* f) {
     hs::hsSetAsCurrentDocument(selectfmrfromcurrentdocs(prompt));
     if (dh == nullptr) return false;
     double* data = nullptr;
-    if (f == nullptr || !getcurrentfmr(f) || (data = fmrhs2double(f, false)) == nullptr) {
+    IntensityAccumulator summary;
+    if (f == nullptr || !getcurrentfmr(f) || (data = fmrhs2double(f, false, &summary)) == nullptr) {
         log_line("Could not get FMR data");
         dh->setstatus(STATUS_NODATA);
         return false;
@@ -227,7 +236,11 @@ bool getcurrentfmrdouble_gui(const char* prompt, datahandler<double>* dh, fmrfil
     dh->set(h.ResolutionX, h.ResolutionY, h.NrOfSlices, nt, data, name.c_str(), 8);
     dh->setresolution(h.InplaneResolutionX, h.InplaneResolutionY, h.VoxelSizeZ);
     dh->setstatus(STATUS_VALID);
-    log_line(dh->displayintensityvalues("Values of current FMR"));
+    // Summarised while converting, unless the header's grid counts other values than the buffer.
+    if (dh->getnrofelems() == f->nrofvalues)
+        log_line(intensity_summary_text("Values of current FMR", summary.result(), dh->getnrofelems()));
+    else
+        log_line(dh->displayintensityvalues("Values of current FMR"));
     return true;
 }
 

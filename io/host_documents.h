@@ -50,6 +50,8 @@ bool getcurrentvmr(vmrHdr* v);
 bool getcurrentvmr_gui(const char* prompt, vmrHdr* v);
 // nrofvalues doubles in the volume's index order; owned by the caller.
 double* fmrhs2double(fmrfile* f, bool second);
+// The same, handing every converted value in order to summary (if not null).
+double* fmrhs2double(fmrfile* f, bool second, IntensityAccumulator* summary);
 bool getcurrentfmrdouble_gui(const char* prompt, datahandler<double>* dh, fmrfile* f);
 bool getcurrentfmrdouble_gui(const char* prompt, datahandler<double>* dh);
 // Status 89 on success, 92 when no FMR could be read; owned by the caller.

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "tests/io_test_support.h"
@@ -236,6 +238,32 @@ TEST(IoHostDocuments, volume_keeps_x_fastest_then_y_slice_volume) {
                   "Values of Values of current FMR:\n\tMaximum: 12902.000000\n\tMinimum: 0.000000\n"
                   "\tRange: 12902.000000\n\tMean: 6451.000000");
     }
+}
+
+TEST(IoHostDocuments, summary_taken_while_converting_has_the_bits_of_the_plain_loop) {
+    // A masked-looking float series: zeros, negatives, fractions whose running
+    // sum rounds at every step; the mean's sixth decimal shows any change of order.
+    host::Host& h = test::bound_host();
+    host::Document d = make_fmr_document("run.fmr", 23, 17, 11, 3, 2, 1.0f);
+    const size_t n = 23 * 17 * 11;
+    double mn = 0.0, mx = 0.0, sum = 0.0;
+    for (size_t v = 0; v < 3; ++v)
+        for (size_t i = 0; i < n; ++i) {
+            const float value = (i / 7) % 3 == 0 ? 0.0f : std::sin(0.1f * static_cast<float>(i + v)) * 1234.567f;
+            d.float_volumes[v][i] = value;
+            if (mn > value) mn = value;
+            if (value > mx) mx = value;
+            sum += value;
+        }
+    h.add_document(d);
+    h.queue_answer(Answer::of(0));
+    datahandler<double> dh;
+    ASSERT_TRUE(getcurrentfmrdouble_gui("p", &dh));
+    char expected[512];
+    std::snprintf(expected, sizeof expected,
+                  "Values of Values of current FMR:\n\tMaximum: %lf\n\tMinimum: %lf\n\tRange: %lf\n\tMean: %lf", mx, mn,
+                  std::fabs(mn) + mx, sum / static_cast<double>(3 * n));
+    EXPECT_EQ(h.log.back(), expected);
 }
 
 TEST(IoHostDocuments, a_choice_that_is_no_fmr_gives_status_92) {
