@@ -359,7 +359,8 @@ double UndistortPlan::contiguous_share() const {
 
 // Volume after volume, block after block, unit after unit.
 template <typename I>
-void UndistortPlan::correct_blocks(const Tables<I>& t, double* series, long nt) {
+void UndistortPlan::correct_blocks(const Tables<I>& t, double* series, long nt, IntensityAccumulator* before,
+                                   IntensityAccumulator* after) {
     const GatherRows<I> gather = gather_rows<I>();
     const CopyUnit copy = copy_unit();
     const long n = voxels_, units = block_ / unit_, unit_rows = unit_ / nx_, groups = nx_ / 4, blocks = n / block_;
@@ -373,19 +374,25 @@ void UndistortPlan::correct_blocks(const Tables<I>& t, double* series, long nt) 
             const Neighbours<I>* spill = t.spill.data() + bt.spill;
             long copied = 0;
             for (long u = 0; u < units; ++u) {
-                for (const long need = std::min(units - 1, u + bt.ahead); copied <= need; ++copied)
-                    copy(ring + copied % bt.ring * unit_, block + copied * unit_, unit_);
+                for (const long need = std::min(units - 1, u + bt.ahead); copied <= need; ++copied) {
+                    double* slot = ring + copied % bt.ring * unit_;
+                    copy(slot, block + copied * unit_, unit_);
+                    if (before != nullptr) before->add(slot, unit_);
+                }
                 spill = gather(Rows<I>{group + u * unit_rows * groups, spill, w_.data() + first + u * unit_, ring,
                                        block + u * unit_, nx_, unit_rows});
+                if (after != nullptr) after->add(block + u * unit_, unit_);
             }
         }
 }
 
-void UndistortPlan::correct_series(double* series, long nt) {
+void UndistortPlan::correct_series(double* series, long nt, IntensityAccumulator* before, IntensityAccumulator* after) {
     if (voxels_ == 0) return;
-    if (block_ <= 65535) correct_blocks(t16_, series, nt);
-    else if (block_ < static_cast<long>(std::numeric_limits<int32_t>::max())) correct_blocks(t32_, series, nt);
-    else correct_blocks(t64_, series, nt);
+    if (block_ <= 65535) correct_blocks(t16_, series, nt, before, after);
+    else if (block_ < static_cast<long>(std::numeric_limits<int32_t>::max()))
+        correct_blocks(t32_, series, nt, before, after);
+    else
+        correct_blocks(t64_, series, nt, before, after);
 }
 
 void UndistortPlan::apply(const double* in, double* out) {
@@ -430,18 +437,20 @@ bool undistort1d(datahandler<double>* epi, datahandler<double>* pixelshift, fiel
         return false;
     }
 
-    hs::hsLogText(epi->displayintensityvalues("distorted data").c_str());
     // Each block of volume t is read completely before it is overwritten and
     // reads nothing outside itself: every volume is corrected from its own
-    // uncorrected data, with the same shifts, in one pass.
-    plan.correct_series(epi->getdata(), nt);
+    // uncorrected data, with the same shifts, in one pass, which also
+    // summarises the series before and after.
+    IntensityAccumulator distorted, undistorted;
+    plan.correct_series(epi->getdata(), nt, &distorted, &undistorted);
+    hs::hsLogText(intensity_summary_text("distorted data", distorted.result(), epi->getnrofelems()).c_str());
 
     const std::string name = help.getbasename(help.createFileName(epi->getname(), "_undistort").c_str(), false, false);
     const bool saved = saveashs2fmr(epi, name.c_str());
     hs::hsLogText(name.c_str());
     save2amr(epi, "_undistort");
     hs::hsSetStringParameter("NameUndistortedFile", name.c_str());
-    hs::hsLogText(epi->displayintensityvalues("undistorted data").c_str());
+    hs::hsLogText(intensity_summary_text("undistorted data", undistorted.result(), epi->getnrofelems()).c_str());
     return saved;
 }
 

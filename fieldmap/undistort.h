@@ -37,8 +37,11 @@ public:
     void apply(const double* in, double* out);
     long voxels() const { return voxels_; }
     // nt consecutive volumes corrected in place, block by block through the
-    // working buffer: each volume from its own uncorrected data.
-    void correct_series(double* series, long nt);
+    // working buffer: each volume from its own uncorrected data. before and
+    // after, if given, receive the whole series in index order, uncorrected
+    // and corrected.
+    void correct_series(double* series, long nt, IntensityAccumulator* before = nullptr,
+                        IntensityAccumulator* after = nullptr);
     void correct(double* volume) { correct_series(volume, 1); }
     // Share of the groups of four neighbours along x that read four
     // consecutive voxels (one vector load instead of four), for the benchmarks.
@@ -66,7 +69,8 @@ private:
     template <typename I>
     bool build_offsets(const double* shift, int direction, Tables<I>& t);
     template <typename I>
-    void correct_blocks(const Tables<I>& t, double* series, long nt);
+    void correct_blocks(const Tables<I>& t, double* series, long nt, IntensityAccumulator* before,
+                        IntensityAccumulator* after);
 
     // Doubles on 64-byte boundaries: vector loads of the weights and of the
     // ring then never straddle two cache lines (a quarter slower when they did).

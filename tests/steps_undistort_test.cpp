@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "fieldmap/kernel_isa.h"
@@ -79,12 +80,18 @@ TEST_F(StepsUndistort, matches_the_plain_resampling_to_the_bit_for_all_six_direc
                         plain->setvalue(i, v);
                     }
                     fieldmapparams p = direction(code);
+                    const std::string before = plain->displayintensityvalues("distorted data");
                     undistort1d(fast.get(), shift.get(), &p);
                     reference::undistort(plain.get(), shift.get(), code);
+                    const std::string what = "direction " + std::to_string(code) + " on " + std::to_string(g[0]) +
+                                             " x " + std::to_string(g[1]) + " x " + std::to_string(g[2]) +
+                                             (smooth ? ", smooth map" : ", random map") +
+                                             (isa == KernelIsa::kAvx2 ? ", widest kernels" : ", baseline kernels");
                     EXPECT_EQ(0, std::memcmp(fast->getdata(), plain->getdata(), sizeof(double) * fast->getnrofelems()))
-                        << "direction " << code << " on " << g[0] << " x " << g[1] << " x " << g[2]
-                        << (smooth ? ", smooth map" : ", random map")
-                        << (isa == KernelIsa::kAvx2 ? ", widest kernels" : ", baseline kernels");
+                        << what;
+                    // The summaries taken during the pass read as those of the whole series.
+                    EXPECT_TRUE(test::log_contains(*h, before)) << what;
+                    EXPECT_TRUE(test::log_contains(*h, plain->displayintensityvalues("undistorted data"))) << what;
                 }
     }
     limit_kernel_isa(KernelIsa::kAvx2);
