@@ -18,6 +18,9 @@ struct IntensitySummary {
 class IntensityAccumulator {
 public:
     void add(const double* v, long n);
+    // a.add(va, n) and b.add(vb, n) in one loop: the two sums are separate
+    // chains of additions, which then run side by side.
+    static void add_pair(IntensityAccumulator& a, const double* va, IntensityAccumulator& b, const double* vb, long n);
     IntensitySummary result() const;
 
 private:

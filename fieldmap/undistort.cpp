@@ -374,14 +374,13 @@ void UndistortPlan::correct_blocks(const Tables<I>& t, double* series, long nt, 
             const Neighbours<I>* spill = t.spill.data() + bt.spill;
             long copied = 0;
             for (long u = 0; u < units; ++u) {
-                for (const long need = std::min(units - 1, u + bt.ahead); copied <= need; ++copied) {
-                    double* slot = ring + copied % bt.ring * unit_;
-                    copy(slot, block + copied * unit_, unit_);
-                    if (before != nullptr) before->add(slot, unit_);
-                }
+                for (const long need = std::min(units - 1, u + bt.ahead); copied <= need; ++copied)
+                    copy(ring + copied % bt.ring * unit_, block + copied * unit_, unit_);
                 spill = gather(Rows<I>{group + u * unit_rows * groups, spill, w_.data() + first + u * unit_, ring,
                                        block + u * unit_, nx_, unit_rows});
-                if (after != nullptr) after->add(block + u * unit_, unit_);
+                // Unit u as it was is still in the ring (ring > behind), beside what it became.
+                if (before != nullptr && after != nullptr)
+                    IntensityAccumulator::add_pair(*before, ring + u % bt.ring * unit_, *after, block + u * unit_, unit_);
             }
         }
 }

@@ -38,8 +38,8 @@ public:
     long voxels() const { return voxels_; }
     // nt consecutive volumes corrected in place, block by block through the
     // working buffer: each volume from its own uncorrected data. before and
-    // after, if given, receive the whole series in index order, uncorrected
-    // and corrected.
+    // after, if both given, receive the whole series in index order,
+    // uncorrected and corrected.
     void correct_series(double* series, long nt, IntensityAccumulator* before = nullptr,
                         IntensityAccumulator* after = nullptr);
     void correct(double* volume) { correct_series(volume, 1); }

@@ -147,6 +147,18 @@ TEST(Datahandler, summary_of_doubles_has_the_bits_of_the_plain_loop) {
                     a.add(v.data() + start + i, static_cast<long>(std::min(piece, length - i)));
                 got.push_back(a.result());
             }
+            // Two at once, the second over the values in reverse.
+            std::vector<double> reversed(v.rbegin(), v.rend());
+            IntensityAccumulator a, b;
+            for (size_t i = 0; i < length; i += 96) {
+                const long count = static_cast<long>(std::min(size_t(96), length - i));
+                IntensityAccumulator::add_pair(a, v.data() + start + i, b, reversed.data() + start + i, count);
+            }
+            got.push_back(a.result());
+            IntensityAccumulator alone;
+            alone.add(reversed.data() + start, static_cast<long>(length));
+            const IntensitySummary rb = b.result(), ra = alone.result();
+            EXPECT_EQ(0, std::memcmp(&rb, &ra, sizeof rb)) << length << " from " << start;
             for (const IntensitySummary& s : got) {
                 EXPECT_EQ(0, std::memcmp(&s.min, &mn, sizeof mn)) << length << " from " << start;
                 EXPECT_EQ(0, std::memcmp(&s.max, &mx, sizeof mx)) << length << " from " << start;
