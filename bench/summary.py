@@ -13,10 +13,16 @@ def load(name):
 
 
 def counters(doc, key):
-    """name -> counter value of a Google Benchmark JSON file (iterations only)."""
+    """name -> counter value (a rate) of a Google Benchmark JSON file: iterations
+    only, the best of a case's repetitions."""
     if doc is None:
         return {}
-    return {b["name"]: b[key] for b in doc["benchmarks"] if b.get("run_type", "iteration") == "iteration" and key in b}
+    out = {}
+    for b in doc["benchmarks"]:
+        if b.get("run_type", "iteration") == "iteration" and key in b:
+            name = b.get("run_name", b["name"])
+            out[name] = max(out.get(name, 0.0), b[key])
+    return out
 
 
 rows = []  # (figure label, figure, reference label, reference, ratio, target text, met)
