@@ -4,8 +4,11 @@
 #include <climits>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 
+#include "fieldmap/kernel_isa.h"
 #include "plugin/host_binding.h"
 
 extern "C" {
@@ -19,6 +22,14 @@ WARPMENDER_EXPORT int verboselevel = 1;
 #define WARPMENDER_INDEPENDENT_ITERATIONS _Pragma("GCC ivdep")
 #else
 #define WARPMENDER_INDEPENDENT_ITERATIONS
+#endif
+
+// Loop bodies written once and inlined into a baseline and an AVX2 function,
+// which compile them for their own instruction set.
+#if defined(__GNUC__) || defined(__clang__)
+#define WARPMENDER_INLINE_BODY __attribute__((always_inline)) inline
+#else
+#define WARPMENDER_INLINE_BODY inline
 #endif
 
 namespace warpmender {
@@ -191,13 +202,14 @@ void Atimesp_me(const int* dims, const double* a, const double* param, const dou
     Atimesp1(dims, a, u, out);
 }
 
-void relax_me(const int* dims, const double* a, const double* b, const double* param, int nit, double* u) {
+namespace {
+
+// The smoother on the caller's layout: same-colour voxels of a row lie two apart.
+WARPMENDER_INLINE_BODY void relax_plain_body(const int* dims, const double* a, const double* b, const Membrane& k,
+                                             long passes, double* u) {
     const int nx = dims[0], ny = dims[1], nz = dims[2];
-    if (verboselevel > 2) fmg_log("Relax...");
-    const Membrane k(param);
     const double wx = k.wx, wy = k.wy, wz = k.wz, d = k.d;
     const std::ptrdiff_t plane = std::ptrdiff_t(nx) * ny;
-    const long passes = 2L * nit;
     const bool lanes = u != a && u != b;  // an output that is also an input would make lanes meet
     for (long t = 0; t < passes; ++t) {
         for (int z = 0; z < nz; ++z) {
@@ -245,6 +257,248 @@ void relax_me(const int* dims, const double* a, const double* b, const double* p
             }
         }
     }
+}
+
+void relax_plain_baseline(const int* dims, const double* a, const double* b, const Membrane& k, long passes,
+                          double* u) {
+    relax_plain_body(dims, a, b, k, passes, u);
+}
+#if WARPMENDER_HAVE_AVX2_KERNELS
+WARPMENDER_TARGET_AVX2 void relax_plain_avx2(const int* dims, const double* a, const double* b, const Membrane& k,
+                                             long passes, double* u) {
+    relax_plain_body(dims, a, b, k, passes, u);
+}
+#endif
+
+void relax_plain(const int* dims, const double* a, const double* b, const Membrane& k, long passes, double* u) {
+#if WARPMENDER_HAVE_AVX2_KERNELS
+    if (kernel_isa() == KernelIsa::kAvx2) return relax_plain_avx2(dims, a, b, k, passes, u);
+#endif
+    relax_plain_baseline(dims, a, b, k, passes, u);
+}
+
+// The split layout of a grid with even nx: each row holds its h = nx/2 even-x
+// voxels first, then its h odd-x voxels, in x order; row (y, z) still starts at
+// nx*(y + ny*z). A red-black pass then reads and writes whole contiguous runs:
+// the voxel at slot index i of one row has its y and z neighbours at index i of
+// the same half of the neighbouring rows, and its x neighbours in the other
+// half of its own row.
+WARPMENDER_INLINE_BODY void split_rows_body(const double* src, double* dst, long rows, int nx) {
+    const int h = nx / 2;
+    for (long r = 0; r < rows; ++r) {
+        const double* s = src + r * nx;
+        double* even = dst + r * nx;
+        double* odd = even + h;
+        for (int i = 0; i < h; ++i) {
+            even[i] = s[2 * i];
+            odd[i] = s[2 * i + 1];
+        }
+    }
+}
+
+// The same for a + d, the smoother's denominator, formed as the plain loop forms it.
+WARPMENDER_INLINE_BODY void split_rows_plus_body(const double* src, double add, double* dst, long rows, int nx) {
+    const int h = nx / 2;
+    for (long r = 0; r < rows; ++r) {
+        const double* s = src + r * nx;
+        double* even = dst + r * nx;
+        double* odd = even + h;
+        for (int i = 0; i < h; ++i) {
+            even[i] = s[2 * i] + add;
+            odd[i] = s[2 * i + 1] + add;
+        }
+    }
+}
+
+WARPMENDER_INLINE_BODY void join_rows_body(const double* src, double* dst, long rows, int nx) {
+    const int h = nx / 2;
+    for (long r = 0; r < rows; ++r) {
+        const double* even = src + r * nx;
+        const double* odd = even + h;
+        double* o = dst + r * nx;
+        for (int i = 0; i < h; ++i) {
+            o[2 * i] = even[i];
+            o[2 * i + 1] = odd[i];
+        }
+    }
+}
+
+// One run of same-colour voxels i0 <= i < i1 of a split row; xm and xp are
+// already offset to each voxel's x neighbours. ad is a + d per voxel, or
+// null when a is one value for the whole grid (then ad0 = a + d).
+WARPMENDER_INLINE_BODY void relax_run(double* pu, const double* pb, const double* ad, double ad0, const double* xm,
+                                      const double* xp, const double* ym, const double* yp, const double* zm,
+                                      const double* zp, int i0, int i1, const Membrane& k) {
+    const double wx = k.wx, wy = k.wy, wz = k.wz;
+    // A size-1 axis makes a neighbour row the row itself: each voxel then reads
+    // its own value before it writes it, which lanes keep.
+    if (ad == nullptr) {
+        WARPMENDER_INDEPENDENT_ITERATIONS
+        for (int i = i0; i < i1; ++i)
+            pu[i] = (pb[i] - ((wz * (zm[i] + zp[i]) + wy * (ym[i] + yp[i])) + wx * (xm[i] + xp[i]))) / ad0;
+    } else {
+        WARPMENDER_INDEPENDENT_ITERATIONS
+        for (int i = i0; i < i1; ++i)
+            pu[i] = (pb[i] - ((wz * (zm[i] + zp[i]) + wy * (ym[i] + yp[i])) + wx * (xm[i] + xp[i]))) / ad[i];
+    }
+}
+
+// Split planes of u, b and a + d in the work area, held in slots: planes
+// 0..head-1 keep a slot each, later planes share a ring of `ring` slots. With
+// head = nz every plane has its own.
+struct SplitPlanes {
+    int nx, ny, nz;
+    std::ptrdiff_t plane;  // nx*ny
+    int head, ring;
+    double* u;   // slot s of u at u + s*plane
+    double* b;
+    double* ad;  // null: every voxel's a + d is ad0
+    double ad0;
+
+    int slot(int z) const { return z < head ? z : head + (z - head) % ring; }
+    double* u_of(int z) const { return u + slot(z) * plane; }
+    const double* b_of(int z) const { return b + slot(z) * plane; }
+    const double* ad_of(int z) const { return ad ? ad + slot(z) * plane : nullptr; }
+};
+
+WARPMENDER_INLINE_BODY void load_plane(const SplitPlanes& w, int z, const double* a, const double* b, double d,
+                                       const double* u) {
+    const std::ptrdiff_t at = z * w.plane;
+    const int slot = w.slot(z);
+    split_rows_body(u + at, w.u + slot * w.plane, w.ny, w.nx);
+    split_rows_body(b + at, w.b + slot * w.plane, w.ny, w.nx);
+    if (w.ad) split_rows_plus_body(a + at, d, w.ad + slot * w.plane, w.ny, w.nx);
+}
+
+// Pass t on plane z. Rows go in the plain loop's order; within a row no
+// same-colour voxel reads another, since nx is even.
+WARPMENDER_INLINE_BODY void relax_split_plane(const SplitPlanes& w, int z, long t, const Membrane& k) {
+    const int nx = w.nx, ny = w.ny, h = nx / 2;
+    double* const pz = w.u_of(z);
+    const double* const pzm = w.u_of(z == 0 ? w.nz - 1 : z - 1);
+    const double* const pzp = w.u_of(z == w.nz - 1 ? 0 : z + 1);
+    const double* const bz = w.b_of(z);
+    const double* const adz = w.ad_of(z);
+    for (int y = 0; y < ny; ++y) {
+        const Neighbours oy = periodic(y, ny, nx);
+        const int s = static_cast<int>((t + y + z) & 1);  // 0: this pass updates the even-x half
+        const std::ptrdiff_t own = std::ptrdiff_t(y) * nx + s * h, other = std::ptrdiff_t(y) * nx + (1 - s) * h;
+        double* pu = pz + own;
+        const double* po = pz + other;
+        const double* pb = bz + own;
+        const double* pad = adz ? adz + own : nullptr;
+        const double *ym = pu + oy.minus, *yp = pu + oy.plus, *zm = pzm + own, *zp = pzp + own;
+        // Even x = 2i has x - 1 at odd index i - 1 (h - 1 for i = 0) and x + 1 at i;
+        // odd x = 2i + 1 has x - 1 at even index i and x + 1 at i + 1 (0 for i = h - 1).
+        if (s == 0) {
+            relax_run(pu, pb, pad, w.ad0, po + h - 1, po, ym, yp, zm, zp, 0, 1, k);
+            relax_run(pu, pb, pad, w.ad0, po - 1, po, ym, yp, zm, zp, 1, h, k);
+        } else {
+            relax_run(pu, pb, pad, w.ad0, po, po + 1, ym, yp, zm, zp, 0, h - 1, k);
+            relax_run(pu, pb, pad, w.ad0, po, po - (h - 1), ym, yp, zm, zp, h - 1, h, k);
+        }
+    }
+}
+
+// All passes on split planes. With nz even a voxel reads only the other colour
+// across planes, so pass t + 1 may update plane z as soon as pass t has done
+// z - 1, z and z + 1: the passes run as a wavefront, pass j starting at plane
+// j and lagging two steps behind pass j - 1, and a plane leaves the cache once
+// rather than once per pass. Plane z ends after the last pass's visit and goes
+// back to u at once; with a ring, a slot is reused once its plane is done.
+// With nz odd the passes run one after the other, as the plain loop does.
+WARPMENDER_INLINE_BODY void relax_split_body(const int* dims, const double* a, const double* b, const Membrane& k,
+                                             long passes, double* u, const SplitPlanes& w) {
+    const int nx = dims[0], ny = dims[1], nz = dims[2];
+    if (nz % 2 != 0) {
+        for (int z = 0; z < nz; ++z) load_plane(w, z, a, b, k.d, u);
+        for (long t = 0; t < passes; ++t)
+            for (int z = 0; z < nz; ++z) relax_split_plane(w, z, t, k);
+        for (int z = 0; z < nz; ++z) join_rows_body(w.u_of(z), u + z * w.plane, ny, nx);
+        return;
+    }
+    // Before step 0 pass 0 reads plane nz - 1 as it is: split into its slot,
+    // which no plane needs before that one is loaded again, unchanged, at step nz - 2.
+    load_plane(w, 0, a, b, k.d, u);
+    if (nz > 1) split_rows_body(u + (nz - 1) * w.plane, w.u_of(nz - 1), ny, nx);
+    const long last_step = (nz - 1) + 2 * (passes - 1);
+    for (long step = 0; step <= last_step; ++step) {
+        if (step + 1 < nz) load_plane(w, static_cast<int>(step + 1), a, b, k.d, u);
+        // Oldest pass first: each one's planes are ready before the next reads them.
+        for (long j = 0; j < passes; ++j) {
+            const long i = step - 2 * j;
+            if (i < 0) break;
+            if (i >= nz) continue;
+            const int z = static_cast<int>((j + i) % nz);
+            relax_split_plane(w, z, j, k);
+            if (j == passes - 1) join_rows_body(w.u_of(z), u + z * w.plane, ny, nx);
+        }
+    }
+}
+
+void relax_split_baseline(const int* dims, const double* a, const double* b, const Membrane& k, long passes,
+                          double* u, const SplitPlanes& w) {
+    relax_split_body(dims, a, b, k, passes, u, w);
+}
+#if WARPMENDER_HAVE_AVX2_KERNELS
+WARPMENDER_TARGET_AVX2 void relax_split_avx2(const int* dims, const double* a, const double* b, const Membrane& k,
+                                             long passes, double* u, const SplitPlanes& w) {
+    relax_split_body(dims, a, b, k, passes, u, w);
+}
+#endif
+
+}  // namespace
+
+void relax_me(const int* dims, const double* a, const double* b, const double* param, int nit, double* u) {
+    if (verboselevel > 2) fmg_log("Relax...");
+    relax_plain(dims, a, b, Membrane(param), 2L * nit, u);
+}
+
+bool uniform_weight(const double* a, long m) {
+    std::uint64_t first;
+    std::memcpy(&first, a, sizeof first);
+    for (long i = 1; i < m; ++i) {
+        std::uint64_t v;
+        std::memcpy(&v, a + i, sizeof v);
+        if (v != first) return false;
+    }
+    return true;
+}
+
+long relax_me_work(const int* dims, int nit, bool a_uniform) {
+    if (dims[0] % 2 != 0 || nit <= 0) return 0;
+    const long passes = 2L * nit, plane = long(dims[0]) * dims[1];
+    // Planes in slots: all of them, or the head 0..passes-1 and a ring of passes + 2.
+    const long slots = dims[2] % 2 != 0 || dims[2] <= 2 * passes + 2 ? dims[2] : 2 * passes + 2;
+    return slots * plane * (a_uniform ? 2 : 3);
+}
+
+void relax_me_split(const int* dims, const double* a, bool a_uniform, const double* b, const double* param, int nit,
+                    double* u, double* work, long work_size) {
+    if (verboselevel > 2) fmg_log("Relax...");
+    const Membrane k(param);
+    const long passes = 2L * nit;
+    if (passes <= 0) return;
+    const long need = relax_me_work(dims, nit, a_uniform);
+    if (need == 0 || work_size < need) return relax_plain(dims, a, b, k, passes, u);
+    const int nz = dims[2];
+    const std::ptrdiff_t plane = std::ptrdiff_t(dims[0]) * dims[1];
+    const int slots = static_cast<int>(need / plane / (a_uniform ? 2 : 3));
+    SplitPlanes w;
+    w.nx = dims[0];
+    w.ny = dims[1];
+    w.nz = nz;
+    w.plane = plane;
+    w.head = slots == nz ? nz : static_cast<int>(passes);
+    w.ring = slots == nz ? 1 : static_cast<int>(passes) + 2;
+    w.u = work;
+    w.b = work + slots * plane;
+    w.ad = a_uniform ? nullptr : work + 2 * slots * plane;
+    w.ad0 = a[0] + k.d;
+#if WARPMENDER_HAVE_AVX2_KERNELS
+    if (kernel_isa() == KernelIsa::kAvx2) return relax_split_avx2(dims, a, b, k, passes, u, w);
+#endif
+    relax_split_baseline(dims, a, b, k, passes, u, w);
 }
 
 double sumsq_me(const int* dims, const double* a, const double* b, const double* param, const double* u) {
@@ -458,6 +712,7 @@ void fmg(const int* dims, const double* a, const double* b, int, const double* p
         offset += p.m[j];
     }
     for (int k = 0; k < 5; ++k) prm[0][k] = param[k];
+    bool a_uniform[kFmgMaxLevels];
 
     if (verboselevel >= 1) fmg_log("Resize...");
     for (int j = 1; j < levels; ++j) {
@@ -475,6 +730,7 @@ void fmg(const int* dims, const double* a, const double* b, int, const double* p
         prm[j][3] = param[3];
         prm[j][4] = param[4];
     }
+    for (int j = 0; j < levels; ++j) a_uniform[j] = uniform_weight(ao[j], p.m[j]);
 
     const int last = levels - 1;
     uo[last][0] = bo[last][0] / (param[4] + ao[last][0]);
@@ -483,7 +739,7 @@ void fmg(const int* dims, const double* a, const double* b, int, const double* p
         if (j > 0) copy(static_cast<int>(p.m[j]), bo[j], bbw[j]);
         for (int cycle = 0; cycle < nfmg; ++cycle) {
             for (int k = j; k < last; ++k) {
-                relax_me(p.n[k], ao[k], bbo[k], prm[k], nit, uo[k]);
+                relax_me_split(p.n[k], ao[k], a_uniform[k], bbo[k], prm[k], nit, uo[k], r, p.m[0]);
                 Atimesp_me(p.n[k], ao[k], prm[k], uo[k], r);
                 const long m = p.m[k];
                 const double* bbk = bbo[k];
@@ -495,7 +751,7 @@ void fmg(const int* dims, const double* a, const double* b, int, const double* p
             for (int k = last - 1; k >= j; --k) {
                 resize(p.n[k + 1], uo[k + 1], p.n[k], r, rw);
                 addto(static_cast<int>(p.m[k]), uo[k], r);
-                relax_me(p.n[k], ao[k], bbo[k], prm[k], nit, uo[k]);
+                relax_me_split(p.n[k], ao[k], a_uniform[k], bbo[k], prm[k], nit, uo[k], r, p.m[0]);
             }
         }
     }

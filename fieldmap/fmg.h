@@ -32,6 +32,15 @@ void fmg(const int* dims, const double* a, const double* b, int c, const double*
 
 // nit red-black Gauss-Seidel iterations on one grid, in place on u.
 void relax_me(const int* dims, const double* a, const double* b, const double* param, int nit, double* u);
+// relax_me with work memory, the same result: on copies of u, b and a + d
+// whose rows hold even x before odd x, in planes, passes in a wavefront.
+// a_uniform says every a[i] has the bits of a[0] (uniform_weight). Falls back
+// to relax_me's loops when nx is odd or work_size is below relax_me_work().
+void relax_me_split(const int* dims, const double* a, bool a_uniform, const double* b, const double* param, int nit,
+                    double* u, double* work, long work_size);
+// Work doubles relax_me_split needs for the split copies; 0 when it would not use them.
+long relax_me_work(const int* dims, int nit, bool a_uniform);
+bool uniform_weight(const double* a, long m);
 // out = M u (membrane operator).
 void LtLf_me(const int* dims, const double* u, const double* param, double* out);
 // out[i] = u[i]*a[i] + out[i]

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "plugin/host_binding.h"
+#include "tests/kernel_forms.h"
 #include "tests/test_support.h"
 #include "tests/unwrap_fields.h"
 #include "tests/unwrap_reference.h"
@@ -154,6 +155,62 @@ TEST_F(FmgTest, membrane_operator_and_smoother_agree_bit_for_bit_with_the_plain_
             EXPECT_EQ(first_bit_difference(u, ur), -1) << "relax_me " << g.text() << " nit " << nit;
         }
     }
+}
+
+TEST_F(FmgTest, smoother_on_split_planes_agrees_bit_for_bit_with_the_plain_loops) {
+    // Even nx takes the split copies: with nz even in a wavefront (all planes in
+    // slots, or 14 and 30 planes through a ring once 2 * nit passes leave room),
+    // with nz odd pass after pass; odd nx, nit 0 and a work area one double short
+    // fall back to the plain loops. Sizes 1 and 2 make rows and planes their own
+    // neighbours; odd ny makes the y seam meet one colour.
+    const Grid grids[] = {{{2, 1, 1}}, {{2, 2, 2}}, {{4, 1, 2}}, {{2, 5, 4}}, {{6, 3, 1}}, {{8, 7, 3}},
+                          {{10, 4, 14}}, {{6, 5, 30}}, {{12, 2, 9}}, {{7, 6, 4}}, {{16, 12, 8}}};
+    const double param[5] = {1.1, 0.7, 1.3, 0.9, 0.01};
+    for (KernelIsa form : test::kernel_forms()) {
+        const test::KernelForm cap(form);
+        for (const Grid& g : grids) {
+            const long m = g.count();
+            const std::vector<double> u0 = random_values(m, -3, 3, 1 + m), varying = random_values(m, 0, 0.5, 2 + m),
+                                      same(m, 0.25), b = random_values(m, -1, 1, 3 + m);
+            for (const std::vector<double>* a : {&varying, &same})
+                for (int nit : {0, 1, 3}) {
+                    const bool a_uniform = uniform_weight(a->data(), m);
+                    const long need = relax_me_work(g.n, nit, a_uniform);
+                    for (long work_size : {need, need - 1}) {
+                        std::vector<double> u = u0, ur = u0, work(work_size > 0 ? work_size : 1, -7.0);
+                        relax_me_split(g.n, a->data(), a_uniform, b.data(), param, nit, u.data(), work.data(), work_size);
+                        reference::relax_me(g.n, a->data(), b.data(), param, nit, ur.data());
+                        EXPECT_EQ(first_bit_difference(u, ur), -1)
+                            << test::form_name(form) << " " << g.text() << " nit " << nit << (a_uniform ? " uniform a" : "")
+                            << " work " << work_size << " of " << need;
+                    }
+                }
+        }
+    }
+}
+
+TEST_F(FmgTest, split_smoother_needs_planes_for_the_wavefront_only) {
+    // Slots of nx*ny doubles for u and b (and a + d unless a is uniform): every
+    // plane, or the head of 2 * nit planes plus a ring of 2 * nit + 2.
+    const struct {
+        Grid g;
+        int nit;
+        bool a_uniform;
+        long expected;
+    } cases[] = {
+        {{{128, 128, 64}}, 5, true, 22L * 128 * 128 * 2},  // 64 planes > 22: ring
+        {{{128, 128, 64}}, 5, false, 22L * 128 * 128 * 3},
+        {{{64, 64, 16}}, 5, true, 16L * 64 * 64 * 2},      // 16 planes fit in 22
+        {{{64, 64, 31}}, 5, true, 31L * 64 * 64 * 2},      // odd nz: no wavefront, every plane
+        {{{63, 64, 64}}, 5, true, 0},                      // odd nx: the plain loops
+        {{{64, 64, 64}}, 0, true, 0},                      // nothing to do
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(relax_me_work(c.g.n, c.nit, c.a_uniform), c.expected) << c.g.text() << " nit " << c.nit;
+    const double same[4] = {0.5, 0.5, 0.5, 0.5}, differ[4] = {0.5, 0.5, -0.5, 0.5}, zeros[2] = {0.0, -0.0};
+    EXPECT_TRUE(uniform_weight(same, 4));
+    EXPECT_FALSE(uniform_weight(differ, 4));
+    EXPECT_FALSE(uniform_weight(zeros, 2));  // 0.0 + d and -0.0 + d may differ (d = -0.0)
 }
 
 TEST_F(FmgTest, operator_products_and_residual) {
