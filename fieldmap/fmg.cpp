@@ -277,35 +277,54 @@ void relax_plain(const int* dims, const double* a, const double* b, const Membra
     relax_plain_baseline(dims, a, b, k, passes, u);
 }
 
-// The split layout of a grid with even nx: each row holds its h = nx/2 even-x
-// voxels first, then its h odd-x voxels, in x order; row (y, z) still starts at
-// nx*(y + ny*z). A red-black pass then reads and writes whole contiguous runs:
-// the voxel at slot index i of one row has its y and z neighbours at index i of
-// the same half of the neighbouring rows, and its x neighbours in the other
-// half of its own row.
+// The split layout of a plane with even nx, one row after the other at a
+// stride of nx + 2: a copy of the last odd-x voxel, the h = nx/2 odd-x voxels,
+// the h even-x voxels, a copy of the first even-x voxel. Every voxel of one
+// colour in a row is then one contiguous run whose y and z neighbours sit at the
+// same place in the neighbouring rows, and whose x - 1 and x + 1 neighbours are
+// the other half read one place apart, the copies standing in for the x wrap.
+//   x:     0  1  2  3  4  5       (nx = 6, h = 3)
+//   slot: [5] 1  3  5  0  2  4 [0]
 WARPMENDER_INLINE_BODY void split_rows_body(const double* src, double* dst, long rows, int nx) {
     const int h = nx / 2;
     for (long r = 0; r < rows; ++r) {
         const double* s = src + r * nx;
-        double* even = dst + r * nx;
-        double* odd = even + h;
+        double* odd = dst + r * (nx + 2) + 1;
+        double* even = odd + h;
         for (int i = 0; i < h; ++i) {
-            even[i] = s[2 * i];
             odd[i] = s[2 * i + 1];
+            even[i] = s[2 * i];
+        }
+        odd[-1] = odd[h - 1];
+        even[h] = even[0];
+    }
+}
+
+// b in the same order without the wrap copies, at the caller's row stride nx.
+WARPMENDER_INLINE_BODY void split_rows_flat_body(const double* src, double* dst, long rows, int nx) {
+    const int h = nx / 2;
+    for (long r = 0; r < rows; ++r) {
+        const double* s = src + r * nx;
+        double* odd = dst + r * nx;
+        double* even = odd + h;
+        for (int i = 0; i < h; ++i) {
+            odd[i] = s[2 * i + 1];
+            even[i] = s[2 * i];
         }
     }
 }
 
-// The same for a + d, the smoother's denominator, formed as the plain loop forms it.
+// a + d, the smoother's denominator, formed as the plain loop forms it, at the
+// split stride (its wrap copies are never read).
 WARPMENDER_INLINE_BODY void split_rows_plus_body(const double* src, double add, double* dst, long rows, int nx) {
     const int h = nx / 2;
     for (long r = 0; r < rows; ++r) {
         const double* s = src + r * nx;
-        double* even = dst + r * nx;
-        double* odd = even + h;
+        double* odd = dst + r * (nx + 2) + 1;
+        double* even = odd + h;
         for (int i = 0; i < h; ++i) {
-            even[i] = s[2 * i] + add;
             odd[i] = s[2 * i + 1] + add;
+            even[i] = s[2 * i] + add;
         }
     }
 }
@@ -313,8 +332,8 @@ WARPMENDER_INLINE_BODY void split_rows_plus_body(const double* src, double add, 
 WARPMENDER_INLINE_BODY void join_rows_body(const double* src, double* dst, long rows, int nx) {
     const int h = nx / 2;
     for (long r = 0; r < rows; ++r) {
-        const double* even = src + r * nx;
-        const double* odd = even + h;
+        const double* odd = src + r * (nx + 2) + 1;
+        const double* even = odd + h;
         double* o = dst + r * nx;
         for (int i = 0; i < h; ++i) {
             o[2 * i] = even[i];
@@ -323,80 +342,82 @@ WARPMENDER_INLINE_BODY void join_rows_body(const double* src, double* dst, long 
     }
 }
 
-// One run of same-colour voxels i0 <= i < i1 of a split row; xm and xp are
-// already offset to each voxel's x neighbours. ad is a + d per voxel, or
-// null when a is one value for the whole grid (then ad0 = a + d).
+// One colour of one split row: h voxels. xm and xp are already offset to each
+// voxel's x neighbours. ad is a + d per voxel, or null when a is one value for
+// the whole grid (then ad0 = a + d).
 WARPMENDER_INLINE_BODY void relax_run(double* pu, const double* pb, const double* ad, double ad0, const double* xm,
                                       const double* xp, const double* ym, const double* yp, const double* zm,
-                                      const double* zp, int i0, int i1, const Membrane& k) {
+                                      const double* zp, int h, const Membrane& k) {
     const double wx = k.wx, wy = k.wy, wz = k.wz;
     // A size-1 axis makes a neighbour row the row itself: each voxel then reads
     // its own value before it writes it, which lanes keep.
     if (ad == nullptr) {
         WARPMENDER_INDEPENDENT_ITERATIONS
-        for (int i = i0; i < i1; ++i)
+        for (int i = 0; i < h; ++i)
             pu[i] = (pb[i] - ((wz * (zm[i] + zp[i]) + wy * (ym[i] + yp[i])) + wx * (xm[i] + xp[i]))) / ad0;
     } else {
         WARPMENDER_INDEPENDENT_ITERATIONS
-        for (int i = i0; i < i1; ++i)
+        for (int i = 0; i < h; ++i)
             pu[i] = (pb[i] - ((wz * (zm[i] + zp[i]) + wy * (ym[i] + yp[i])) + wx * (xm[i] + xp[i]))) / ad[i];
     }
 }
 
-// Split planes of u, b and a + d in the work area, held in slots: planes
-// 0..head-1 keep a slot each, later planes share a ring of `ring` slots. With
-// head = nz every plane has its own.
+// Split planes of u and a + d in the work area, held in slots: planes
+// 0..head-1 keep a slot each, later planes share a ring of `ring` slots (with
+// head = nz every plane has its own). Split b takes the place of u's plane in
+// the caller's u, which is free from the loading of that plane until its return.
 struct SplitPlanes {
     int nx, ny, nz;
-    std::ptrdiff_t plane;  // nx*ny
+    std::ptrdiff_t plane;  // nx*ny: a plane of the caller's arrays
+    std::ptrdiff_t rows;   // (nx + 2)*ny: a slot
     int head, ring;
-    double* u;   // slot s of u at u + s*plane
-    double* b;
-    double* ad;  // null: every voxel's a + d is ad0
+    double* u;             // slot s of u at u + s*rows
+    double* ad;            // null: every voxel's a + d is ad0
     double ad0;
+    double* b;             // the caller's u: plane z of split b at b + z*plane
 
     int slot(int z) const { return z < head ? z : head + (z - head) % ring; }
-    double* u_of(int z) const { return u + slot(z) * plane; }
-    const double* b_of(int z) const { return b + slot(z) * plane; }
-    const double* ad_of(int z) const { return ad ? ad + slot(z) * plane : nullptr; }
+    double* u_of(int z) const { return u + slot(z) * rows; }
+    const double* ad_of(int z) const { return ad ? ad + slot(z) * rows : nullptr; }
 };
 
+// u first: b then overwrites the plane of u just copied.
 WARPMENDER_INLINE_BODY void load_plane(const SplitPlanes& w, int z, const double* a, const double* b, double d,
                                        const double* u) {
-    const std::ptrdiff_t at = z * w.plane;
-    const int slot = w.slot(z);
-    split_rows_body(u + at, w.u + slot * w.plane, w.ny, w.nx);
-    split_rows_body(b + at, w.b + slot * w.plane, w.ny, w.nx);
-    if (w.ad) split_rows_plus_body(a + at, d, w.ad + slot * w.plane, w.ny, w.nx);
+    const std::ptrdiff_t at = z * w.plane, slot = w.slot(z) * w.rows;
+    split_rows_body(u + at, w.u + slot, w.ny, w.nx);
+    split_rows_flat_body(b + at, w.b + at, w.ny, w.nx);
+    if (w.ad) split_rows_plus_body(a + at, d, w.ad + slot, w.ny, w.nx);
 }
 
 // Pass t on plane z. Rows go in the plain loop's order; within a row no
 // same-colour voxel reads another, since nx is even.
 WARPMENDER_INLINE_BODY void relax_split_plane(const SplitPlanes& w, int z, long t, const Membrane& k) {
-    const int nx = w.nx, ny = w.ny, h = nx / 2;
+    const int nx = w.nx, ny = w.ny, h = nx / 2, stride = nx + 2;
     double* const pz = w.u_of(z);
     const double* const pzm = w.u_of(z == 0 ? w.nz - 1 : z - 1);
     const double* const pzp = w.u_of(z == w.nz - 1 ? 0 : z + 1);
-    const double* const bz = w.b_of(z);
+    const double* const bz = w.b + z * w.plane;
     const double* const adz = w.ad_of(z);
     for (int y = 0; y < ny; ++y) {
-        const Neighbours oy = periodic(y, ny, nx);
-        const int s = static_cast<int>((t + y + z) & 1);  // 0: this pass updates the even-x half
-        const std::ptrdiff_t own = std::ptrdiff_t(y) * nx + s * h, other = std::ptrdiff_t(y) * nx + (1 - s) * h;
+        const Neighbours oy = periodic(y, ny, stride);
+        const bool even = ((t + y + z) & 1) == 0;  // the colour of this pass in this row has even x
+        const std::ptrdiff_t row = std::ptrdiff_t(y) * stride;
+        const std::ptrdiff_t own = row + (even ? 1 + h : 1), other = row + (even ? 1 : 1 + h);
         double* pu = pz + own;
         const double* po = pz + other;
-        const double* pb = bz + own;
         const double* pad = adz ? adz + own : nullptr;
-        const double *ym = pu + oy.minus, *yp = pu + oy.plus, *zm = pzm + own, *zp = pzp + own;
-        // Even x = 2i has x - 1 at odd index i - 1 (h - 1 for i = 0) and x + 1 at i;
-        // odd x = 2i + 1 has x - 1 at even index i and x + 1 at i + 1 (0 for i = h - 1).
-        if (s == 0) {
-            relax_run(pu, pb, pad, w.ad0, po + h - 1, po, ym, yp, zm, zp, 0, 1, k);
-            relax_run(pu, pb, pad, w.ad0, po - 1, po, ym, yp, zm, zp, 1, h, k);
-        } else {
-            relax_run(pu, pb, pad, w.ad0, po, po + 1, ym, yp, zm, zp, 0, h - 1, k);
-            relax_run(pu, pb, pad, w.ad0, po, po - (h - 1), ym, yp, zm, zp, h - 1, h, k);
-        }
+        // Even x = 2i: x - 1 is odd index i - 1, x + 1 odd index i.
+        // Odd x = 2i + 1: x - 1 is even index i, x + 1 even index i + 1.
+        const double* xm = even ? po - 1 : po;
+        const double* xp = even ? po : po + 1;
+        const double* pb = bz + std::ptrdiff_t(y) * nx + (even ? h : 0);
+        relax_run(pu, pb, pad, w.ad0, xm, xp, pu + oy.minus, pu + oy.plus, pzm + own, pzp + own, h, k);
+        // Refresh the wrap copy of the half just written.
+        if (even)
+            pu[h] = pu[0];
+        else
+            pu[-1] = pu[h - 1];
     }
 }
 
@@ -467,10 +488,10 @@ bool uniform_weight(const double* a, long m) {
 
 long relax_me_work(const int* dims, int nit, bool a_uniform) {
     if (dims[0] % 2 != 0 || nit <= 0) return 0;
-    const long passes = 2L * nit, plane = long(dims[0]) * dims[1];
+    const long passes = 2L * nit, slot = long(dims[0] + 2) * dims[1];
     // Planes in slots: all of them, or the head 0..passes-1 and a ring of passes + 2.
     const long slots = dims[2] % 2 != 0 || dims[2] <= 2 * passes + 2 ? dims[2] : 2 * passes + 2;
-    return slots * plane * (a_uniform ? 2 : 3);
+    return slots * slot * (a_uniform ? 1 : 2);
 }
 
 void relax_me_split(const int* dims, const double* a, bool a_uniform, const double* b, const double* param, int nit,
@@ -480,20 +501,21 @@ void relax_me_split(const int* dims, const double* a, bool a_uniform, const doub
     const long passes = 2L * nit;
     if (passes <= 0) return;
     const long need = relax_me_work(dims, nit, a_uniform);
-    if (need == 0 || work_size < need) return relax_plain(dims, a, b, k, passes, u);
+    // u holds split b on the way: it may not be an input too.
+    if (need == 0 || work_size < need || u == a || u == b) return relax_plain(dims, a, b, k, passes, u);
     const int nz = dims[2];
-    const std::ptrdiff_t plane = std::ptrdiff_t(dims[0]) * dims[1];
-    const int slots = static_cast<int>(need / plane / (a_uniform ? 2 : 3));
     SplitPlanes w;
     w.nx = dims[0];
     w.ny = dims[1];
     w.nz = nz;
-    w.plane = plane;
+    w.plane = std::ptrdiff_t(dims[0]) * dims[1];
+    w.rows = std::ptrdiff_t(dims[0] + 2) * dims[1];
+    const int slots = static_cast<int>(need / w.rows / (a_uniform ? 1 : 2));
     w.head = slots == nz ? nz : static_cast<int>(passes);
     w.ring = slots == nz ? 1 : static_cast<int>(passes) + 2;
     w.u = work;
-    w.b = work + slots * plane;
-    w.ad = a_uniform ? nullptr : work + 2 * slots * plane;
+    w.ad = a_uniform ? nullptr : work + slots * w.rows;
+    w.b = u;
     w.ad0 = a[0] + k.d;
 #if WARPMENDER_HAVE_AVX2_KERNELS
     if (kernel_isa() == KernelIsa::kAvx2) return relax_split_avx2(dims, a, b, k, passes, u, w);
@@ -613,7 +635,11 @@ void resized_plane(const int* na, const double* a, const int* nc, double* c, dou
     resample_plane(na, a, nc, c, work, nullptr, nullptr, local);
 }
 
-void resize(const int* na, const double* a, const int* nc, double* c, double* work) {
+namespace {
+
+// resize, or with add c += the resampled volume (addto's sum, without the
+// resampled volume ever being stored).
+void resample_volume(const int* na, const double* a, const int* nc, double* c, double* work, bool add) {
     const int naz = na[2], ncz = nc[2];
     if (verboselevel >= 2) {
         char text[64];
@@ -667,8 +693,79 @@ void resize(const int* na, const double* a, const int* nc, double* c, double* wo
         const double* pp = plane[2];
         const double wm = t.wm, w0 = t.w0, wp = t.wp;
         double* out = c + k * out_plane;
-        for (std::ptrdiff_t e = 0; e < out_plane; ++e) out[e] = pp[e] * wp + pm[e] * wm + p0[e] * w0;
+        if (add)
+            for (std::ptrdiff_t e = 0; e < out_plane; ++e) out[e] += pp[e] * wp + pm[e] * wm + p0[e] * w0;
+        else
+            for (std::ptrdiff_t e = 0; e < out_plane; ++e) out[e] = pp[e] * wp + pm[e] * wm + p0[e] * w0;
     }
+}
+
+// r = b - (diag(a) + M) u in one pass: Atimesp_me's sums and the subtraction
+// of fmg's descent, voxel by voxel, without the two passes between them. a is
+// read once when uniform.
+WARPMENDER_INLINE_BODY void residual_body(const int* dims, const double* a, bool a_uniform, const double* b,
+                                          const Membrane& k, const double* u, double* r) {
+    const int nx = dims[0], ny = dims[1], nz = dims[2];
+    const double wx = k.wx, wy = k.wy, wz = k.wz, d = k.d, a0 = a[0];
+    const std::ptrdiff_t plane = std::ptrdiff_t(nx) * ny;
+    for (int z = 0; z < nz; ++z) {
+        const Neighbours oz = periodic(z, nz, plane);
+        for (int y = 0; y < ny; ++y) {
+            const Neighbours oy = periodic(y, ny, nx);
+            const std::ptrdiff_t row = z * plane + std::ptrdiff_t(y) * nx;
+            const double* pu = u + row;
+            const double *zm = pu + oz.minus, *zp = pu + oz.plus, *ym = pu + oy.minus, *yp = pu + oy.plus;
+            const double* pa = a + row;
+            const double* pb = b + row;
+            double* pr = r + row;
+            auto at = [&](int x, int xm, int xp) {
+                const double m = ((d * pu[x] + wz * (zm[x] + zp[x])) + wy * (ym[x] + yp[x])) + wx * (pu[xm] + pu[xp]);
+                pr[x] = pb[x] - (pu[x] * (a_uniform ? a0 : pa[x]) + m);
+            };
+            if (nx == 1) {
+                at(0, 0, 0);
+                continue;
+            }
+            at(0, nx - 1, 1);
+            if (a_uniform) {
+                for (int x = 1; x < nx - 1; ++x)
+                    pr[x] = pb[x] - (pu[x] * a0 + (((d * pu[x] + wz * (zm[x] + zp[x])) + wy * (ym[x] + yp[x])) +
+                                                   wx * (pu[x - 1] + pu[x + 1])));
+            } else {
+                for (int x = 1; x < nx - 1; ++x)
+                    pr[x] = pb[x] - (pu[x] * pa[x] + (((d * pu[x] + wz * (zm[x] + zp[x])) + wy * (ym[x] + yp[x])) +
+                                                      wx * (pu[x - 1] + pu[x + 1])));
+            }
+            at(nx - 1, nx - 2, 0);
+        }
+    }
+}
+
+void residual_baseline(const int* dims, const double* a, bool a_uniform, const double* b, const Membrane& k,
+                       const double* u, double* r) {
+    residual_body(dims, a, a_uniform, b, k, u, r);
+}
+#if WARPMENDER_HAVE_AVX2_KERNELS
+WARPMENDER_TARGET_AVX2 void residual_avx2(const int* dims, const double* a, bool a_uniform, const double* b,
+                                          const Membrane& k, const double* u, double* r) {
+    residual_body(dims, a, a_uniform, b, k, u, r);
+}
+#endif
+
+void residual(const int* dims, const double* a, bool a_uniform, const double* b, const double* param,
+              const double* u, double* r) {
+    if (verboselevel >= 2) fmg_log("Ltlf_me...");  // the line of the LtLf_me call this pass stands for
+    const Membrane k(param);
+#if WARPMENDER_HAVE_AVX2_KERNELS
+    if (kernel_isa() == KernelIsa::kAvx2) return residual_avx2(dims, a, a_uniform, b, k, u, r);
+#endif
+    residual_baseline(dims, a, a_uniform, b, k, u, r);
+}
+
+}  // namespace
+
+void resize(const int* na, const double* a, const int* nc, double* c, double* work) {
+    resample_volume(na, a, nc, c, work, false);
 }
 
 // --- full multigrid ------------------------------------------------------------------
@@ -740,17 +837,13 @@ void fmg(const int* dims, const double* a, const double* b, int, const double* p
         for (int cycle = 0; cycle < nfmg; ++cycle) {
             for (int k = j; k < last; ++k) {
                 relax_me_split(p.n[k], ao[k], a_uniform[k], bbo[k], prm[k], nit, uo[k], r, p.m[0]);
-                Atimesp_me(p.n[k], ao[k], prm[k], uo[k], r);
-                const long m = p.m[k];
-                const double* bbk = bbo[k];
-                for (long i = 0; i < m; ++i) r[i] = bbk[i] - r[i];
+                residual(p.n[k], ao[k], a_uniform[k], bbo[k], prm[k], uo[k], r);
                 resize(p.n[k], r, p.n[k + 1], bbw[k + 1], rw);
                 zeros(static_cast<int>(p.m[k + 1]), uo[k + 1]);
             }
             uo[last][0] = bbo[last][0] / (param[4] + ao[last][0]);
             for (int k = last - 1; k >= j; --k) {
-                resize(p.n[k + 1], uo[k + 1], p.n[k], r, rw);
-                addto(static_cast<int>(p.m[k]), uo[k], r);
+                resample_volume(p.n[k + 1], uo[k + 1], p.n[k], uo[k], rw, true);
                 relax_me_split(p.n[k], ao[k], a_uniform[k], bbo[k], prm[k], nit, uo[k], r, p.m[0]);
             }
         }

@@ -28,7 +28,7 @@ struct Grid {
 // Odd and even sizes, and 1 and 2 along each axis in turn.
 const Grid kGrids[] = {{{1, 1, 1}}, {{2, 1, 1}}, {{1, 2, 1}}, {{1, 1, 2}}, {{2, 2, 2}}, {{3, 2, 1}},
                        {{1, 5, 4}}, {{6, 1, 3}}, {{5, 4, 1}}, {{2, 7, 3}}, {{7, 2, 5}}, {{4, 6, 2}},
-                       {{23, 17, 11}}, {{16, 12, 8}}, {{9, 9, 9}}};
+                       {{23, 17, 11}}, {{16, 12, 8}}, {{9, 9, 9}}, {{12, 10, 26}}};
 
 class FmgTest : public ::testing::Test {
 protected:
@@ -190,7 +190,7 @@ TEST_F(FmgTest, smoother_on_split_planes_agrees_bit_for_bit_with_the_plain_loops
 }
 
 TEST_F(FmgTest, split_smoother_needs_planes_for_the_wavefront_only) {
-    // Slots of nx*ny doubles for u and b (and a + d unless a is uniform): every
+    // Slots of (nx + 2)*ny doubles for u (and a + d unless a is uniform): every
     // plane, or the head of 2 * nit planes plus a ring of 2 * nit + 2.
     const struct {
         Grid g;
@@ -198,10 +198,10 @@ TEST_F(FmgTest, split_smoother_needs_planes_for_the_wavefront_only) {
         bool a_uniform;
         long expected;
     } cases[] = {
-        {{{128, 128, 64}}, 5, true, 22L * 128 * 128 * 2},  // 64 planes > 22: ring
-        {{{128, 128, 64}}, 5, false, 22L * 128 * 128 * 3},
-        {{{64, 64, 16}}, 5, true, 16L * 64 * 64 * 2},      // 16 planes fit in 22
-        {{{64, 64, 31}}, 5, true, 31L * 64 * 64 * 2},      // odd nz: no wavefront, every plane
+        {{{128, 128, 64}}, 5, true, 22L * 130 * 128},  // 64 planes > 22: ring
+        {{{128, 128, 64}}, 5, false, 22L * 130 * 128 * 2},
+        {{{64, 64, 16}}, 5, true, 16L * 66 * 64},      // 16 planes fit in 22
+        {{{64, 64, 31}}, 5, true, 31L * 66 * 64},      // odd nz: no wavefront, every plane
         {{{63, 64, 64}}, 5, true, 0},                      // odd nx: the plain loops
         {{{64, 64, 64}}, 0, true, 0},                      // nothing to do
     };
@@ -276,17 +276,26 @@ TEST_F(FmgTest, zero_right_hand_side_gives_zero) {
 }
 
 TEST_F(FmgTest, whole_solve_agrees_bit_for_bit_with_the_plain_loops) {
+    // A varying a and a uniform one (as the unwrapping passes, which the
+    // smoother and the residual read as a single value), in both kernel forms.
     const double param[5] = {1.0, 0.8, 1.2, 1.0, 0.001};
-    for (const Grid& g : kGrids) {
-        const long m = g.count();
-        const std::vector<double> a = random_values(m, 0.0001, 0.1, 21 + m), b = random_values(m, -1, 1, 22 + m);
-        for (int nfmg : {0, 1, 2})
-            for (int nit : {0, 2}) {
-                std::vector<double> u(m, 0.0), ur(m), scratch(fmg_scratchsize(g.n));
-                fmg(g.n, a.data(), b.data(), 2, param, nfmg, nit, u.data(), scratch.data());
-                reference::fmg(g.n, a.data(), b.data(), param, nfmg, nit, ur.data());
-                EXPECT_EQ(first_bit_difference(u, ur), -1) << g.text() << " " << nfmg << " cycles " << nit << " its";
-            }
+    for (KernelIsa form : test::kernel_forms()) {
+        const test::KernelForm cap(form);
+        for (const Grid& g : kGrids) {
+            const long m = g.count();
+            const std::vector<double> varying = random_values(m, 0.0001, 0.1, 21 + m), same(m, 0.0001),
+                                      b = random_values(m, -1, 1, 22 + m);
+            for (const std::vector<double>* a : {&varying, &same})
+                for (int nfmg : {0, 1, 2})
+                    for (int nit : {0, 2}) {
+                        std::vector<double> u(m, 0.0), ur(m), scratch(fmg_scratchsize(g.n));
+                        fmg(g.n, a->data(), b.data(), 2, param, nfmg, nit, u.data(), scratch.data());
+                        reference::fmg(g.n, a->data(), b.data(), param, nfmg, nit, ur.data());
+                        EXPECT_EQ(first_bit_difference(u, ur), -1)
+                            << test::form_name(form) << " " << g.text() << (a == &same ? " uniform a " : " ") << nfmg
+                            << " cycles " << nit << " its";
+                    }
+        }
     }
 }
 
