@@ -421,19 +421,20 @@ WARPMENDER_INLINE_BODY void relax_split_plane(const SplitPlanes& w, int z, long 
     }
 }
 
-// All passes on split planes. With nz even a voxel reads only the other colour
-// across planes, so pass t + 1 may update plane z as soon as pass t has done
-// z - 1, z and z + 1: the passes run as a wavefront, pass j starting at plane
-// j and lagging two steps behind pass j - 1, and a plane leaves the cache once
-// rather than once per pass. Plane z ends after the last pass's visit and goes
-// back to u at once; with a ring, a slot is reused once its plane is done.
-// With nz odd the passes run one after the other, as the plain loop does.
+// Passes t0 .. t0 + count - 1 on split planes. With nz even a voxel reads only
+// the other colour across planes, so pass t + 1 may update plane z as soon as
+// pass t has done z - 1, z and z + 1: the passes run as a wavefront, pass j
+// starting at plane j and lagging two steps behind pass j - 1, and a plane
+// leaves the cache once rather than once per pass. Plane z ends after the
+// last pass's visit and goes back to u at once; with a ring, a slot is reused
+// once its plane is done. With nz odd the passes run one after the other, as
+// the plain loop does.
 WARPMENDER_INLINE_BODY void relax_split_body(const int* dims, const double* a, const double* b, const Membrane& k,
-                                             long passes, double* u, const SplitPlanes& w) {
+                                             long t0, long count, double* u, const SplitPlanes& w) {
     const int nx = dims[0], ny = dims[1], nz = dims[2];
     if (nz % 2 != 0) {
         for (int z = 0; z < nz; ++z) load_plane(w, z, a, b, k.d, u);
-        for (long t = 0; t < passes; ++t)
+        for (long t = t0; t < t0 + count; ++t)
             for (int z = 0; z < nz; ++z) relax_split_plane(w, z, t, k);
         for (int z = 0; z < nz; ++z) join_rows_body(w.u_of(z), u + z * w.plane, ny, nx);
         return;
@@ -442,29 +443,36 @@ WARPMENDER_INLINE_BODY void relax_split_body(const int* dims, const double* a, c
     // which no plane needs before that one is loaded again, unchanged, at step nz - 2.
     load_plane(w, 0, a, b, k.d, u);
     if (nz > 1) split_rows_body(u + (nz - 1) * w.plane, w.u_of(nz - 1), ny, nx);
-    const long last_step = (nz - 1) + 2 * (passes - 1);
+    const long last_step = (nz - 1) + 2 * (count - 1);
     for (long step = 0; step <= last_step; ++step) {
         if (step + 1 < nz) load_plane(w, static_cast<int>(step + 1), a, b, k.d, u);
         // Oldest pass first: each one's planes are ready before the next reads them.
-        for (long j = 0; j < passes; ++j) {
+        for (long j = 0; j < count; ++j) {
             const long i = step - 2 * j;
             if (i < 0) break;
             if (i >= nz) continue;
             const int z = static_cast<int>((j + i) % nz);
-            relax_split_plane(w, z, j, k);
-            if (j == passes - 1) join_rows_body(w.u_of(z), u + z * w.plane, ny, nx);
+            relax_split_plane(w, z, t0 + j, k);
+            if (j == count - 1) join_rows_body(w.u_of(z), u + z * w.plane, ny, nx);
         }
     }
 }
 
+// Every pass, in wavefronts of w.head passes at most (all of them when every plane has a slot).
+WARPMENDER_INLINE_BODY void relax_split_all(const int* dims, const double* a, const double* b, const Membrane& k,
+                                            long passes, double* u, const SplitPlanes& w, long depth) {
+    for (long t0 = 0; t0 < passes; t0 += depth)
+        relax_split_body(dims, a, b, k, t0, passes - t0 < depth ? passes - t0 : depth, u, w);
+}
+
 void relax_split_baseline(const int* dims, const double* a, const double* b, const Membrane& k, long passes,
-                          double* u, const SplitPlanes& w) {
-    relax_split_body(dims, a, b, k, passes, u, w);
+                          double* u, const SplitPlanes& w, long depth) {
+    relax_split_all(dims, a, b, k, passes, u, w, depth);
 }
 #if WARPMENDER_HAVE_AVX2_KERNELS
 WARPMENDER_TARGET_AVX2 void relax_split_avx2(const int* dims, const double* a, const double* b, const Membrane& k,
-                                             long passes, double* u, const SplitPlanes& w) {
-    relax_split_body(dims, a, b, k, passes, u, w);
+                                             long passes, double* u, const SplitPlanes& w, long depth) {
+    relax_split_all(dims, a, b, k, passes, u, w, depth);
 }
 #endif
 
@@ -486,41 +494,61 @@ bool uniform_weight(const double* a, long m) {
     return true;
 }
 
-long relax_me_work(const int* dims, int nit, bool a_uniform) {
-    if (dims[0] % 2 != 0 || nit <= 0) return 0;
-    const long passes = 2L * nit, slot = long(dims[0] + 2) * dims[1];
-    // Planes in slots: all of them, or the head 0..passes-1 and a ring of passes + 2.
-    const long slots = dims[2] % 2 != 0 || dims[2] <= 2 * passes + 2 ? dims[2] : 2 * passes + 2;
-    return slots * slot * (a_uniform ? 1 : 2);
-}
+namespace {
 
-void relax_me_split(const int* dims, const double* a, bool a_uniform, const double* b, const double* param, int nit,
-                    double* u, double* work, long work_size) {
-    if (verboselevel > 2) fmg_log("Relax...");
+// Slots a wavefront of `depth` passes needs: every plane when nz is odd or
+// small, else the head 0..depth-1 and a ring of depth + 2.
+long wavefront_slots(int nz, long depth) { return nz % 2 != 0 || nz <= 2 * depth + 2 ? nz : 2 * depth + 2; }
+
+// nit iterations, `calls` times over: fmg's last smoothing of a V-cycle and
+// the first of the next one in a row, without returning u to its layout in
+// between. The log says "Relax..." once per call it stands for.
+void smooth(const int* dims, const double* a, bool a_uniform, const double* b, const double* param, int nit,
+            int calls, double* u, double* work, long work_size) {
+    if (verboselevel > 2)
+        for (int c = 0; c < calls; ++c) fmg_log("Relax...");
     const Membrane k(param);
-    const long passes = 2L * nit;
+    const long passes = 2L * nit * calls;
     if (passes <= 0) return;
-    const long need = relax_me_work(dims, nit, a_uniform);
-    // u holds split b on the way: it may not be an input too.
-    if (need == 0 || work_size < need || u == a || u == b) return relax_plain(dims, a, b, k, passes, u);
-    const int nz = dims[2];
+    const int nx = dims[0], ny = dims[1], nz = dims[2];
+    const long per_slot = long(nx + 2) * ny * (a_uniform ? 1 : 2);
+    const long fit = work_size / per_slot;  // slots the work area holds
+    // The deepest wavefront that fits. Through a ring it takes two passes at
+    // least: pass 0 borrows the slot of plane nz - 1 before any later plane
+    // needs it. u holds split b on the way, so it may not be an input too.
+    long depth = fit >= nz ? passes : (fit - 2) / 2;
+    if (depth > passes) depth = passes;
+    if (nx % 2 != 0 || depth < (fit >= nz ? 1 : 2) || fit < wavefront_slots(nz, depth) || u == a || u == b)
+        return relax_plain(dims, a, b, k, passes, u);
+    const int slots = static_cast<int>(wavefront_slots(nz, depth));
     SplitPlanes w;
-    w.nx = dims[0];
-    w.ny = dims[1];
+    w.nx = nx;
+    w.ny = ny;
     w.nz = nz;
-    w.plane = std::ptrdiff_t(dims[0]) * dims[1];
-    w.rows = std::ptrdiff_t(dims[0] + 2) * dims[1];
-    const int slots = static_cast<int>(need / w.rows / (a_uniform ? 1 : 2));
-    w.head = slots == nz ? nz : static_cast<int>(passes);
-    w.ring = slots == nz ? 1 : static_cast<int>(passes) + 2;
+    w.plane = std::ptrdiff_t(nx) * ny;
+    w.rows = std::ptrdiff_t(nx + 2) * ny;
+    w.head = slots == nz ? nz : static_cast<int>(depth);
+    w.ring = slots == nz ? 1 : static_cast<int>(depth) + 2;
     w.u = work;
     w.ad = a_uniform ? nullptr : work + slots * w.rows;
     w.b = u;
     w.ad0 = a[0] + k.d;
 #if WARPMENDER_HAVE_AVX2_KERNELS
-    if (kernel_isa() == KernelIsa::kAvx2) return relax_split_avx2(dims, a, b, k, passes, u, w);
+    if (kernel_isa() == KernelIsa::kAvx2) return relax_split_avx2(dims, a, b, k, passes, u, w, depth);
 #endif
-    relax_split_baseline(dims, a, b, k, passes, u, w);
+    relax_split_baseline(dims, a, b, k, passes, u, w, depth);
+}
+
+}  // namespace
+
+long relax_me_work(const int* dims, int nit, bool a_uniform) {
+    if (dims[0] % 2 != 0 || nit <= 0) return 0;
+    return wavefront_slots(dims[2], 2L * nit) * (dims[0] + 2) * dims[1] * (a_uniform ? 1 : 2);
+}
+
+void relax_me_split(const int* dims, const double* a, bool a_uniform, const double* b, const double* param, int nit,
+                    double* u, double* work, long work_size) {
+    smooth(dims, a, a_uniform, b, param, nit, 1, u, work, work_size);
 }
 
 double sumsq_me(const int* dims, const double* a, const double* b, const double* param, const double* u) {
@@ -836,7 +864,8 @@ void fmg(const int* dims, const double* a, const double* b, int, const double* p
         if (j > 0) copy(static_cast<int>(p.m[j]), bo[j], bbw[j]);
         for (int cycle = 0; cycle < nfmg; ++cycle) {
             for (int k = j; k < last; ++k) {
-                relax_me_split(p.n[k], ao[k], a_uniform[k], bbo[k], prm[k], nit, uo[k], r, p.m[0]);
+                // Level j's first smoothing of a later cycle ran with the last one of the cycle before.
+                if (k > j || cycle == 0) smooth(p.n[k], ao[k], a_uniform[k], bbo[k], prm[k], nit, 1, uo[k], r, p.m[0]);
                 residual(p.n[k], ao[k], a_uniform[k], bbo[k], prm[k], uo[k], r);
                 resize(p.n[k], r, p.n[k + 1], bbw[k + 1], rw);
                 zeros(static_cast<int>(p.m[k + 1]), uo[k + 1]);
@@ -844,7 +873,8 @@ void fmg(const int* dims, const double* a, const double* b, int, const double* p
             uo[last][0] = bbo[last][0] / (param[4] + ao[last][0]);
             for (int k = last - 1; k >= j; --k) {
                 resample_volume(p.n[k + 1], uo[k + 1], p.n[k], uo[k], rw, true);
-                relax_me_split(p.n[k], ao[k], a_uniform[k], bbo[k], prm[k], nit, uo[k], r, p.m[0]);
+                const int calls = k == j && cycle + 1 < nfmg ? 2 : 1;
+                smooth(p.n[k], ao[k], a_uniform[k], bbo[k], prm[k], nit, calls, uo[k], r, p.m[0]);
             }
         }
     }

@@ -159,8 +159,9 @@ TEST_F(FmgTest, membrane_operator_and_smoother_agree_bit_for_bit_with_the_plain_
 
 TEST_F(FmgTest, smoother_on_split_planes_agrees_bit_for_bit_with_the_plain_loops) {
     // Even nx takes the split copies: with nz even in a wavefront (all planes in
-    // slots, or 14 and 30 planes through a ring once 2 * nit passes leave room),
-    // with nz odd pass after pass; odd nx, nit 0 and a work area one double short
+    // slots, or 14 and 30 planes through a ring once 2 * nit passes leave room;
+    // a work area short of that runs shallower wavefronts in turn), with nz odd
+    // pass after pass; odd nx, nit 0 and a work area too small for any wavefront
     // fall back to the plain loops. Sizes 1 and 2 make rows and planes their own
     // neighbours; odd ny makes the y seam meet one colour.
     const Grid grids[] = {{{2, 1, 1}}, {{2, 2, 2}}, {{4, 1, 2}}, {{2, 5, 4}}, {{6, 3, 1}}, {{8, 7, 3}},
@@ -175,8 +176,10 @@ TEST_F(FmgTest, smoother_on_split_planes_agrees_bit_for_bit_with_the_plain_loops
             for (const std::vector<double>* a : {&varying, &same})
                 for (int nit : {0, 1, 3}) {
                     const bool a_uniform = uniform_weight(a->data(), m);
-                    const long need = relax_me_work(g.n, nit, a_uniform);
-                    for (long work_size : {need, need - 1}) {
+                    const long need = relax_me_work(g.n, nit, a_uniform), slot = long(g.n[0] + 2) * g.n[1];
+                    // All passes in one wavefront; shallower ones one after the other (down
+                    // to two passes in six slots); too little for any.
+                    for (long work_size : {need, need - 1, 6 * slot, 5 * slot}) {
                         std::vector<double> u = u0, ur = u0, work(work_size > 0 ? work_size : 1, -7.0);
                         relax_me_split(g.n, a->data(), a_uniform, b.data(), param, nit, u.data(), work.data(), work_size);
                         reference::relax_me(g.n, a->data(), b.data(), param, nit, ur.data());
