@@ -56,6 +56,8 @@ inline int wrap_index(int k, int n) {
     return k < 0 ? ((k % n) + n) % n : k % n;
 }
 
+inline bool equal_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
 // Constants of the membrane operator; the products are formed as written so
 // that every level reproduces the same bits.
 struct Membrane {
@@ -594,6 +596,10 @@ constexpr int kTapBlock = 256;
 struct TapBlock {
     int first = 0, count = 0;
     int direct = 0;  // leading entries whose taps are 2k, 2k + 1, 2k + 2 (halving, off the seam)
+    // Doubling, off the seam: entries lo <= i < hi (lo even in absolute terms, hi - lo
+    // even) whose taps are k/2 - 1, k/2, k/2 + 1 with the weights of entry lo at
+    // even k and of entry lo + 1 at odd k.
+    int doubled_lo = 0, doubled_hi = 0;
     int im[kTapBlock], i0[kTapBlock], ip[kTapBlock];
     double wm[kTapBlock], w0[kTapBlock], wp[kTapBlock];
 
@@ -610,13 +616,29 @@ struct TapBlock {
             while (direct < n && im[direct] == 2 * (from + direct) && i0[direct] == im[direct] + 1 &&
                    ip[direct] == im[direct] + 2)
                 ++direct;
+        doubled_lo = doubled_hi = 0;
+        if (nc == 2 * na) {
+            auto regular = [&](int e) {
+                const int k = from + e;
+                return im[e] == k / 2 - 1 && i0[e] == k / 2 && ip[e] == k / 2 + 1;
+            };
+            auto same = [&](int e, int like) {
+                return equal_bits(wm[e], wm[like]) && equal_bits(w0[e], w0[like]) && equal_bits(wp[e], wp[like]);
+            };
+            int lo = (from % 2 == 0) ? 0 : 1;
+            while (lo + 1 < n && !(regular(lo) && regular(lo + 1))) lo += 2;
+            int hi = lo;
+            while (hi + 1 < n && regular(hi) && regular(hi + 1) && same(hi, lo) && same(hi + 1, lo + 1)) hi += 2;
+            doubled_lo = lo;
+            doubled_hi = hi;
+        }
     }
 };
 
 // resized_plane with the taps given where the caller has them for the whole
 // plane (rows: all ncy outputs; columns: all ncx outputs), else computed here.
-void resample_plane(const int* na, const double* a, const int* nc, double* c, double* work,
-                    const TapBlock* rows, const TapBlock* columns, TapBlock& local) {
+WARPMENDER_INLINE_BODY void resample_plane(const int* na, const double* a, const int* nc, double* c, double* work,
+                                           const TapBlock* rows, const TapBlock* columns, TapBlock& local) {
     const int nax = na[0], nay = na[1], ncx = nc[0], ncy = nc[1];
     if (verboselevel >= 2) fmg_log("resized_plane...");
     // Along y: output row j of nax values into work.
@@ -651,7 +673,22 @@ void resample_plane(const int* na, const double* a, const int* nc, double* c, do
             // Halving reads 2k, 2k + 1, 2k + 2 directly, which lets the loop run in vector lanes.
             const double* wf = w + 2 * first;
             for (int i = 0; i < direct; ++i) out[i] = wf[2 * i + 2] * wp[i] + wf[2 * i] * wm[i] + wf[2 * i + 1] * w0[i];
-            for (int i = direct; i < count; ++i) out[i] = w[ip[i]] * wp[i] + w[im[i]] * wm[i] + w[i0[i]] * w0[i];
+            int i = direct;
+            if (b->doubled_hi > b->doubled_lo) {
+                for (; i < b->doubled_lo; ++i) out[i] = w[ip[i]] * wp[i] + w[im[i]] * wm[i] + w[i0[i]] * w0[i];
+                // Doubling reads k/2 - 1, k/2, k/2 + 1 directly, two outputs per input, in vector lanes.
+                const int lo = b->doubled_lo, pairs = (b->doubled_hi - lo) / 2;
+                const double ewm = wm[lo], ew0 = w0[lo], ewp = wp[lo], owm = wm[lo + 1], ow0 = w0[lo + 1],
+                             owp = wp[lo + 1];
+                const double* wk = w + (first + lo) / 2;
+                double* o = out + lo;
+                for (int q = 0; q < pairs; ++q) {
+                    o[2 * q] = wk[q + 1] * ewp + wk[q - 1] * ewm + wk[q] * ew0;
+                    o[2 * q + 1] = wk[q + 1] * owp + wk[q - 1] * owm + wk[q] * ow0;
+                }
+                i = b->doubled_hi;
+            }
+            for (; i < count; ++i) out[i] = w[ip[i]] * wp[i] + w[im[i]] * wm[i] + w[i0[i]] * w0[i];
         }
     }
 }
@@ -667,7 +704,8 @@ namespace {
 
 // resize, or with add c += the resampled volume (addto's sum, without the
 // resampled volume ever being stored).
-void resample_volume(const int* na, const double* a, const int* nc, double* c, double* work, bool add) {
+WARPMENDER_INLINE_BODY void resample_volume_body(const int* na, const double* a, const int* nc, double* c,
+                                                 double* work, bool add) {
     const int naz = na[2], ncz = nc[2];
     if (verboselevel >= 2) {
         char text[64];
@@ -726,6 +764,23 @@ void resample_volume(const int* na, const double* a, const int* nc, double* c, d
         else
             for (std::ptrdiff_t e = 0; e < out_plane; ++e) out[e] = pp[e] * wp + pm[e] * wm + p0[e] * w0;
     }
+}
+
+void resample_volume_baseline(const int* na, const double* a, const int* nc, double* c, double* work, bool add) {
+    resample_volume_body(na, a, nc, c, work, add);
+}
+#if WARPMENDER_HAVE_AVX2_KERNELS
+WARPMENDER_TARGET_AVX2 void resample_volume_avx2(const int* na, const double* a, const int* nc, double* c,
+                                                 double* work, bool add) {
+    resample_volume_body(na, a, nc, c, work, add);
+}
+#endif
+
+void resample_volume(const int* na, const double* a, const int* nc, double* c, double* work, bool add) {
+#if WARPMENDER_HAVE_AVX2_KERNELS
+    if (kernel_isa() == KernelIsa::kAvx2) return resample_volume_avx2(na, a, nc, c, work, add);
+#endif
+    resample_volume_baseline(na, a, nc, c, work, add);
 }
 
 // r = b - (diag(a) + M) u in one pass: Atimesp_me's sums and the subtraction

@@ -113,29 +113,43 @@ TEST_F(FmgTest, resize_between_sizes_one_and_two) {
 TEST_F(FmgTest, resize_agrees_bit_for_bit_with_the_plain_loops) {
     // Every z ratio from 1..9 onto 1..9 drives the plane reuse through all its
     // cases; the x and y sizes cover odd, even, 1 and 2 and halving and doubling.
-    const int xy[][4] = {{3, 2, 2, 1}, {1, 1, 2, 2}, {2, 5, 1, 3}, {5, 4, 10, 8}, {7, 3, 4, 2}, {17, 11, 9, 6}};
-    for (const auto& s : xy)
-        for (int naz = 1; naz <= 9; ++naz)
-            for (int ncz = 1; ncz <= 9; ++ncz) {
-                const int na[3] = {s[0], s[1], naz}, nc[3] = {s[2], s[3], ncz};
-                const long in = long(na[0]) * na[1] * na[2], out = long(nc[0]) * nc[1] * nc[2];
-                const std::vector<double> a = random_values(in, -10, 10, 7 * naz + ncz);
-                // exactly the documented work size, so that the sanitizer sees any overrun
-                std::vector<double> c(out), cr(out), work(3 * nc[0] * nc[1] + nc[1] * na[0]), workr(work.size());
-                resize(na, a.data(), nc, c.data(), work.data());
-                reference::resize(na, a.data(), nc, cr.data(), workr.data());
-                ASSERT_EQ(first_bit_difference(c, cr), -1) << s[0] << "x" << s[1] << "x" << naz << " -> " << s[2]
-                                                           << "x" << s[3] << "x" << ncz;
-            }
+    const int xy[][4] = {{3, 2, 2, 1}, {1, 1, 2, 2}, {2, 5, 1, 3}, {5, 4, 10, 8}, {7, 3, 4, 2}, {17, 11, 9, 6},
+                         {9, 3, 18, 6}};
+    for (KernelIsa form : test::kernel_forms()) {
+        const test::KernelForm cap(form);
+        for (const auto& s : xy)
+            for (int naz = 1; naz <= 9; ++naz)
+                for (int ncz = 1; ncz <= 9; ++ncz) {
+                    const int na[3] = {s[0], s[1], naz}, nc[3] = {s[2], s[3], ncz};
+                    const long in = long(na[0]) * na[1] * na[2], out = long(nc[0]) * nc[1] * nc[2];
+                    const std::vector<double> a = random_values(in, -10, 10, 7 * naz + ncz);
+                    // exactly the documented work size, so that the sanitizer sees any overrun
+                    std::vector<double> c(out), cr(out), work(3 * nc[0] * nc[1] + nc[1] * na[0]), workr(work.size());
+                    resize(na, a.data(), nc, c.data(), work.data());
+                    reference::resize(na, a.data(), nc, cr.data(), workr.data());
+                    ASSERT_EQ(first_bit_difference(c, cr), -1) << test::form_name(form) << " " << s[0] << "x" << s[1]
+                                                               << "x" << naz << " -> " << s[2] << "x" << s[3] << "x"
+                                                               << ncz;
+                }
+    }
 }
 
 TEST_F(FmgTest, resize_of_a_large_plane_uses_several_column_blocks) {
-    const int na[3] = {600, 3, 2}, nc[3] = {300, 5, 1};
-    const std::vector<double> a = random_values(600 * 3 * 2, -1, 1, 99);
-    std::vector<double> c(300 * 5), cr(c.size()), work(3 * 300 * 5 + 5 * 600), workr(work.size());
-    resize(na, a.data(), nc, c.data(), work.data());
-    reference::resize(na, a.data(), nc, cr.data(), workr.data());
-    EXPECT_EQ(first_bit_difference(c, cr), -1);
+    // Halving and doubling across blocks of 256 columns, the last block of a
+    // doubled row two columns wide.
+    const int cases[][6] = {{600, 3, 2, 300, 5, 1}, {300, 4, 2, 600, 8, 3}, {257, 2, 1, 514, 3, 1}};
+    for (KernelIsa form : test::kernel_forms()) {
+        const test::KernelForm cap(form);
+        for (const auto& k : cases) {
+            const int na[3] = {k[0], k[1], k[2]}, nc[3] = {k[3], k[4], k[5]};
+            const std::vector<double> a = random_values(long(k[0]) * k[1] * k[2], -1, 1, 99);
+            std::vector<double> c(long(k[3]) * k[4] * k[5]), cr(c.size()), work(3 * k[3] * k[4] + k[4] * k[0]),
+                workr(work.size());
+            resize(na, a.data(), nc, c.data(), work.data());
+            reference::resize(na, a.data(), nc, cr.data(), workr.data());
+            EXPECT_EQ(first_bit_difference(c, cr), -1) << test::form_name(form) << " " << k[0] << " -> " << k[3];
+        }
+    }
 }
 
 TEST_F(FmgTest, membrane_operator_and_smoother_agree_bit_for_bit_with_the_plain_loops) {
