@@ -3,9 +3,14 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <new>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "core/helper_tools.h"
 #include "fieldmap/filters.h"
@@ -37,6 +42,23 @@ bool usable(const datahandler<double>* v) {
 
 // A zero-filled buffer, or null when memory runs out (the plug-in never throws).
 double* zeroed_buffer(long n) { return new (std::nothrow) double[static_cast<size_t>(n > 0 ? n : 1)](); }
+
+// An uninitialised buffer of n doubles for the solve's volumes, or null when
+// memory runs out. Fresh pages cost a fault each on first touch, and the solve
+// touches tens of megabytes once per call: where the kernel offers huge pages
+// on request, the buffer asks for them, a fault per 2 MB instead of per 4 kB.
+double* volume_buffer(long n) {
+    double* p = new (std::nothrow) double[static_cast<size_t>(n > 0 ? n : 1)];
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr std::uintptr_t kHuge = std::uintptr_t(1) << 21;
+    if (p != nullptr) {
+        const std::uintptr_t from = (reinterpret_cast<std::uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
+        const std::uintptr_t to = reinterpret_cast<std::uintptr_t>(p + n) & ~(kHuge - 1);
+        if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);  // a hint: failure is harmless
+    }
+#endif
+    return p;
+}
 
 void log_out_of_memory(const char* what, long n) {
     char text[200];
@@ -211,7 +233,7 @@ datahandler<double>* laplacian_of_single_volume(datahandler<double>* phase) {
     if (!usable(phase) || phase->getnt() != 1) return nullptr;
     const long nx = phase->getnx(), ny = phase->getny(), nz = phase->getnz(), n = phase->getnrofelems();
     if (n != nx * ny * nz) return nullptr;
-    std::unique_ptr<double[]> out(new (std::nothrow) double[static_cast<size_t>(n)]);
+    std::unique_ptr<double[]> out(volume_buffer(n));
     std::unique_ptr<double[]> work(new (std::nothrow) double[static_cast<size_t>(nx * ny + 3 * nx)]);
     if (!out || !work) return nullptr;
     for (const char* line : {"X direction...", "Y direction...", "Z direction...", "Get Laplacian...",
@@ -438,9 +460,9 @@ datahandler<double>* fullmultigrid(datahandler<double>* rhs, bool verbose, int c
                       dims[0], dims[1], dims[2], dims[3]);
         log_line(text);
     }
-    std::unique_ptr<double[]> a(new (std::nothrow) double[static_cast<size_t>(n)]);
-    std::unique_ptr<double[]> u(new (std::nothrow) double[static_cast<size_t>(n)]);  // fmg writes all of it first
-    std::unique_ptr<double[]> scratch(new (std::nothrow) double[static_cast<size_t>(s)]);
+    std::unique_ptr<double[]> a(volume_buffer(n));
+    std::unique_ptr<double[]> u(volume_buffer(n));  // fmg writes all of it first
+    std::unique_ptr<double[]> scratch(volume_buffer(s));
     if (!a || !u || !scratch) {
         log_out_of_memory("multigrid solver", 2 * n + s);
         return invalid_volume();
