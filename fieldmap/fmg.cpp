@@ -207,10 +207,11 @@ void Atimesp_me(const int* dims, const double* a, const double* param, const dou
 namespace {
 
 // The smoother on the caller's layout: same-colour voxels of a row lie two apart.
-WARPMENDER_INLINE_BODY void relax_plain_body(const int* dims, const double* a, const double* b, const Membrane& k,
-                                             long passes, double* u) {
+// a_uniform: a[0] stands for every a[i] (a may hold that one value only).
+WARPMENDER_INLINE_BODY void relax_plain_body(const int* dims, const double* a, bool a_uniform, const double* b,
+                                             const Membrane& k, long passes, double* u) {
     const int nx = dims[0], ny = dims[1], nz = dims[2];
-    const double wx = k.wx, wy = k.wy, wz = k.wz, d = k.d;
+    const double wx = k.wx, wy = k.wy, wz = k.wz, d = k.d, a0 = a[0];
     const std::ptrdiff_t plane = std::ptrdiff_t(nx) * ny;
     const bool lanes = u != a && u != b;  // an output that is also an input would make lanes meet
     for (long t = 0; t < passes; ++t) {
@@ -220,7 +221,8 @@ WARPMENDER_INLINE_BODY void relax_plain_body(const int* dims, const double* a, c
                 const Neighbours oy = periodic(y, ny, nx);
                 const std::ptrdiff_t row = z * plane + std::ptrdiff_t(y) * nx;
                 double* pu = u + row;
-                const double* pa = a + row;
+                const double* pa = a_uniform ? a : a + row;
+                const std::ptrdiff_t sa = a_uniform ? 0 : 1;  // a's step along x
                 const double* pb = b + row;
                 const std::ptrdiff_t zm = oz.minus, zp = oz.plus, ym = oy.minus, yp = oy.plus;
                 // Same-colour voxels of one row never meet except through the
@@ -228,7 +230,7 @@ WARPMENDER_INLINE_BODY void relax_plain_body(const int* dims, const double* a, c
                 auto at = [&](int x, int xm, int xp) {
                     pu[x] = (pb[x] - ((wz * (pu[x + zm] + pu[x + zp]) + wy * (pu[x + ym] + pu[x + yp])) +
                                       wx * (pu[xm] + pu[xp]))) /
-                            (pa[x] + d);
+                            (pa[x * sa] + d);
                 };
                 int x = static_cast<int>((t + y + z) & 1);
                 if (x == 0) {
@@ -247,12 +249,12 @@ WARPMENDER_INLINE_BODY void relax_plain_body(const int* dims, const double* a, c
                     for (int i = x; i < last; i += 2)
                         pu[i] = (pb[i] - ((wz * (pu[i + zm] + pu[i + zp]) + wy * (pu[i + ym] + pu[i + yp])) +
                                           wx * (pu[i - 1] + pu[i + 1]))) /
-                                (pa[i] + d);
+                                ((a_uniform ? a0 : pa[i]) + d);
                 } else {
                     for (int i = x; i < last; i += 2)
                         pu[i] = (pb[i] - ((wz * (pu[i + zm] + pu[i + zp]) + wy * (pu[i + ym] + pu[i + yp])) +
                                           wx * (pu[i - 1] + pu[i + 1]))) /
-                                (pa[i] + d);
+                                (pa[i * sa] + d);
                 }
                 if (x < last) x += ((last - 1 - x) / 2 + 1) * 2;
                 if (x == last) at(last, last - 1, 0);
@@ -261,22 +263,23 @@ WARPMENDER_INLINE_BODY void relax_plain_body(const int* dims, const double* a, c
     }
 }
 
-void relax_plain_baseline(const int* dims, const double* a, const double* b, const Membrane& k, long passes,
-                          double* u) {
-    relax_plain_body(dims, a, b, k, passes, u);
+void relax_plain_baseline(const int* dims, const double* a, bool a_uniform, const double* b, const Membrane& k,
+                          long passes, double* u) {
+    relax_plain_body(dims, a, a_uniform, b, k, passes, u);
 }
 #if WARPMENDER_HAVE_AVX2_KERNELS
-WARPMENDER_TARGET_AVX2 void relax_plain_avx2(const int* dims, const double* a, const double* b, const Membrane& k,
-                                             long passes, double* u) {
-    relax_plain_body(dims, a, b, k, passes, u);
+WARPMENDER_TARGET_AVX2 void relax_plain_avx2(const int* dims, const double* a, bool a_uniform, const double* b,
+                                             const Membrane& k, long passes, double* u) {
+    relax_plain_body(dims, a, a_uniform, b, k, passes, u);
 }
 #endif
 
-void relax_plain(const int* dims, const double* a, const double* b, const Membrane& k, long passes, double* u) {
+void relax_plain(const int* dims, const double* a, bool a_uniform, const double* b, const Membrane& k, long passes,
+                 double* u) {
 #if WARPMENDER_HAVE_AVX2_KERNELS
-    if (kernel_isa() == KernelIsa::kAvx2) return relax_plain_avx2(dims, a, b, k, passes, u);
+    if (kernel_isa() == KernelIsa::kAvx2) return relax_plain_avx2(dims, a, a_uniform, b, k, passes, u);
 #endif
-    relax_plain_baseline(dims, a, b, k, passes, u);
+    relax_plain_baseline(dims, a, a_uniform, b, k, passes, u);
 }
 
 // The split layout of a plane with even nx, one row after the other at a
@@ -482,7 +485,7 @@ WARPMENDER_TARGET_AVX2 void relax_split_avx2(const int* dims, const double* a, c
 
 void relax_me(const int* dims, const double* a, const double* b, const double* param, int nit, double* u) {
     if (verboselevel > 2) fmg_log("Relax...");
-    relax_plain(dims, a, b, Membrane(param), 2L * nit, u);
+    relax_plain(dims, a, false, b, Membrane(param), 2L * nit, u);
 }
 
 bool uniform_weight(const double* a, long m) {
@@ -521,7 +524,7 @@ void smooth(const int* dims, const double* a, bool a_uniform, const double* b, c
     long depth = fit >= nz ? passes : (fit - 2) / 2;
     if (depth > passes) depth = passes;
     if (nx % 2 != 0 || depth < (fit >= nz ? 1 : 2) || fit < wavefront_slots(nz, depth) || u == a || u == b)
-        return relax_plain(dims, a, b, k, passes, u);
+        return relax_plain(dims, a, a_uniform, b, k, passes, u);
     const int slots = static_cast<int>(wavefront_slots(nz, depth));
     SplitPlanes w;
     w.nx = nx;
@@ -704,8 +707,9 @@ namespace {
 
 // resize, or with add c += the resampled volume (addto's sum, without the
 // resampled volume ever being stored).
+// one_plane: a holds one plane that stands for every input plane.
 WARPMENDER_INLINE_BODY void resample_volume_body(const int* na, const double* a, const int* nc, double* c,
-                                                 double* work, bool add) {
+                                                 double* work, bool add, bool one_plane) {
     const int naz = na[2], ncz = nc[2];
     if (verboselevel >= 2) {
         char text[64];
@@ -719,7 +723,7 @@ WARPMENDER_INLINE_BODY void resample_volume_body(const int* na, const double* a,
     if (columns_once) column_taps.fill(0, nc[0], na[0], nc[0]);
     const TapBlock* rows = rows_once ? &row_taps : nullptr;
     const TapBlock* columns = columns_once ? &column_taps : nullptr;
-    const std::ptrdiff_t in_plane = std::ptrdiff_t(na[0]) * na[1];
+    const std::ptrdiff_t in_plane = one_plane ? 0 : std::ptrdiff_t(na[0]) * na[1];
     const std::ptrdiff_t out_plane = std::ptrdiff_t(nc[0]) * nc[1];
     double* const buffer[3] = {work, work + out_plane, work + 2 * out_plane};
     double* const plane_work = work + 3 * out_plane;
@@ -766,21 +770,23 @@ WARPMENDER_INLINE_BODY void resample_volume_body(const int* na, const double* a,
     }
 }
 
-void resample_volume_baseline(const int* na, const double* a, const int* nc, double* c, double* work, bool add) {
-    resample_volume_body(na, a, nc, c, work, add);
+void resample_volume_baseline(const int* na, const double* a, const int* nc, double* c, double* work, bool add,
+                              bool one_plane) {
+    resample_volume_body(na, a, nc, c, work, add, one_plane);
 }
 #if WARPMENDER_HAVE_AVX2_KERNELS
 WARPMENDER_TARGET_AVX2 void resample_volume_avx2(const int* na, const double* a, const int* nc, double* c,
-                                                 double* work, bool add) {
-    resample_volume_body(na, a, nc, c, work, add);
+                                                 double* work, bool add, bool one_plane) {
+    resample_volume_body(na, a, nc, c, work, add, one_plane);
 }
 #endif
 
-void resample_volume(const int* na, const double* a, const int* nc, double* c, double* work, bool add) {
+void resample_volume(const int* na, const double* a, const int* nc, double* c, double* work, bool add,
+                     bool one_plane = false) {
 #if WARPMENDER_HAVE_AVX2_KERNELS
-    if (kernel_isa() == KernelIsa::kAvx2) return resample_volume_avx2(na, a, nc, c, work, add);
+    if (kernel_isa() == KernelIsa::kAvx2) return resample_volume_avx2(na, a, nc, c, work, add, one_plane);
 #endif
-    resample_volume_baseline(na, a, nc, c, work, add);
+    resample_volume_baseline(na, a, nc, c, work, add, one_plane);
 }
 
 // r = b - (diag(a) + M) u in one pass: Atimesp_me's sums and the subtraction
@@ -798,7 +804,7 @@ WARPMENDER_INLINE_BODY void residual_body(const int* dims, const double* a, bool
             const std::ptrdiff_t row = z * plane + std::ptrdiff_t(y) * nx;
             const double* pu = u + row;
             const double *zm = pu + oz.minus, *zp = pu + oz.plus, *ym = pu + oy.minus, *yp = pu + oy.plus;
-            const double* pa = a + row;
+            const double* pa = a_uniform ? a : a + row;
             const double* pb = b + row;
             double* pr = r + row;
             auto at = [&](int x, int xm, int xp) {
@@ -853,8 +859,11 @@ void resize(const int* na, const double* a, const int* nc, double* c, double* wo
 
 // --- full multigrid ------------------------------------------------------------------
 
-void fmg(const int* dims, const double* a, const double* b, int, const double* param, int nfmg, int nit,
-         double* u, double* scratch) {
+namespace {
+
+// fmg, with a either an array (a_value null) or one value for every voxel (*a_value, a null).
+void solve(const int* dims, const double* a, const double* a_value, const double* b, const double* param, int nfmg,
+           int nit, double* u, double* scratch) {
     if (verboselevel >= 2) fmg_log("Loop 16x through n[j]...");
     Pyramid p;
     if (!build_pyramid(dims, p) || fmg_scratchsize(dims) < 0) {
@@ -884,7 +893,7 @@ void fmg(const int* dims, const double* a, const double* b, int, const double* p
     double* aw[kFmgMaxLevels] = {};
     double* uo[kFmgMaxLevels];
     double prm[kFmgMaxLevels][5];
-    bo[0] = b; bbo[0] = b; ao[0] = a; uo[0] = u;
+    bo[0] = b; bbo[0] = b; ao[0] = a ? a : a_value; uo[0] = u;
     long offset = 0;
     for (int j = 1; j < levels; ++j) {
         bw[j] = b_base + offset; bbw[j] = bb_base + offset; aw[j] = a_base + offset; uo[j] = u_base + offset;
@@ -903,14 +912,21 @@ void fmg(const int* dims, const double* a, const double* b, int, const double* p
             fmg_log(text);
         }
         resize(p.n[j - 1], bo[j - 1], p.n[j], bw[j], rw);
-        resize(p.n[j - 1], ao[j - 1], p.n[j], aw[j], rw);
+        if (j == 1 && a == nullptr) {
+            // One value everywhere: resampled as every plane of it, from one plane in r (free until the cycles).
+            const std::ptrdiff_t plane = std::ptrdiff_t(dims[0]) * dims[1];
+            for (std::ptrdiff_t e = 0; e < plane; ++e) r[e] = *a_value;
+            resample_volume(p.n[0], r, p.n[1], aw[1], rw, false, true);
+        } else {
+            resize(p.n[j - 1], ao[j - 1], p.n[j], aw[j], rw);
+        }
         prm[j][0] = (p.n[j][0] * param[0]) / dims[0];
         prm[j][1] = (p.n[j][1] * param[1]) / dims[1];
         prm[j][2] = (p.n[j][2] * param[2]) / dims[2];
         prm[j][3] = param[3];
         prm[j][4] = param[4];
     }
-    for (int j = 0; j < levels; ++j) a_uniform[j] = uniform_weight(ao[j], p.m[j]);
+    for (int j = 0; j < levels; ++j) a_uniform[j] = j == 0 && a == nullptr ? true : uniform_weight(ao[j], p.m[j]);
 
     const int last = levels - 1;
     uo[last][0] = bo[last][0] / (param[4] + ao[last][0]);
@@ -933,6 +949,18 @@ void fmg(const int* dims, const double* a, const double* b, int, const double* p
             }
         }
     }
+}
+
+}  // namespace
+
+void fmg(const int* dims, const double* a, const double* b, int, const double* param, int nfmg, int nit,
+         double* u, double* scratch) {
+    solve(dims, a, nullptr, b, param, nfmg, nit, u, scratch);
+}
+
+void fmg_uniform(const int* dims, double a, const double* b, const double* param, int nfmg, int nit, double* u,
+                 double* scratch) {
+    solve(dims, nullptr, &a, b, param, nfmg, nit, u, scratch);
 }
 
 }  // namespace warpmender

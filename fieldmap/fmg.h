@@ -30,6 +30,11 @@ long fmg_scratchsize_long(const int* dims);
 void fmg(const int* dims, const double* a, const double* b, int c, const double* param, int nfmg, int nit,
          double* u, double* scratch);
 
+// fmg with the same a at every voxel, given once: the result of fmg with an
+// array of it, without the array.
+void fmg_uniform(const int* dims, double a, const double* b, const double* param, int nfmg, int nit, double* u,
+                 double* scratch);
+
 // nit red-black Gauss-Seidel iterations on one grid, in place on u.
 void relax_me(const int* dims, const double* a, const double* b, const double* param, int nit, double* u);
 // relax_me with work memory, the same result: on copies of u, b and a + d

@@ -460,16 +460,15 @@ datahandler<double>* fullmultigrid(datahandler<double>* rhs, bool verbose, int c
                       dims[0], dims[1], dims[2], dims[3]);
         log_line(text);
     }
-    std::unique_ptr<double[]> a(volume_buffer(n));
     std::unique_ptr<double[]> u(volume_buffer(n));  // fmg writes all of it first
     std::unique_ptr<double[]> scratch(volume_buffer(s));
-    if (!a || !u || !scratch) {
-        log_out_of_memory("multigrid solver", 2 * n + s);
+    if (!u || !scratch) {
+        log_out_of_memory("multigrid solver", n + s);
         return invalid_volume();
     }
-    for (long i = 0; i < n; ++i) a[i] = 0.0001;
     const double param[5] = {1.0, 1.0, 1.0, 1.0, 0.0};
-    fmg(dims, a.get(), rhs->getdata(), 2, param, cycles, iterations, u.get(), scratch.get());
+    // a = 0.0001 at every voxel, given once rather than as a volume of it.
+    fmg_uniform(dims, 0.0001, rhs->getdata(), param, cycles, iterations, u.get(), scratch.get());
 
     auto* result = new datahandler<double>();
     rhs->copyheader(result);

@@ -316,6 +316,26 @@ TEST_F(FmgTest, whole_solve_agrees_bit_for_bit_with_the_plain_loops) {
     }
 }
 
+TEST_F(FmgTest, one_value_of_a_solves_as_an_array_of_it) {
+    // Odd and even nx (the plain smoother and the split one read the single
+    // value), level 0 through its first resampling, with mu and without.
+    for (KernelIsa form : test::kernel_forms()) {
+        const test::KernelForm cap(form);
+        for (const Grid& g : kGrids) {
+            const long m = g.count();
+            const std::vector<double> b = random_values(m, -1, 1, 61 + m);
+            for (double mu : {0.0, 0.01}) {
+                const double param[5] = {1.0, 0.9, 1.1, 1.0, mu};
+                const std::vector<double> a(m, 0.0001);
+                std::vector<double> u(m), ur(m), scratch(fmg_scratchsize(g.n));
+                fmg_uniform(g.n, 0.0001, b.data(), param, 2, 3, u.data(), scratch.data());
+                reference::fmg(g.n, a.data(), b.data(), param, 2, 3, ur.data());
+                EXPECT_EQ(first_bit_difference(u, ur), -1) << test::form_name(form) << " " << g.text() << " mu " << mu;
+            }
+        }
+    }
+}
+
 TEST_F(FmgTest, no_cycles_gives_the_prolongated_coarse_solution) {
     const int n0[3] = {8, 6, 3};
     const long m0 = 8 * 6 * 3;
