@@ -283,18 +283,22 @@ void relax_plain(const int* dims, const double* a, bool a_uniform, const double*
 }
 
 // The split layout of a plane with even nx, one row after the other at a
-// stride of nx + 2: a copy of the last odd-x voxel, the h = nx/2 odd-x voxels,
-// the h even-x voxels, a copy of the first even-x voxel. Every voxel of one
-// colour in a row is then one contiguous run whose y and z neighbours sit at the
-// same place in the neighbouring rows, and whose x - 1 and x + 1 neighbours are
-// the other half read one place apart, the copies standing in for the x wrap.
-//   x:     0  1  2  3  4  5       (nx = 6, h = 3)
-//   slot: [5] 1  3  5  0  2  4 [0]
+// stride of nx + 8: from place kLead on, the h = nx/2 odd-x voxels, then the h
+// even-x voxels, with a copy of the last odd-x voxel just before them and a
+// copy of the first even-x voxel just after. Every voxel of one colour in a row
+// is then one contiguous run whose y and z neighbours sit at the same place in
+// the neighbouring rows, and whose x - 1 and x + 1 neighbours are the other half
+// read one place apart, the copies standing in for the x wrap. With nx a
+// multiple of 8 and an aligned slot every run starts on a 32-byte boundary.
+//   x:        0  1  2  3  4  5             (nx = 6, h = 3)
+//   place: . . . [5] 1  3  5  0  2  4 [0] . . .
+constexpr int kLead = 4;
+inline int split_stride(int nx) { return nx + 2 * kLead; }
 WARPMENDER_INLINE_BODY void split_rows_body(const double* src, double* dst, long rows, int nx) {
     const int h = nx / 2;
     for (long r = 0; r < rows; ++r) {
         const double* s = src + r * nx;
-        double* odd = dst + r * (nx + 2) + 1;
+        double* odd = dst + r * split_stride(nx) + kLead;
         double* even = odd + h;
         for (int i = 0; i < h; ++i) {
             odd[i] = s[2 * i + 1];
@@ -325,7 +329,7 @@ WARPMENDER_INLINE_BODY void split_rows_plus_body(const double* src, double add, 
     const int h = nx / 2;
     for (long r = 0; r < rows; ++r) {
         const double* s = src + r * nx;
-        double* odd = dst + r * (nx + 2) + 1;
+        double* odd = dst + r * split_stride(nx) + kLead;
         double* even = odd + h;
         for (int i = 0; i < h; ++i) {
             odd[i] = s[2 * i + 1] + add;
@@ -337,7 +341,7 @@ WARPMENDER_INLINE_BODY void split_rows_plus_body(const double* src, double add, 
 WARPMENDER_INLINE_BODY void join_rows_body(const double* src, double* dst, long rows, int nx) {
     const int h = nx / 2;
     for (long r = 0; r < rows; ++r) {
-        const double* odd = src + r * (nx + 2) + 1;
+        const double* odd = src + r * split_stride(nx) + kLead;
         const double* even = odd + h;
         double* o = dst + r * nx;
         for (int i = 0; i < h; ++i) {
@@ -374,7 +378,7 @@ WARPMENDER_INLINE_BODY void relax_run(double* pu, const double* pb, const double
 struct SplitPlanes {
     int nx, ny, nz;
     std::ptrdiff_t plane;  // nx*ny: a plane of the caller's arrays
-    std::ptrdiff_t rows;   // (nx + 2)*ny: a slot
+    std::ptrdiff_t rows;   // split_stride(nx)*ny: a slot
     int head, ring;
     double* u;             // slot s of u at u + s*rows
     double* ad;            // null: every voxel's a + d is ad0
@@ -398,7 +402,7 @@ WARPMENDER_INLINE_BODY void load_plane(const SplitPlanes& w, int z, const double
 // Pass t on plane z. Rows go in the plain loop's order; within a row no
 // same-colour voxel reads another, since nx is even.
 WARPMENDER_INLINE_BODY void relax_split_plane(const SplitPlanes& w, int z, long t, const Membrane& k) {
-    const int nx = w.nx, ny = w.ny, h = nx / 2, stride = nx + 2;
+    const int nx = w.nx, ny = w.ny, h = nx / 2, stride = split_stride(nx);
     double* const pz = w.u_of(z);
     const double* const pzm = w.u_of(z == 0 ? w.nz - 1 : z - 1);
     const double* const pzp = w.u_of(z == w.nz - 1 ? 0 : z + 1);
@@ -408,7 +412,7 @@ WARPMENDER_INLINE_BODY void relax_split_plane(const SplitPlanes& w, int z, long 
         const Neighbours oy = periodic(y, ny, stride);
         const bool even = ((t + y + z) & 1) == 0;  // the colour of this pass in this row has even x
         const std::ptrdiff_t row = std::ptrdiff_t(y) * stride;
-        const std::ptrdiff_t own = row + (even ? 1 + h : 1), other = row + (even ? 1 : 1 + h);
+        const std::ptrdiff_t own = row + kLead + (even ? h : 0), other = row + kLead + (even ? 0 : h);
         double* pu = pz + own;
         const double* po = pz + other;
         const double* pad = adz ? adz + own : nullptr;
@@ -516,8 +520,10 @@ void smooth(const int* dims, const double* a, bool a_uniform, const double* b, c
     const long passes = 2L * nit * calls;
     if (passes <= 0) return;
     const int nx = dims[0], ny = dims[1], nz = dims[2];
-    const long per_slot = long(nx + 2) * ny * (a_uniform ? 1 : 2);
-    const long fit = work_size / per_slot;  // slots the work area holds
+    const long per_slot = long(split_stride(nx)) * ny * (a_uniform ? 1 : 2);
+    // Slots start on a 32-byte boundary, up to three doubles into work.
+    const long skip = static_cast<long>((32 - reinterpret_cast<std::uintptr_t>(work) % 32) % 32 / sizeof(double));
+    const long fit = work_size > skip ? (work_size - skip) / per_slot : 0;  // slots the work area holds
     // The deepest wavefront that fits. Through a ring it takes two passes at
     // least: pass 0 borrows the slot of plane nz - 1 before any later plane
     // needs it. u holds split b on the way, so it may not be an input too.
@@ -531,11 +537,11 @@ void smooth(const int* dims, const double* a, bool a_uniform, const double* b, c
     w.ny = ny;
     w.nz = nz;
     w.plane = std::ptrdiff_t(nx) * ny;
-    w.rows = std::ptrdiff_t(nx + 2) * ny;
+    w.rows = std::ptrdiff_t(split_stride(nx)) * ny;
     w.head = slots == nz ? nz : static_cast<int>(depth);
     w.ring = slots == nz ? 1 : static_cast<int>(depth) + 2;
-    w.u = work;
-    w.ad = a_uniform ? nullptr : work + slots * w.rows;
+    w.u = work + skip;
+    w.ad = a_uniform ? nullptr : w.u + slots * w.rows;
     w.b = u;
     w.ad0 = a[0] + k.d;
 #if WARPMENDER_HAVE_AVX2_KERNELS
@@ -548,7 +554,7 @@ void smooth(const int* dims, const double* a, bool a_uniform, const double* b, c
 
 long relax_me_work(const int* dims, int nit, bool a_uniform) {
     if (dims[0] % 2 != 0 || nit <= 0) return 0;
-    return wavefront_slots(dims[2], 2L * nit) * (dims[0] + 2) * dims[1] * (a_uniform ? 1 : 2);
+    return wavefront_slots(dims[2], 2L * nit) * split_stride(dims[0]) * dims[1] * (a_uniform ? 1 : 2) + 3;
 }
 
 void relax_me_split(const int* dims, const double* a, bool a_uniform, const double* b, const double* param, int nit,
