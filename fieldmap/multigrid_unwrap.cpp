@@ -114,11 +114,42 @@ inline double wrapped_gradient(double d) {
 #define WARPMENDER_INLINE_BODY inline
 #endif
 
+// What displayintensityvalues sums up: extremes that start at 0 and the sum.
+struct Summary {
+    double mn = 0.0, mx = 0.0, sum = 0.0;
+    void add(double v) {
+        if (mn > v) mn = v;
+        if (v > mx) mx = v;
+        sum += v;
+    }
+};
+
+// The text of datahandler::displayintensityvalues for these numbers.
+std::string summary_text(const char* label, const Summary& s, long n) {
+    char text[512];
+    std::snprintf(text, sizeof text, "Values of %s:\n\tMaximum: %lf\n\tMinimum: %lf\n\tRange: %lf\n\tMean: %lf", label,
+                  s.mx, s.mn, std::fabs(s.mn) + s.mx, s.sum / static_cast<double>(n));
+    return text;
+}
+
+// getmean's single-precision running sum, one step.
+inline float add_single(float sum, double v) { return static_cast<float>(static_cast<double>(sum) + v); }
+
+// What the steps after the Laplacian sum up, gathered row by row while the
+// Laplacian is formed, each sum in index order: displayintensityvalues and
+// getmean() of the Laplacian, the sum of getmean_d() of the phase.
+struct LaplacianSums {
+    Summary laplacian;
+    float laplacian_single = 0.0f;
+    double phase = 0.0;
+};
+
 // getlaplacian(computegradient(phi, 1), computegradient(phi, 3), computegradient(phi, 5))
 // of a single volume, without the three gradient volumes: each gradient is
 // formed once, the backward one taken from the row before (gy) or the plane
 // before (gz), kept in work (nx*ny + 3*nx doubles).
-WARPMENDER_INLINE_BODY void laplacian_body(const double* phi, long nx, long ny, long nz, double* out, double* work) {
+WARPMENDER_INLINE_BODY void laplacian_body(const double* phi, long nx, long ny, long nz, double* out, double* work,
+                                           LaplacianSums& sums) {
     const std::ptrdiff_t plane = nx * ny;
     double* const gz_before = work;  // gz of the plane before, row by row
     double* gx = work + plane;
@@ -149,6 +180,18 @@ WARPMENDER_INLINE_BODY void laplacian_body(const double* phi, long nx, long ny, 
                 o[x] = ((0.0 + (gx[x] - gx[x - 1])) + (gy[x] - gy_before[x])) + (g - gzr[x]);
                 gzr[x] = g;
             }
+            // The running sums depend on nothing but themselves: they overlap the next row's work.
+            Summary s = sums.laplacian;
+            float single = sums.laplacian_single;
+            double phase = sums.phase;
+            for (long x = 0; x < nx; ++x) {
+                s.add(o[x]);
+                single = add_single(single, o[x]);
+                phase += row[x];
+            }
+            sums.laplacian = s;
+            sums.laplacian_single = single;
+            sums.phase = phase;
             double* t = gy_before;
             gy_before = gy;
             gy = t;
@@ -156,42 +199,23 @@ WARPMENDER_INLINE_BODY void laplacian_body(const double* phi, long nx, long ny, 
     }
 }
 
-void laplacian_baseline(const double* phi, long nx, long ny, long nz, double* out, double* work) {
-    laplacian_body(phi, nx, ny, nz, out, work);
+void laplacian_baseline(const double* phi, long nx, long ny, long nz, double* out, double* work,
+                        LaplacianSums& sums) {
+    laplacian_body(phi, nx, ny, nz, out, work, sums);
 }
 #if WARPMENDER_HAVE_AVX2_KERNELS
-WARPMENDER_TARGET_AVX2 void laplacian_avx2(const double* phi, long nx, long ny, long nz, double* out, double* work) {
-    laplacian_body(phi, nx, ny, nz, out, work);
+WARPMENDER_TARGET_AVX2 void laplacian_avx2(const double* phi, long nx, long ny, long nz, double* out, double* work,
+                                           LaplacianSums& sums) {
+    laplacian_body(phi, nx, ny, nz, out, work, sums);
 }
 #endif
 
-void wrapped_laplacian(const double* phi, long nx, long ny, long nz, double* out, double* work) {
+void wrapped_laplacian(const double* phi, long nx, long ny, long nz, double* out, double* work, LaplacianSums& sums) {
 #if WARPMENDER_HAVE_AVX2_KERNELS
-    if (kernel_isa() == KernelIsa::kAvx2) return laplacian_avx2(phi, nx, ny, nz, out, work);
+    if (kernel_isa() == KernelIsa::kAvx2) return laplacian_avx2(phi, nx, ny, nz, out, work, sums);
 #endif
-    laplacian_baseline(phi, nx, ny, nz, out, work);
+    laplacian_baseline(phi, nx, ny, nz, out, work, sums);
 }
-
-// What displayintensityvalues sums up: extremes that start at 0 and the sum.
-struct Summary {
-    double mn = 0.0, mx = 0.0, sum = 0.0;
-    void add(double v) {
-        if (mn > v) mn = v;
-        if (v > mx) mx = v;
-        sum += v;
-    }
-};
-
-// The text of datahandler::displayintensityvalues for these numbers.
-std::string summary_text(const char* label, const Summary& s, long n) {
-    char text[512];
-    std::snprintf(text, sizeof text, "Values of %s:\n\tMaximum: %lf\n\tMinimum: %lf\n\tRange: %lf\n\tMean: %lf", label,
-                  s.mx, s.mn, std::fabs(s.mn) + s.mx, s.sum / static_cast<double>(n));
-    return text;
-}
-
-// getmean's single-precision running sum, one step.
-inline float add_single(float sum, double v) { return static_cast<float>(static_cast<double>(sum) + v); }
 
 // The summary of v and getmean() of v in one pass: the two running sums
 // depend on nothing but themselves, so they overlap.
@@ -213,8 +237,15 @@ void subtract_and_summarise(double* v, long n, float mean, Summary& s) {
     }
 }
 
-// assumesmoothness of a valid phase and u: getmean_d() of the phase and
-// getmean() of u in one pass, then the shift.
+// assumesmoothness of a valid phase whose getmean_d() is phase_mean and u.
+void shift_to_mean(double phase_mean, double* u, long n) {
+    float single = 0.0f;
+    for (long i = 0; i < n; ++i) single = add_single(single, u[i]);
+    const double shift = phase_mean - static_cast<double>(single / static_cast<float>(n));
+    for (long i = 0; i < n; ++i) u[i] += shift;
+}
+
+// The same with getmean_d() of the phase in the pass over u.
 void shift_to_mean(const double* phase, double* u, long n) {
     double sum = 0.0;
     float single = 0.0f;
@@ -229,7 +260,7 @@ void shift_to_mean(const double* phase, double* u, long n) {
 // The Laplacian of a valid single-volume phase, with the log lines of the
 // gradient and Laplacian steps; null (nothing logged) for anything else or when
 // memory runs out, which the steps themselves then handle and report.
-datahandler<double>* laplacian_of_single_volume(datahandler<double>* phase) {
+datahandler<double>* laplacian_of_single_volume(datahandler<double>* phase, LaplacianSums& sums) {
     if (!usable(phase) || phase->getnt() != 1) return nullptr;
     const long nx = phase->getnx(), ny = phase->getny(), nz = phase->getnz(), n = phase->getnrofelems();
     if (n != nx * ny * nz) return nullptr;
@@ -239,7 +270,7 @@ datahandler<double>* laplacian_of_single_volume(datahandler<double>* phase) {
     for (const char* line : {"X direction...", "Y direction...", "Z direction...", "Get Laplacian...",
                              "Add 2nd difference for X...", "Add 2nd difference for Y...", "Add 2nd difference for Z..."})
         log_line(line);
-    wrapped_laplacian(phase->getdata(), nx, ny, nz, out.get(), work.get());
+    wrapped_laplacian(phase->getdata(), nx, ny, nz, out.get(), work.get(), sums);
     auto* l = new datahandler<double>();
     phase->copyheader(l);
     l->setdata(out.release());
@@ -267,7 +298,9 @@ datahandler<double>* fullmultigridsolving(datahandler<double>* phase, datahandle
     if (usable(phase) && !solvable_grid(phase)) return invalid_volume();
 
     log_line("Compute x, y and z gradients...");
-    std::unique_ptr<datahandler<double>> laplacian(laplacian_of_single_volume(phase));
+    LaplacianSums sums;
+    std::unique_ptr<datahandler<double>> laplacian(laplacian_of_single_volume(phase, sums));
+    const bool summed = laplacian != nullptr;  // sums hold the phase's; the Laplacian's until a mask changes it
     if (!laplacian) {
         std::unique_ptr<datahandler<double>> gx(computegradient(phase, 1));
         std::unique_ptr<datahandler<double>> gy(computegradient(phase, 3));
@@ -295,7 +328,13 @@ datahandler<double>* fullmultigridsolving(datahandler<double>* phase, datahandle
     // displayintensityvalues, removemean and displayintensityvalues again, in two passes.
     const long n = laplacian->getnrofelems();
     Summary before, after;
-    const float mean = summarise(laplacian->getdata(), n, before);
+    float mean;
+    if (summed && !mask) {
+        before = sums.laplacian;
+        mean = sums.laplacian_single / static_cast<float>(n);
+    } else {
+        mean = summarise(laplacian->getdata(), n, before);
+    }
     log_line(summary_text("laplacian", before, n));
     log_line("Remove mean...");
     subtract_and_summarise(laplacian->getdata(), n, mean, after);
@@ -307,7 +346,14 @@ datahandler<double>* fullmultigridsolving(datahandler<double>* phase, datahandle
     if (u->getstatus() != STATUS_VALID) return u;  // fullmultigrid said why
 
     log_line("Apply smoothing...");
-    if (assumesmoothness(phase, u)) {
+    bool smoothed = false;
+    if (summed && u->getnrofelems() == phase->getnrofelems()) {
+        shift_to_mean(sums.phase / static_cast<double>(phase->getnrofelems()), u->getdata(), u->getnrofelems());
+        smoothed = true;
+    } else {
+        smoothed = assumesmoothness(phase, u);
+    }
+    if (smoothed) {
         const std::string suffix = multigrid_suffix(cycles, iterations);
         const std::string name = help.getbasename(help.createFileName(u->getname(), suffix.c_str()).c_str(), false, false);
         log_line(name);
