@@ -467,7 +467,7 @@ WARPMENDER_INLINE_BODY void relax_split_body(const int* dims, const double* a, c
     }
 }
 
-// Every pass, in wavefronts of w.head passes at most (all of them when every plane has a slot).
+// Every pass, in wavefronts of `depth` passes at most.
 WARPMENDER_INLINE_BODY void relax_split_all(const int* dims, const double* a, const double* b, const Membrane& k,
                                             long passes, double* u, const SplitPlanes& w, long depth) {
     for (long t0 = 0; t0 < passes; t0 += depth)

@@ -37,10 +37,12 @@ void fmg_uniform(const int* dims, double a, const double* b, const double* param
 
 // nit red-black Gauss-Seidel iterations on one grid, in place on u.
 void relax_me(const int* dims, const double* a, const double* b, const double* param, int nit, double* u);
-// relax_me with work memory, the same result: on copies of u, b and a + d
-// whose rows hold even x before odd x, in planes, passes in a wavefront.
-// a_uniform says every a[i] has the bits of a[0] (uniform_weight). Falls back
-// to relax_me's loops when nx is odd or work_size is below relax_me_work().
+// relax_me with work memory, the same result: u (and a + d) copied into work
+// plane by plane with each row split by x parity, b likewise into u's own
+// buffer, the passes run as wavefronts over the planes. a_uniform says every
+// a[i] has the bits of a[0] (uniform_weight). relax_me_work() doubles run all
+// passes in one wavefront, less runs shallower ones in turn; relax_me's loops
+// take over when nx is odd, u is a or b, or work is too small for two passes.
 void relax_me_split(const int* dims, const double* a, bool a_uniform, const double* b, const double* param, int nit,
                     double* u, double* work, long work_size);
 // Work doubles relax_me_split needs for the split copies; 0 when it would not use them.

@@ -184,9 +184,13 @@ WARPMENDER_TARGET_AVX2 int interior_quads(const Relaxation& relax, std::ptrdiff_
 }
 #endif
 
-// All passes; interior rows go through the AVX2 quads first when kAvx2.
+// All passes; interior rows go through the AVX2 quads first when kAvx2. Inlined
+// into a baseline and an AVX2 function, which compile it for their own instruction set.
 template <bool kAvx2>
-__attribute__((always_inline)) inline void sweep(const Relaxation& relax, int nx, int ny, int nz, long passes,
+#if defined(__GNUC__) || defined(__clang__)
+__attribute__((always_inline))
+#endif
+inline void sweep(const Relaxation& relax, int nx, int ny, int nz, long passes,
                                                  bool pairs) {
     const std::ptrdiff_t plane = std::ptrdiff_t(nx) * ny;
     for (long t = 0; t < passes; ++t) {
