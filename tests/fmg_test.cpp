@@ -179,7 +179,7 @@ TEST_F(FmgTest, smoother_on_split_planes_agrees_bit_for_bit_with_the_plain_loops
     // fall back to the plain loops. Sizes 1 and 2 make rows and planes their own
     // neighbours; odd ny makes the y seam meet one colour.
     const Grid grids[] = {{{2, 1, 1}}, {{2, 2, 2}}, {{4, 1, 2}}, {{2, 5, 4}}, {{6, 3, 1}}, {{8, 7, 3}},
-                          {{10, 4, 14}}, {{6, 5, 30}}, {{12, 2, 9}}, {{7, 6, 4}}, {{16, 12, 8}}};
+                          {{10, 4, 14}}, {{6, 5, 30}}, {{12, 2, 9}}, {{7, 6, 4}}, {{16, 12, 8}}, {{10, 17, 12}}};
     const double param[5] = {1.1, 0.7, 1.3, 0.9, 0.01};
     for (KernelIsa form : test::kernel_forms()) {
         const test::KernelForm cap(form);
