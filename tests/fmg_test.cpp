@@ -194,12 +194,18 @@ TEST_F(FmgTest, smoother_on_split_planes_agrees_bit_for_bit_with_the_plain_loops
                     // All passes in one wavefront; shallower ones one after the other (down
                     // to two passes in six slots); too little for any.
                     for (long work_size : {need, need - 4, 6 * slot + 3, 5 * slot + 3}) {
-                        std::vector<double> u = u0, ur = u0, work(work_size > 0 ? work_size : 1, -7.0);
-                        relax_me_split(g.n, a->data(), a_uniform, b.data(), param, nit, u.data(), work.data(), work_size);
+                        std::vector<double> ur = u0;
                         reference::relax_me(g.n, a->data(), b.data(), param, nit, ur.data());
-                        EXPECT_EQ(first_bit_difference(u, ur), -1)
-                            << test::form_name(form) << " " << g.text() << " nit " << nit << (a_uniform ? " uniform a" : "")
-                            << " work " << work_size << " of " << need;
+                        // The work area as given and one double further on, which moves the slots' start.
+                        for (int shift : {0, 1}) {
+                            std::vector<double> u = u0, work(work_size > 0 ? work_size + shift : 1, -7.0);
+                            relax_me_split(g.n, a->data(), a_uniform, b.data(), param, nit, u.data(),
+                                           work.data() + (work_size > 0 ? shift : 0), work_size);
+                            EXPECT_EQ(first_bit_difference(u, ur), -1)
+                                << test::form_name(form) << " " << g.text() << " nit " << nit
+                                << (a_uniform ? " uniform a" : "") << " work " << work_size << " of " << need
+                                << " shifted " << shift;
+                        }
                     }
                 }
         }
@@ -451,6 +457,13 @@ TEST_F(FmgTest, log_levels_select_the_progress_lines) {
     verboselevel = 3;
     relax_me(n, a.data(), b.data(), param, 3, u.data());
     EXPECT_EQ(log(), std::vector<std::string>{"Relax..."});  // once per call
+
+    // Levels 4x4x1, 2x2x1, 1x1x1: two cycles from level 1 smooth level 1 twice
+    // each; two from level 0 smooth levels 0 and 1 twice each: 12 calls, one
+    // line each, also where one cycle's last smoothing runs on into the next's first.
+    host::instance().log.clear();
+    fmg(n, a.data(), b.data(), 2, param, 2, 1, u.data(), scratch.data());
+    EXPECT_EQ(count("Relax..."), 12);
 
     host::instance().log.clear();
     verboselevel = 2;
