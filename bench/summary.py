@@ -42,7 +42,7 @@ for suffix, tag in (("", "portable"), ("_native", "native")):
         row(f"undistort 96x96x60x300 double ({tag})", f"{und / 1e9:.2f} GB/s", "best of copy / r+w pass",
             f"{floor / 1e9:.2f} GB/s", f"{100 * r:.0f}%", ">= 60%", r >= 0.6)
 
-# The unwrapping kernels beside their plain loops (no target: the ratio is the figure).
+# The relaxation unwrapping and the whole multigrid solve beside their plain loops.
 for suffix, tag in (("", "portable"), ("_native", "native")):
     k = counters(load(f"kernels{suffix}.json"), "voxels")
     for name in k:
@@ -51,8 +51,9 @@ for suffix, tag in (("", "portable"), ("_native", "native")):
         ref = k.get(name.replace("/", "_reference/", 1))
         if ref:
             label = name.replace("/nx:", " ").replace("/ny:", "x").replace("/nz:", "x")
+            r = k[name] / ref
             row(f"{label} ({tag})", f"{k[name] / 1e6:.1f} Mvox/s", "plain loops", f"{ref / 1e6:.1f} Mvox/s",
-                f"{k[name] / ref:.2f}x", "report", None)
+                f"{r:.2f}x", ">= 2x", r >= 2.0)
 
 # End to end, and its peak memory.
 e2e = load("e2e.json")

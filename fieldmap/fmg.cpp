@@ -4,8 +4,11 @@
 #include <climits>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 
+#include "fieldmap/kernel_isa.h"
 #include "plugin/host_binding.h"
 
 extern "C" {
@@ -19,6 +22,14 @@ WARPMENDER_EXPORT int verboselevel = 1;
 #define WARPMENDER_INDEPENDENT_ITERATIONS _Pragma("GCC ivdep")
 #else
 #define WARPMENDER_INDEPENDENT_ITERATIONS
+#endif
+
+// Loop bodies written once and inlined into a baseline and an AVX2 function,
+// which compile them for their own instruction set.
+#if defined(__GNUC__) || defined(__clang__)
+#define WARPMENDER_INLINE_BODY __attribute__((always_inline)) inline
+#else
+#define WARPMENDER_INLINE_BODY inline
 #endif
 
 namespace warpmender {
@@ -44,6 +55,8 @@ inline int wrap_index(int k, int n) {
     if (k >= n && k - n < n) return k - n;
     return k < 0 ? ((k % n) + n) % n : k % n;
 }
+
+inline bool equal_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 // Constants of the membrane operator; the products are formed as written so
 // that every level reproduces the same bits.
@@ -191,13 +204,15 @@ void Atimesp_me(const int* dims, const double* a, const double* param, const dou
     Atimesp1(dims, a, u, out);
 }
 
-void relax_me(const int* dims, const double* a, const double* b, const double* param, int nit, double* u) {
+namespace {
+
+// The smoother on the caller's layout: same-colour voxels of a row lie two apart.
+// a_uniform: a[0] stands for every a[i] (a may hold that one value only).
+WARPMENDER_INLINE_BODY void relax_plain_body(const int* dims, const double* a, bool a_uniform, const double* b,
+                                             const Membrane& k, long passes, double* u) {
     const int nx = dims[0], ny = dims[1], nz = dims[2];
-    if (verboselevel > 2) fmg_log("Relax...");
-    const Membrane k(param);
-    const double wx = k.wx, wy = k.wy, wz = k.wz, d = k.d;
+    const double wx = k.wx, wy = k.wy, wz = k.wz, d = k.d, a0 = a[0];
     const std::ptrdiff_t plane = std::ptrdiff_t(nx) * ny;
-    const long passes = 2L * nit;
     const bool lanes = u != a && u != b;  // an output that is also an input would make lanes meet
     for (long t = 0; t < passes; ++t) {
         for (int z = 0; z < nz; ++z) {
@@ -206,7 +221,8 @@ void relax_me(const int* dims, const double* a, const double* b, const double* p
                 const Neighbours oy = periodic(y, ny, nx);
                 const std::ptrdiff_t row = z * plane + std::ptrdiff_t(y) * nx;
                 double* pu = u + row;
-                const double* pa = a + row;
+                const double* pa = a_uniform ? a : a + row;
+                const std::ptrdiff_t sa = a_uniform ? 0 : 1;  // a's step along x
                 const double* pb = b + row;
                 const std::ptrdiff_t zm = oz.minus, zp = oz.plus, ym = oy.minus, yp = oy.plus;
                 // Same-colour voxels of one row never meet except through the
@@ -214,7 +230,7 @@ void relax_me(const int* dims, const double* a, const double* b, const double* p
                 auto at = [&](int x, int xm, int xp) {
                     pu[x] = (pb[x] - ((wz * (pu[x + zm] + pu[x + zp]) + wy * (pu[x + ym] + pu[x + yp])) +
                                       wx * (pu[xm] + pu[xp]))) /
-                            (pa[x] + d);
+                            (pa[x * sa] + d);
                 };
                 int x = static_cast<int>((t + y + z) & 1);
                 if (x == 0) {
@@ -233,18 +249,317 @@ void relax_me(const int* dims, const double* a, const double* b, const double* p
                     for (int i = x; i < last; i += 2)
                         pu[i] = (pb[i] - ((wz * (pu[i + zm] + pu[i + zp]) + wy * (pu[i + ym] + pu[i + yp])) +
                                           wx * (pu[i - 1] + pu[i + 1]))) /
-                                (pa[i] + d);
+                                ((a_uniform ? a0 : pa[i]) + d);
                 } else {
                     for (int i = x; i < last; i += 2)
                         pu[i] = (pb[i] - ((wz * (pu[i + zm] + pu[i + zp]) + wy * (pu[i + ym] + pu[i + yp])) +
                                           wx * (pu[i - 1] + pu[i + 1]))) /
-                                (pa[i] + d);
+                                (pa[i * sa] + d);
                 }
                 if (x < last) x += ((last - 1 - x) / 2 + 1) * 2;
                 if (x == last) at(last, last - 1, 0);
             }
         }
     }
+}
+
+void relax_plain_baseline(const int* dims, const double* a, bool a_uniform, const double* b, const Membrane& k,
+                          long passes, double* u) {
+    relax_plain_body(dims, a, a_uniform, b, k, passes, u);
+}
+#if WARPMENDER_HAVE_AVX2_KERNELS
+WARPMENDER_TARGET_AVX2 void relax_plain_avx2(const int* dims, const double* a, bool a_uniform, const double* b,
+                                             const Membrane& k, long passes, double* u) {
+    relax_plain_body(dims, a, a_uniform, b, k, passes, u);
+}
+#endif
+
+void relax_plain(const int* dims, const double* a, bool a_uniform, const double* b, const Membrane& k, long passes,
+                 double* u) {
+#if WARPMENDER_HAVE_AVX2_KERNELS
+    if (kernel_isa() == KernelIsa::kAvx2) return relax_plain_avx2(dims, a, a_uniform, b, k, passes, u);
+#endif
+    relax_plain_baseline(dims, a, a_uniform, b, k, passes, u);
+}
+
+// The split layout of a plane with even nx, one row after the other at a
+// stride of nx + 8: from place kLead on, the h = nx/2 odd-x voxels, then the h
+// even-x voxels, with a copy of the last odd-x voxel just before them and a
+// copy of the first even-x voxel just after. Every voxel of one colour in a row
+// is then one contiguous run whose y and z neighbours sit at the same place in
+// the neighbouring rows, and whose x - 1 and x + 1 neighbours are the other half
+// read one place apart, the copies standing in for the x wrap. With nx a
+// multiple of 8 and an aligned slot every run starts on a 32-byte boundary.
+//   x:        0  1  2  3  4  5             (nx = 6, h = 3)
+//   place: . . . [5] 1  3  5  0  2  4 [0] . . .
+constexpr int kLead = 4;
+inline int split_stride(int nx) { return nx + 2 * kLead; }
+WARPMENDER_INLINE_BODY void split_rows_body(const double* src, double* dst, long rows, int nx) {
+    const int h = nx / 2;
+    for (long r = 0; r < rows; ++r) {
+        const double* s = src + r * nx;
+        double* odd = dst + r * split_stride(nx) + kLead;
+        double* even = odd + h;
+        for (int i = 0; i < h; ++i) {
+            odd[i] = s[2 * i + 1];
+            even[i] = s[2 * i];
+        }
+        odd[-1] = odd[h - 1];
+        even[h] = even[0];
+    }
+}
+
+// b in the same order without the wrap copies, at the caller's row stride nx.
+WARPMENDER_INLINE_BODY void split_rows_flat_body(const double* src, double* dst, long rows, int nx) {
+    const int h = nx / 2;
+    for (long r = 0; r < rows; ++r) {
+        const double* s = src + r * nx;
+        double* odd = dst + r * nx;
+        double* even = odd + h;
+        for (int i = 0; i < h; ++i) {
+            odd[i] = s[2 * i + 1];
+            even[i] = s[2 * i];
+        }
+    }
+}
+
+// a + d, the smoother's denominator, formed as the plain loop forms it, at the
+// split stride (its wrap copies are never read).
+WARPMENDER_INLINE_BODY void split_rows_plus_body(const double* src, double add, double* dst, long rows, int nx) {
+    const int h = nx / 2;
+    for (long r = 0; r < rows; ++r) {
+        const double* s = src + r * nx;
+        double* odd = dst + r * split_stride(nx) + kLead;
+        double* even = odd + h;
+        for (int i = 0; i < h; ++i) {
+            odd[i] = s[2 * i + 1] + add;
+            even[i] = s[2 * i] + add;
+        }
+    }
+}
+
+WARPMENDER_INLINE_BODY void join_rows_body(const double* src, double* dst, long rows, int nx) {
+    const int h = nx / 2;
+    for (long r = 0; r < rows; ++r) {
+        const double* odd = src + r * split_stride(nx) + kLead;
+        const double* even = odd + h;
+        double* o = dst + r * nx;
+        for (int i = 0; i < h; ++i) {
+            o[2 * i] = even[i];
+            o[2 * i + 1] = odd[i];
+        }
+    }
+}
+
+// One colour of one split row: h voxels. xm and xp are already offset to each
+// voxel's x neighbours. ad is a + d per voxel, or null when a is one value for
+// the whole grid (then ad0 = a + d).
+WARPMENDER_INLINE_BODY void relax_run(double* pu, const double* pb, const double* ad, double ad0, const double* xm,
+                                      const double* xp, const double* ym, const double* yp, const double* zm,
+                                      const double* zp, int h, const Membrane& k) {
+    const double wx = k.wx, wy = k.wy, wz = k.wz;
+    // A size-1 axis makes a neighbour row the row itself: each voxel then reads
+    // its own value before it writes it, which lanes keep.
+    if (ad == nullptr) {
+        WARPMENDER_INDEPENDENT_ITERATIONS
+        for (int i = 0; i < h; ++i)
+            pu[i] = (pb[i] - ((wz * (zm[i] + zp[i]) + wy * (ym[i] + yp[i])) + wx * (xm[i] + xp[i]))) / ad0;
+    } else {
+        WARPMENDER_INDEPENDENT_ITERATIONS
+        for (int i = 0; i < h; ++i)
+            pu[i] = (pb[i] - ((wz * (zm[i] + zp[i]) + wy * (ym[i] + yp[i])) + wx * (xm[i] + xp[i]))) / ad[i];
+    }
+}
+
+// Split planes of u and a + d in the work area, held in slots: planes
+// 0..head-1 keep a slot each, later planes share a ring of `ring` slots (with
+// head = nz every plane has its own). Split b takes the place of u's plane in
+// the caller's u, which is free from the loading of that plane until its return.
+struct SplitPlanes {
+    int nx, ny, nz;
+    std::ptrdiff_t plane;  // nx*ny: a plane of the caller's arrays
+    std::ptrdiff_t rows;   // split_stride(nx)*ny: a slot
+    int head, ring;
+    double* u;             // slot s of u at u + s*rows
+    double* ad;            // null: every voxel's a + d is ad0
+    double ad0;
+    double* b;             // the caller's u: plane z of split b at b + z*plane
+
+    int slot(int z) const { return z < head ? z : head + (z - head) % ring; }
+    double* u_of(int z) const { return u + slot(z) * rows; }
+    const double* ad_of(int z) const { return ad ? ad + slot(z) * rows : nullptr; }
+};
+
+// u first: b then overwrites the plane of u just copied.
+WARPMENDER_INLINE_BODY void load_plane(const SplitPlanes& w, int z, const double* a, const double* b, double d,
+                                       const double* u) {
+    const std::ptrdiff_t at = z * w.plane, slot = w.slot(z) * w.rows;
+    split_rows_body(u + at, w.u + slot, w.ny, w.nx);
+    split_rows_flat_body(b + at, w.b + at, w.ny, w.nx);
+    if (w.ad) split_rows_plus_body(a + at, d, w.ad + slot, w.ny, w.nx);
+}
+
+// Pass t on plane z. Rows go in the plain loop's order; within a row no
+// same-colour voxel reads another, since nx is even.
+WARPMENDER_INLINE_BODY void relax_split_plane(const SplitPlanes& w, int z, long t, const Membrane& k) {
+    const int nx = w.nx, ny = w.ny, h = nx / 2, stride = split_stride(nx);
+    double* const pz = w.u_of(z);
+    const double* const pzm = w.u_of(z == 0 ? w.nz - 1 : z - 1);
+    const double* const pzp = w.u_of(z == w.nz - 1 ? 0 : z + 1);
+    const double* const bz = w.b + z * w.plane;
+    const double* const adz = w.ad_of(z);
+    for (int y = 0; y < ny; ++y) {
+        const Neighbours oy = periodic(y, ny, stride);
+        const bool even = ((t + y + z) & 1) == 0;  // the colour of this pass in this row has even x
+        const std::ptrdiff_t row = std::ptrdiff_t(y) * stride;
+        const std::ptrdiff_t own = row + kLead + (even ? h : 0), other = row + kLead + (even ? 0 : h);
+        double* pu = pz + own;
+        const double* po = pz + other;
+        const double* pad = adz ? adz + own : nullptr;
+        // Even x = 2i: x - 1 is odd index i - 1, x + 1 odd index i.
+        // Odd x = 2i + 1: x - 1 is even index i, x + 1 even index i + 1.
+        const double* xm = even ? po - 1 : po;
+        const double* xp = even ? po : po + 1;
+        const double* pb = bz + std::ptrdiff_t(y) * nx + (even ? h : 0);
+        relax_run(pu, pb, pad, w.ad0, xm, xp, pu + oy.minus, pu + oy.plus, pzm + own, pzp + own, h, k);
+        // Refresh the wrap copy of the half just written.
+        if (even)
+            pu[h] = pu[0];
+        else
+            pu[-1] = pu[h - 1];
+    }
+}
+
+// Passes t0 .. t0 + count - 1 on split planes. With nz even a voxel reads only
+// the other colour across planes, so pass t + 1 may update plane z as soon as
+// pass t has done z - 1, z and z + 1: the passes run as a wavefront, pass j
+// starting at plane j and lagging two steps behind pass j - 1, and a plane
+// leaves the cache once rather than once per pass. Plane z ends after the
+// last pass's visit and goes back to u at once; with a ring, a slot is reused
+// once its plane is done. With nz odd the passes run one after the other, as
+// the plain loop does.
+WARPMENDER_INLINE_BODY void relax_split_body(const int* dims, const double* a, const double* b, const Membrane& k,
+                                             long t0, long count, double* u, const SplitPlanes& w) {
+    const int nx = dims[0], ny = dims[1], nz = dims[2];
+    if (nz % 2 != 0) {
+        for (int z = 0; z < nz; ++z) load_plane(w, z, a, b, k.d, u);
+        for (long t = t0; t < t0 + count; ++t)
+            for (int z = 0; z < nz; ++z) relax_split_plane(w, z, t, k);
+        for (int z = 0; z < nz; ++z) join_rows_body(w.u_of(z), u + z * w.plane, ny, nx);
+        return;
+    }
+    // Before step 0 pass 0 reads plane nz - 1 as it is: split into its slot,
+    // which no plane needs before that one is loaded again, unchanged, at step nz - 2.
+    load_plane(w, 0, a, b, k.d, u);
+    if (nz > 1) split_rows_body(u + (nz - 1) * w.plane, w.u_of(nz - 1), ny, nx);
+    const long last_step = (nz - 1) + 2 * (count - 1);
+    for (long step = 0; step <= last_step; ++step) {
+        if (step + 1 < nz) load_plane(w, static_cast<int>(step + 1), a, b, k.d, u);
+        // Oldest pass first: each one's planes are ready before the next reads them.
+        for (long j = 0; j < count; ++j) {
+            const long i = step - 2 * j;
+            if (i < 0) break;
+            if (i >= nz) continue;
+            const int z = static_cast<int>((j + i) % nz);
+            relax_split_plane(w, z, t0 + j, k);
+            if (j == count - 1) join_rows_body(w.u_of(z), u + z * w.plane, ny, nx);
+        }
+    }
+}
+
+// Every pass, in wavefronts of `depth` passes at most.
+WARPMENDER_INLINE_BODY void relax_split_all(const int* dims, const double* a, const double* b, const Membrane& k,
+                                            long passes, double* u, const SplitPlanes& w, long depth) {
+    for (long t0 = 0; t0 < passes; t0 += depth)
+        relax_split_body(dims, a, b, k, t0, passes - t0 < depth ? passes - t0 : depth, u, w);
+}
+
+void relax_split_baseline(const int* dims, const double* a, const double* b, const Membrane& k, long passes,
+                          double* u, const SplitPlanes& w, long depth) {
+    relax_split_all(dims, a, b, k, passes, u, w, depth);
+}
+#if WARPMENDER_HAVE_AVX2_KERNELS
+WARPMENDER_TARGET_AVX2 void relax_split_avx2(const int* dims, const double* a, const double* b, const Membrane& k,
+                                             long passes, double* u, const SplitPlanes& w, long depth) {
+    relax_split_all(dims, a, b, k, passes, u, w, depth);
+}
+#endif
+
+}  // namespace
+
+void relax_me(const int* dims, const double* a, const double* b, const double* param, int nit, double* u) {
+    if (verboselevel > 2) fmg_log("Relax...");
+    relax_plain(dims, a, false, b, Membrane(param), 2L * nit, u);
+}
+
+bool uniform_weight(const double* a, long m) {
+    std::uint64_t first;
+    std::memcpy(&first, a, sizeof first);
+    for (long i = 1; i < m; ++i) {
+        std::uint64_t v;
+        std::memcpy(&v, a + i, sizeof v);
+        if (v != first) return false;
+    }
+    return true;
+}
+
+namespace {
+
+// Slots a wavefront of `depth` passes needs: every plane when nz is odd or
+// small, else the head 0..depth-1 and a ring of depth + 2.
+long wavefront_slots(int nz, long depth) { return nz % 2 != 0 || nz <= 2 * depth + 2 ? nz : 2 * depth + 2; }
+
+// nit iterations, `calls` times over: fmg's last smoothing of a V-cycle and
+// the first of the next one in a row, without returning u to its layout in
+// between. The log says "Relax..." once per call it stands for.
+void smooth(const int* dims, const double* a, bool a_uniform, const double* b, const double* param, int nit,
+            int calls, double* u, double* work, long work_size) {
+    if (verboselevel > 2)
+        for (int c = 0; c < calls; ++c) fmg_log("Relax...");
+    const Membrane k(param);
+    const long passes = 2L * nit * calls;
+    if (passes <= 0) return;
+    const int nx = dims[0], ny = dims[1], nz = dims[2];
+    const long per_slot = long(split_stride(nx)) * ny * (a_uniform ? 1 : 2);
+    // Slots start on a 32-byte boundary, up to three doubles into work.
+    const long skip = static_cast<long>((32 - reinterpret_cast<std::uintptr_t>(work) % 32) % 32 / sizeof(double));
+    const long fit = work_size > skip ? (work_size - skip) / per_slot : 0;  // slots the work area holds
+    // The deepest wavefront that fits. Through a ring it takes two passes at
+    // least: pass 0 borrows the slot of plane nz - 1 before any later plane
+    // needs it. u holds split b on the way, so it may not be an input too.
+    long depth = fit >= nz ? passes : (fit - 2) / 2;
+    if (depth > passes) depth = passes;
+    if (nx % 2 != 0 || depth < (fit >= nz ? 1 : 2) || fit < wavefront_slots(nz, depth) || u == a || u == b)
+        return relax_plain(dims, a, a_uniform, b, k, passes, u);
+    const int slots = static_cast<int>(wavefront_slots(nz, depth));
+    SplitPlanes w;
+    w.nx = nx;
+    w.ny = ny;
+    w.nz = nz;
+    w.plane = std::ptrdiff_t(nx) * ny;
+    w.rows = std::ptrdiff_t(split_stride(nx)) * ny;
+    w.head = slots == nz ? nz : static_cast<int>(depth);
+    w.ring = slots == nz ? 1 : static_cast<int>(depth) + 2;
+    w.u = work + skip;
+    w.ad = a_uniform ? nullptr : w.u + slots * w.rows;
+    w.b = u;
+    w.ad0 = a[0] + k.d;
+#if WARPMENDER_HAVE_AVX2_KERNELS
+    if (kernel_isa() == KernelIsa::kAvx2) return relax_split_avx2(dims, a, b, k, passes, u, w, depth);
+#endif
+    relax_split_baseline(dims, a, b, k, passes, u, w, depth);
+}
+
+}  // namespace
+
+long relax_me_work(const int* dims, int nit, bool a_uniform) {
+    if (dims[0] % 2 != 0 || nit <= 0) return 0;
+    return wavefront_slots(dims[2], 2L * nit) * split_stride(dims[0]) * dims[1] * (a_uniform ? 1 : 2) + 3;
+}
+
+void relax_me_split(const int* dims, const double* a, bool a_uniform, const double* b, const double* param, int nit,
+                    double* u, double* work, long work_size) {
+    smooth(dims, a, a_uniform, b, param, nit, 1, u, work, work_size);
 }
 
 double sumsq_me(const int* dims, const double* a, const double* b, const double* param, const double* u) {
@@ -290,6 +605,10 @@ constexpr int kTapBlock = 256;
 struct TapBlock {
     int first = 0, count = 0;
     int direct = 0;  // leading entries whose taps are 2k, 2k + 1, 2k + 2 (halving, off the seam)
+    // Doubling, off the seam: entries lo <= i < hi (lo even in absolute terms, hi - lo
+    // even) whose taps are k/2 - 1, k/2, k/2 + 1 with the weights of entry lo at
+    // even k and of entry lo + 1 at odd k.
+    int doubled_lo = 0, doubled_hi = 0;
     int im[kTapBlock], i0[kTapBlock], ip[kTapBlock];
     double wm[kTapBlock], w0[kTapBlock], wp[kTapBlock];
 
@@ -306,13 +625,29 @@ struct TapBlock {
             while (direct < n && im[direct] == 2 * (from + direct) && i0[direct] == im[direct] + 1 &&
                    ip[direct] == im[direct] + 2)
                 ++direct;
+        doubled_lo = doubled_hi = 0;
+        if (nc == 2 * na) {
+            auto regular = [&](int e) {
+                const int k = from + e;
+                return im[e] == k / 2 - 1 && i0[e] == k / 2 && ip[e] == k / 2 + 1;
+            };
+            auto same = [&](int e, int like) {
+                return equal_bits(wm[e], wm[like]) && equal_bits(w0[e], w0[like]) && equal_bits(wp[e], wp[like]);
+            };
+            int lo = (from % 2 == 0) ? 0 : 1;
+            while (lo + 1 < n && !(regular(lo) && regular(lo + 1))) lo += 2;
+            int hi = lo;
+            while (hi + 1 < n && regular(hi) && regular(hi + 1) && same(hi, lo) && same(hi + 1, lo + 1)) hi += 2;
+            doubled_lo = lo;
+            doubled_hi = hi;
+        }
     }
 };
 
 // resized_plane with the taps given where the caller has them for the whole
 // plane (rows: all ncy outputs; columns: all ncx outputs), else computed here.
-void resample_plane(const int* na, const double* a, const int* nc, double* c, double* work,
-                    const TapBlock* rows, const TapBlock* columns, TapBlock& local) {
+WARPMENDER_INLINE_BODY void resample_plane(const int* na, const double* a, const int* nc, double* c, double* work,
+                                           const TapBlock* rows, const TapBlock* columns, TapBlock& local) {
     const int nax = na[0], nay = na[1], ncx = nc[0], ncy = nc[1];
     if (verboselevel >= 2) fmg_log("resized_plane...");
     // Along y: output row j of nax values into work.
@@ -347,7 +682,22 @@ void resample_plane(const int* na, const double* a, const int* nc, double* c, do
             // Halving reads 2k, 2k + 1, 2k + 2 directly, which lets the loop run in vector lanes.
             const double* wf = w + 2 * first;
             for (int i = 0; i < direct; ++i) out[i] = wf[2 * i + 2] * wp[i] + wf[2 * i] * wm[i] + wf[2 * i + 1] * w0[i];
-            for (int i = direct; i < count; ++i) out[i] = w[ip[i]] * wp[i] + w[im[i]] * wm[i] + w[i0[i]] * w0[i];
+            int i = direct;
+            if (b->doubled_hi > b->doubled_lo) {
+                for (; i < b->doubled_lo; ++i) out[i] = w[ip[i]] * wp[i] + w[im[i]] * wm[i] + w[i0[i]] * w0[i];
+                // Doubling reads k/2 - 1, k/2, k/2 + 1 directly, two outputs per input, in vector lanes.
+                const int lo = b->doubled_lo, pairs = (b->doubled_hi - lo) / 2;
+                const double ewm = wm[lo], ew0 = w0[lo], ewp = wp[lo], owm = wm[lo + 1], ow0 = w0[lo + 1],
+                             owp = wp[lo + 1];
+                const double* wk = w + (first + lo) / 2;
+                double* o = out + lo;
+                for (int q = 0; q < pairs; ++q) {
+                    o[2 * q] = wk[q + 1] * ewp + wk[q - 1] * ewm + wk[q] * ew0;
+                    o[2 * q + 1] = wk[q + 1] * owp + wk[q - 1] * owm + wk[q] * ow0;
+                }
+                i = b->doubled_hi;
+            }
+            for (; i < count; ++i) out[i] = w[ip[i]] * wp[i] + w[im[i]] * wm[i] + w[i0[i]] * w0[i];
         }
     }
 }
@@ -359,7 +709,13 @@ void resized_plane(const int* na, const double* a, const int* nc, double* c, dou
     resample_plane(na, a, nc, c, work, nullptr, nullptr, local);
 }
 
-void resize(const int* na, const double* a, const int* nc, double* c, double* work) {
+namespace {
+
+// resize, or with add c += the resampled volume (addto's sum, without the
+// resampled volume ever being stored).
+// one_plane: a holds one plane that stands for every input plane.
+WARPMENDER_INLINE_BODY void resample_volume_body(const int* na, const double* a, const int* nc, double* c,
+                                                 double* work, bool add, bool one_plane) {
     const int naz = na[2], ncz = nc[2];
     if (verboselevel >= 2) {
         char text[64];
@@ -373,7 +729,7 @@ void resize(const int* na, const double* a, const int* nc, double* c, double* wo
     if (columns_once) column_taps.fill(0, nc[0], na[0], nc[0]);
     const TapBlock* rows = rows_once ? &row_taps : nullptr;
     const TapBlock* columns = columns_once ? &column_taps : nullptr;
-    const std::ptrdiff_t in_plane = std::ptrdiff_t(na[0]) * na[1];
+    const std::ptrdiff_t in_plane = one_plane ? 0 : std::ptrdiff_t(na[0]) * na[1];
     const std::ptrdiff_t out_plane = std::ptrdiff_t(nc[0]) * nc[1];
     double* const buffer[3] = {work, work + out_plane, work + 2 * out_plane};
     double* const plane_work = work + 3 * out_plane;
@@ -413,14 +769,107 @@ void resize(const int* na, const double* a, const int* nc, double* c, double* wo
         const double* pp = plane[2];
         const double wm = t.wm, w0 = t.w0, wp = t.wp;
         double* out = c + k * out_plane;
-        for (std::ptrdiff_t e = 0; e < out_plane; ++e) out[e] = pp[e] * wp + pm[e] * wm + p0[e] * w0;
+        if (add)
+            for (std::ptrdiff_t e = 0; e < out_plane; ++e) out[e] += pp[e] * wp + pm[e] * wm + p0[e] * w0;
+        else
+            for (std::ptrdiff_t e = 0; e < out_plane; ++e) out[e] = pp[e] * wp + pm[e] * wm + p0[e] * w0;
     }
+}
+
+void resample_volume_baseline(const int* na, const double* a, const int* nc, double* c, double* work, bool add,
+                              bool one_plane) {
+    resample_volume_body(na, a, nc, c, work, add, one_plane);
+}
+#if WARPMENDER_HAVE_AVX2_KERNELS
+WARPMENDER_TARGET_AVX2 void resample_volume_avx2(const int* na, const double* a, const int* nc, double* c,
+                                                 double* work, bool add, bool one_plane) {
+    resample_volume_body(na, a, nc, c, work, add, one_plane);
+}
+#endif
+
+void resample_volume(const int* na, const double* a, const int* nc, double* c, double* work, bool add,
+                     bool one_plane = false) {
+#if WARPMENDER_HAVE_AVX2_KERNELS
+    if (kernel_isa() == KernelIsa::kAvx2) return resample_volume_avx2(na, a, nc, c, work, add, one_plane);
+#endif
+    resample_volume_baseline(na, a, nc, c, work, add, one_plane);
+}
+
+// r = b - (diag(a) + M) u in one pass: Atimesp_me's sums and the subtraction
+// of fmg's descent, voxel by voxel, without the two passes between them. a is
+// read once when uniform.
+WARPMENDER_INLINE_BODY void residual_body(const int* dims, const double* a, bool a_uniform, const double* b,
+                                          const Membrane& k, const double* u, double* r) {
+    const int nx = dims[0], ny = dims[1], nz = dims[2];
+    const double wx = k.wx, wy = k.wy, wz = k.wz, d = k.d, a0 = a[0];
+    const std::ptrdiff_t plane = std::ptrdiff_t(nx) * ny;
+    for (int z = 0; z < nz; ++z) {
+        const Neighbours oz = periodic(z, nz, plane);
+        for (int y = 0; y < ny; ++y) {
+            const Neighbours oy = periodic(y, ny, nx);
+            const std::ptrdiff_t row = z * plane + std::ptrdiff_t(y) * nx;
+            const double* pu = u + row;
+            const double *zm = pu + oz.minus, *zp = pu + oz.plus, *ym = pu + oy.minus, *yp = pu + oy.plus;
+            const double* pa = a_uniform ? a : a + row;
+            const double* pb = b + row;
+            double* pr = r + row;
+            auto at = [&](int x, int xm, int xp) {
+                const double m = ((d * pu[x] + wz * (zm[x] + zp[x])) + wy * (ym[x] + yp[x])) + wx * (pu[xm] + pu[xp]);
+                pr[x] = pb[x] - (pu[x] * (a_uniform ? a0 : pa[x]) + m);
+            };
+            if (nx == 1) {
+                at(0, 0, 0);
+                continue;
+            }
+            at(0, nx - 1, 1);
+            if (a_uniform) {
+                for (int x = 1; x < nx - 1; ++x)
+                    pr[x] = pb[x] - (pu[x] * a0 + (((d * pu[x] + wz * (zm[x] + zp[x])) + wy * (ym[x] + yp[x])) +
+                                                   wx * (pu[x - 1] + pu[x + 1])));
+            } else {
+                for (int x = 1; x < nx - 1; ++x)
+                    pr[x] = pb[x] - (pu[x] * pa[x] + (((d * pu[x] + wz * (zm[x] + zp[x])) + wy * (ym[x] + yp[x])) +
+                                                      wx * (pu[x - 1] + pu[x + 1])));
+            }
+            at(nx - 1, nx - 2, 0);
+        }
+    }
+}
+
+void residual_baseline(const int* dims, const double* a, bool a_uniform, const double* b, const Membrane& k,
+                       const double* u, double* r) {
+    residual_body(dims, a, a_uniform, b, k, u, r);
+}
+#if WARPMENDER_HAVE_AVX2_KERNELS
+WARPMENDER_TARGET_AVX2 void residual_avx2(const int* dims, const double* a, bool a_uniform, const double* b,
+                                          const Membrane& k, const double* u, double* r) {
+    residual_body(dims, a, a_uniform, b, k, u, r);
+}
+#endif
+
+void residual(const int* dims, const double* a, bool a_uniform, const double* b, const double* param,
+              const double* u, double* r) {
+    if (verboselevel >= 2) fmg_log("Ltlf_me...");  // the line of the LtLf_me call this pass stands for
+    const Membrane k(param);
+#if WARPMENDER_HAVE_AVX2_KERNELS
+    if (kernel_isa() == KernelIsa::kAvx2) return residual_avx2(dims, a, a_uniform, b, k, u, r);
+#endif
+    residual_baseline(dims, a, a_uniform, b, k, u, r);
+}
+
+}  // namespace
+
+void resize(const int* na, const double* a, const int* nc, double* c, double* work) {
+    resample_volume(na, a, nc, c, work, false);
 }
 
 // --- full multigrid ------------------------------------------------------------------
 
-void fmg(const int* dims, const double* a, const double* b, int, const double* param, int nfmg, int nit,
-         double* u, double* scratch) {
+namespace {
+
+// fmg, with a either an array (a_value null) or one value for every voxel (*a_value, a null).
+void solve(const int* dims, const double* a, const double* a_value, const double* b, const double* param, int nfmg,
+           int nit, double* u, double* scratch) {
     if (verboselevel >= 2) fmg_log("Loop 16x through n[j]...");
     Pyramid p;
     if (!build_pyramid(dims, p) || fmg_scratchsize(dims) < 0) {
@@ -450,7 +899,7 @@ void fmg(const int* dims, const double* a, const double* b, int, const double* p
     double* aw[kFmgMaxLevels] = {};
     double* uo[kFmgMaxLevels];
     double prm[kFmgMaxLevels][5];
-    bo[0] = b; bbo[0] = b; ao[0] = a; uo[0] = u;
+    bo[0] = b; bbo[0] = b; ao[0] = a ? a : a_value; uo[0] = u;
     long offset = 0;
     for (int j = 1; j < levels; ++j) {
         bw[j] = b_base + offset; bbw[j] = bb_base + offset; aw[j] = a_base + offset; uo[j] = u_base + offset;
@@ -458,6 +907,7 @@ void fmg(const int* dims, const double* a, const double* b, int, const double* p
         offset += p.m[j];
     }
     for (int k = 0; k < 5; ++k) prm[0][k] = param[k];
+    bool a_uniform[kFmgMaxLevels];
 
     if (verboselevel >= 1) fmg_log("Resize...");
     for (int j = 1; j < levels; ++j) {
@@ -468,13 +918,21 @@ void fmg(const int* dims, const double* a, const double* b, int, const double* p
             fmg_log(text);
         }
         resize(p.n[j - 1], bo[j - 1], p.n[j], bw[j], rw);
-        resize(p.n[j - 1], ao[j - 1], p.n[j], aw[j], rw);
+        if (j == 1 && a == nullptr) {
+            // One value everywhere: resampled as every plane of it, from one plane in r (free until the cycles).
+            const std::ptrdiff_t plane = std::ptrdiff_t(dims[0]) * dims[1];
+            for (std::ptrdiff_t e = 0; e < plane; ++e) r[e] = *a_value;
+            resample_volume(p.n[0], r, p.n[1], aw[1], rw, false, true);
+        } else {
+            resize(p.n[j - 1], ao[j - 1], p.n[j], aw[j], rw);
+        }
         prm[j][0] = (p.n[j][0] * param[0]) / dims[0];
         prm[j][1] = (p.n[j][1] * param[1]) / dims[1];
         prm[j][2] = (p.n[j][2] * param[2]) / dims[2];
         prm[j][3] = param[3];
         prm[j][4] = param[4];
     }
+    for (int j = 0; j < levels; ++j) a_uniform[j] = j == 0 && a == nullptr ? true : uniform_weight(ao[j], p.m[j]);
 
     const int last = levels - 1;
     uo[last][0] = bo[last][0] / (param[4] + ao[last][0]);
@@ -483,22 +941,32 @@ void fmg(const int* dims, const double* a, const double* b, int, const double* p
         if (j > 0) copy(static_cast<int>(p.m[j]), bo[j], bbw[j]);
         for (int cycle = 0; cycle < nfmg; ++cycle) {
             for (int k = j; k < last; ++k) {
-                relax_me(p.n[k], ao[k], bbo[k], prm[k], nit, uo[k]);
-                Atimesp_me(p.n[k], ao[k], prm[k], uo[k], r);
-                const long m = p.m[k];
-                const double* bbk = bbo[k];
-                for (long i = 0; i < m; ++i) r[i] = bbk[i] - r[i];
+                // Level j's first smoothing of a later cycle ran with the last one of the cycle before.
+                if (k > j || cycle == 0) smooth(p.n[k], ao[k], a_uniform[k], bbo[k], prm[k], nit, 1, uo[k], r, p.m[0]);
+                residual(p.n[k], ao[k], a_uniform[k], bbo[k], prm[k], uo[k], r);
                 resize(p.n[k], r, p.n[k + 1], bbw[k + 1], rw);
                 zeros(static_cast<int>(p.m[k + 1]), uo[k + 1]);
             }
             uo[last][0] = bbo[last][0] / (param[4] + ao[last][0]);
             for (int k = last - 1; k >= j; --k) {
-                resize(p.n[k + 1], uo[k + 1], p.n[k], r, rw);
-                addto(static_cast<int>(p.m[k]), uo[k], r);
-                relax_me(p.n[k], ao[k], bbo[k], prm[k], nit, uo[k]);
+                resample_volume(p.n[k + 1], uo[k + 1], p.n[k], uo[k], rw, true);
+                const int calls = k == j && cycle + 1 < nfmg ? 2 : 1;
+                smooth(p.n[k], ao[k], a_uniform[k], bbo[k], prm[k], nit, calls, uo[k], r, p.m[0]);
             }
         }
     }
+}
+
+}  // namespace
+
+void fmg(const int* dims, const double* a, const double* b, int, const double* param, int nfmg, int nit,
+         double* u, double* scratch) {
+    solve(dims, a, nullptr, b, param, nfmg, nit, u, scratch);
+}
+
+void fmg_uniform(const int* dims, double a, const double* b, const double* param, int nfmg, int nit, double* u,
+                 double* scratch) {
+    solve(dims, nullptr, &a, b, param, nfmg, nit, u, scratch);
 }
 
 }  // namespace warpmender

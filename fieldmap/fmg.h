@@ -30,8 +30,24 @@ long fmg_scratchsize_long(const int* dims);
 void fmg(const int* dims, const double* a, const double* b, int c, const double* param, int nfmg, int nit,
          double* u, double* scratch);
 
+// fmg with the same a at every voxel, given once: the result of fmg with an
+// array of it, without the array.
+void fmg_uniform(const int* dims, double a, const double* b, const double* param, int nfmg, int nit, double* u,
+                 double* scratch);
+
 // nit red-black Gauss-Seidel iterations on one grid, in place on u.
 void relax_me(const int* dims, const double* a, const double* b, const double* param, int nit, double* u);
+// relax_me with work memory, the same result: u (and a + d) copied into work
+// plane by plane with each row split by x parity, b likewise into u's own
+// buffer, the passes run as wavefronts over the planes. a_uniform says every
+// a[i] has the bits of a[0] (uniform_weight). relax_me_work() doubles run all
+// passes in one wavefront, less runs shallower ones in turn; relax_me's loops
+// take over when nx is odd, u is a or b, or work is too small for two passes.
+void relax_me_split(const int* dims, const double* a, bool a_uniform, const double* b, const double* param, int nit,
+                    double* u, double* work, long work_size);
+// Work doubles relax_me_split needs for the split copies; 0 when it would not use them.
+long relax_me_work(const int* dims, int nit, bool a_uniform);
+bool uniform_weight(const double* a, long m);
 // out = M u (membrane operator).
 void LtLf_me(const int* dims, const double* u, const double* param, double* out);
 // out[i] = u[i]*a[i] + out[i]

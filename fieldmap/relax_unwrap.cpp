@@ -5,6 +5,12 @@
 #include <cstddef>
 #include <cstring>
 
+#include "fieldmap/kernel_isa.h"
+
+#if WARPMENDER_HAVE_AVX2_KERNELS
+#include <immintrin.h>
+#endif
+
 namespace warpmender {
 namespace {
 
@@ -119,17 +125,74 @@ struct Relaxation {
     }
 };
 
-}  // namespace
+#if WARPMENDER_HAVE_AVX2_KERNELS
+// Four same-colour voxels x, x + 2, x + 4, x + 6 of one row at a time, held in
+// the lane order (x, x + 4, x + 2, x + 6) that one unpack of two contiguous
+// loads gives; every lane computes exactly the scalar sequence.
+struct Quad {
+    __m256d e, wp, W, R, S;
+};
 
-void relax_unwrap(const int* dims, const double* phase, const double* weight, double* out, int iterations,
-                  double lambda) {
-    const int nx = dims[0], ny = dims[1], nz = dims[2];
-    if (nx < 1 || ny < 1 || nz < 1 || iterations <= 0) return;
-    const Relaxation relax{phase, weight, out, lambda, 6.0 * lambda};
-    // An output that is also an input would let paired updates see each other's writes.
-    const bool pairs = out != phase && out != weight;
+WARPMENDER_TARGET_AVX2 inline __m256d same_colour(const double* q) {
+    return _mm256_unpacklo_pd(_mm256_loadu_pd(q), _mm256_loadu_pd(q + 4));
+}
+
+WARPMENDER_TARGET_AVX2 inline void add_neighbour(Quad& k, __m256d uq, __m256d psiq, __m256d wq) {
+    const __m256d half = _mm256_set1_pd(0.5);
+    const __m256d c = _mm256_mul_pd(wq, k.wp);
+    const __m256d d = _mm256_add_pd(_mm256_add_pd(_mm256_sub_pd(k.e, psiq), uq), half);
+    const __m256d r = _mm256_sub_pd(_mm256_sub_pd(d, _mm256_floor_pd(d)), half);
+    k.W = _mm256_add_pd(k.W, c);
+    k.R = _mm256_add_pd(k.R, _mm256_mul_pd(r, c));
+    k.S = _mm256_add_pd(k.S, uq);
+}
+
+// Same contract as Relaxation::interior; returns the first x left to the caller.
+WARPMENDER_TARGET_AVX2 int interior_quads(const Relaxation& relax, std::ptrdiff_t row, int x, int end,
+                                          std::ptrdiff_t ym, std::ptrdiff_t yp, std::ptrdiff_t zm, std::ptrdiff_t zp) {
+    const double* phase = relax.phase;
+    const double* weight = relax.weight;
+    double* out = relax.out;
+    const __m256d lam = _mm256_set1_pd(relax.lambda), lam6 = _mm256_set1_pd(relax.six_lambda);
+    const std::ptrdiff_t off[4] = {ym, yp, zm, zp};
+    // x + 6 < end keeps every load (up to x + 7, or q + 7) inside its row.
+    for (; x + 6 < end; x += 8) {
+        const std::ptrdiff_t p = row + x;
+        const __m256d u_lo = _mm256_loadu_pd(out + p), u_hi = _mm256_loadu_pd(out + p + 4);
+        const __m256d f_lo = _mm256_loadu_pd(phase + p), f_hi = _mm256_loadu_pd(phase + p + 4);
+        const __m256d w_lo = _mm256_loadu_pd(weight + p), w_hi = _mm256_loadu_pd(weight + p + 4);
+        const __m256d up = _mm256_unpacklo_pd(u_lo, u_hi), u_odd = _mm256_unpackhi_pd(u_lo, u_hi);
+        Quad k;
+        k.wp = _mm256_unpacklo_pd(w_lo, w_hi);
+        k.e = _mm256_sub_pd(_mm256_unpacklo_pd(f_lo, f_hi), up);
+        k.W = _mm256_set1_pd(1e-6);
+        k.R = _mm256_setzero_pd();
+        k.S = _mm256_setzero_pd();
+        add_neighbour(k, same_colour(out + p - 1), same_colour(phase + p - 1), same_colour(weight + p - 1));
+        add_neighbour(k, u_odd, _mm256_unpackhi_pd(f_lo, f_hi), _mm256_unpackhi_pd(w_lo, w_hi));
+        for (int j = 0; j < 4; ++j) {
+            const std::ptrdiff_t q = p + off[j];
+            add_neighbour(k, same_colour(out + q), same_colour(phase + q), same_colour(weight + q));
+        }
+        const __m256d next = _mm256_div_pd(
+            _mm256_add_pd(_mm256_mul_pd(lam, k.S), _mm256_add_pd(_mm256_mul_pd(up, k.W), k.R)), _mm256_add_pd(lam6, k.W));
+        // The other colour goes back unchanged beside the new values.
+        _mm256_storeu_pd(out + p, _mm256_unpacklo_pd(next, u_odd));
+        _mm256_storeu_pd(out + p + 4, _mm256_unpackhi_pd(next, u_odd));
+    }
+    return x;
+}
+#endif
+
+// All passes; interior rows go through the AVX2 quads first when kAvx2. Inlined
+// into a baseline and an AVX2 function, which compile it for their own instruction set.
+template <bool kAvx2>
+#if defined(__GNUC__) || defined(__clang__)
+__attribute__((always_inline))
+#endif
+inline void sweep(const Relaxation& relax, int nx, int ny, int nz, long passes,
+                                                 bool pairs) {
     const std::ptrdiff_t plane = std::ptrdiff_t(nx) * ny;
-    const long passes = 2L * iterations;
     for (long t = 0; t < passes; ++t) {
         for (int z = 0; z < nz; ++z) {
             const std::ptrdiff_t zm = z == 0 ? (nz - 1) * plane : -plane;
@@ -151,13 +214,47 @@ void relax_unwrap(const int* dims, const double* phase, const double* weight, do
                 }
                 const int last = nx - 1;
                 if (x < last) {
-                    relax.interior(row, x, last, ym, yp, zm, zp, pairs);
+#if WARPMENDER_HAVE_AVX2_KERNELS
+                    const int from = kAvx2 && pairs ? interior_quads(relax, row, x, last, ym, yp, zm, zp) : x;
+#else
+                    const int from = x;
+#endif
+                    relax.interior(row, from, last, ym, yp, zm, zp, pairs && !kAvx2);
                     x += ((last - 1 - x) / 2 + 1) * 2;
                 }
                 if (x == last) relax.update(row + last, -1, -last, ym, yp, zm, zp);
             }
         }
     }
+}
+
+void sweep_baseline(const Relaxation& relax, int nx, int ny, int nz, long passes, bool pairs) {
+    sweep<false>(relax, nx, ny, nz, passes, pairs);
+}
+
+#if WARPMENDER_HAVE_AVX2_KERNELS
+WARPMENDER_TARGET_AVX2 void sweep_avx2(const Relaxation& relax, int nx, int ny, int nz, long passes, bool pairs) {
+    sweep<true>(relax, nx, ny, nz, passes, pairs);
+}
+#endif
+
+}  // namespace
+
+void relax_unwrap(const int* dims, const double* phase, const double* weight, double* out, int iterations,
+                  double lambda) {
+    const int nx = dims[0], ny = dims[1], nz = dims[2];
+    if (nx < 1 || ny < 1 || nz < 1 || iterations <= 0) return;
+    const Relaxation relax{phase, weight, out, lambda, 6.0 * lambda};
+    // An output that is also an input would let lanes see each other's writes.
+    const bool pairs = out != phase && out != weight;
+    const long passes = 2L * iterations;
+#if WARPMENDER_HAVE_AVX2_KERNELS
+    if (kernel_isa() == KernelIsa::kAvx2) {
+        sweep_avx2(relax, nx, ny, nz, passes, pairs);
+        return;
+    }
+#endif
+    sweep_baseline(relax, nx, ny, nz, passes, pairs);
 }
 
 }  // namespace warpmender

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "plugin/host_binding.h"
+#include "tests/kernel_forms.h"
 #include "tests/test_support.h"
 #include "tests/unwrap_fields.h"
 #include "tests/unwrap_reference.h"
@@ -27,7 +28,7 @@ struct Grid {
 // Odd and even sizes, and 1 and 2 along each axis in turn.
 const Grid kGrids[] = {{{1, 1, 1}}, {{2, 1, 1}}, {{1, 2, 1}}, {{1, 1, 2}}, {{2, 2, 2}}, {{3, 2, 1}},
                        {{1, 5, 4}}, {{6, 1, 3}}, {{5, 4, 1}}, {{2, 7, 3}}, {{7, 2, 5}}, {{4, 6, 2}},
-                       {{23, 17, 11}}, {{16, 12, 8}}, {{9, 9, 9}}};
+                       {{23, 17, 11}}, {{16, 12, 8}}, {{9, 9, 9}}, {{12, 10, 26}}};
 
 class FmgTest : public ::testing::Test {
 protected:
@@ -112,29 +113,43 @@ TEST_F(FmgTest, resize_between_sizes_one_and_two) {
 TEST_F(FmgTest, resize_agrees_bit_for_bit_with_the_plain_loops) {
     // Every z ratio from 1..9 onto 1..9 drives the plane reuse through all its
     // cases; the x and y sizes cover odd, even, 1 and 2 and halving and doubling.
-    const int xy[][4] = {{3, 2, 2, 1}, {1, 1, 2, 2}, {2, 5, 1, 3}, {5, 4, 10, 8}, {7, 3, 4, 2}, {17, 11, 9, 6}};
-    for (const auto& s : xy)
-        for (int naz = 1; naz <= 9; ++naz)
-            for (int ncz = 1; ncz <= 9; ++ncz) {
-                const int na[3] = {s[0], s[1], naz}, nc[3] = {s[2], s[3], ncz};
-                const long in = long(na[0]) * na[1] * na[2], out = long(nc[0]) * nc[1] * nc[2];
-                const std::vector<double> a = random_values(in, -10, 10, 7 * naz + ncz);
-                // exactly the documented work size, so that the sanitizer sees any overrun
-                std::vector<double> c(out), cr(out), work(3 * nc[0] * nc[1] + nc[1] * na[0]), workr(work.size());
-                resize(na, a.data(), nc, c.data(), work.data());
-                reference::resize(na, a.data(), nc, cr.data(), workr.data());
-                ASSERT_EQ(first_bit_difference(c, cr), -1) << s[0] << "x" << s[1] << "x" << naz << " -> " << s[2]
-                                                           << "x" << s[3] << "x" << ncz;
-            }
+    const int xy[][4] = {{3, 2, 2, 1}, {1, 1, 2, 2}, {2, 5, 1, 3}, {5, 4, 10, 8}, {7, 3, 4, 2}, {17, 11, 9, 6},
+                         {9, 3, 18, 6}};
+    for (KernelIsa form : test::kernel_forms()) {
+        const test::KernelForm cap(form);
+        for (const auto& s : xy)
+            for (int naz = 1; naz <= 9; ++naz)
+                for (int ncz = 1; ncz <= 9; ++ncz) {
+                    const int na[3] = {s[0], s[1], naz}, nc[3] = {s[2], s[3], ncz};
+                    const long in = long(na[0]) * na[1] * na[2], out = long(nc[0]) * nc[1] * nc[2];
+                    const std::vector<double> a = random_values(in, -10, 10, 7 * naz + ncz);
+                    // exactly the documented work size, so that the sanitizer sees any overrun
+                    std::vector<double> c(out), cr(out), work(3 * nc[0] * nc[1] + nc[1] * na[0]), workr(work.size());
+                    resize(na, a.data(), nc, c.data(), work.data());
+                    reference::resize(na, a.data(), nc, cr.data(), workr.data());
+                    ASSERT_EQ(first_bit_difference(c, cr), -1) << test::form_name(form) << " " << s[0] << "x" << s[1]
+                                                               << "x" << naz << " -> " << s[2] << "x" << s[3] << "x"
+                                                               << ncz;
+                }
+    }
 }
 
 TEST_F(FmgTest, resize_of_a_large_plane_uses_several_column_blocks) {
-    const int na[3] = {600, 3, 2}, nc[3] = {300, 5, 1};
-    const std::vector<double> a = random_values(600 * 3 * 2, -1, 1, 99);
-    std::vector<double> c(300 * 5), cr(c.size()), work(3 * 300 * 5 + 5 * 600), workr(work.size());
-    resize(na, a.data(), nc, c.data(), work.data());
-    reference::resize(na, a.data(), nc, cr.data(), workr.data());
-    EXPECT_EQ(first_bit_difference(c, cr), -1);
+    // Halving and doubling across blocks of 256 columns, the last block of a
+    // doubled row two columns wide.
+    const int cases[][6] = {{600, 3, 2, 300, 5, 1}, {300, 4, 2, 600, 8, 3}, {257, 2, 1, 514, 3, 1}};
+    for (KernelIsa form : test::kernel_forms()) {
+        const test::KernelForm cap(form);
+        for (const auto& k : cases) {
+            const int na[3] = {k[0], k[1], k[2]}, nc[3] = {k[3], k[4], k[5]};
+            const std::vector<double> a = random_values(long(k[0]) * k[1] * k[2], -1, 1, 99);
+            std::vector<double> c(long(k[3]) * k[4] * k[5]), cr(c.size()), work(3 * k[3] * k[4] + k[4] * k[0]),
+                workr(work.size());
+            resize(na, a.data(), nc, c.data(), work.data());
+            reference::resize(na, a.data(), nc, cr.data(), workr.data());
+            EXPECT_EQ(first_bit_difference(c, cr), -1) << test::form_name(form) << " " << k[0] << " -> " << k[3];
+        }
+    }
 }
 
 TEST_F(FmgTest, membrane_operator_and_smoother_agree_bit_for_bit_with_the_plain_loops) {
@@ -154,6 +169,72 @@ TEST_F(FmgTest, membrane_operator_and_smoother_agree_bit_for_bit_with_the_plain_
             EXPECT_EQ(first_bit_difference(u, ur), -1) << "relax_me " << g.text() << " nit " << nit;
         }
     }
+}
+
+TEST_F(FmgTest, smoother_on_split_planes_agrees_bit_for_bit_with_the_plain_loops) {
+    // Even nx takes the split copies: with nz even in a wavefront (all planes in
+    // slots, or 14 and 30 planes through a ring once 2 * nit passes leave room;
+    // a work area short of that runs shallower wavefronts in turn), with nz odd
+    // pass after pass; odd nx, nit 0 and a work area too small for any wavefront
+    // fall back to the plain loops. Sizes 1 and 2 make rows and planes their own
+    // neighbours; odd ny makes the y seam meet one colour.
+    const Grid grids[] = {{{2, 1, 1}}, {{2, 2, 2}}, {{4, 1, 2}}, {{2, 5, 4}}, {{6, 3, 1}}, {{8, 7, 3}},
+                          {{10, 4, 14}}, {{6, 5, 30}}, {{12, 2, 9}}, {{7, 6, 4}}, {{16, 12, 8}}, {{10, 17, 12}}};
+    const double param[5] = {1.1, 0.7, 1.3, 0.9, 0.01};
+    for (KernelIsa form : test::kernel_forms()) {
+        const test::KernelForm cap(form);
+        for (const Grid& g : grids) {
+            const long m = g.count();
+            const std::vector<double> u0 = random_values(m, -3, 3, 1 + m), varying = random_values(m, 0, 0.5, 2 + m),
+                                      same(m, 0.25), b = random_values(m, -1, 1, 3 + m);
+            for (const std::vector<double>* a : {&varying, &same})
+                for (int nit : {0, 1, 3}) {
+                    const bool a_uniform = uniform_weight(a->data(), m);
+                    const long need = relax_me_work(g.n, nit, a_uniform), slot = long(g.n[0] + 8) * g.n[1];
+                    // All passes in one wavefront; shallower ones one after the other (down
+                    // to two passes in six slots); too little for any.
+                    for (long work_size : {need, need - 4, 6 * slot + 3, 5 * slot + 3}) {
+                        std::vector<double> ur = u0;
+                        reference::relax_me(g.n, a->data(), b.data(), param, nit, ur.data());
+                        // The work area as given and one double further on, which moves the slots' start.
+                        for (int shift : {0, 1}) {
+                            std::vector<double> u = u0, work(work_size > 0 ? work_size + shift : 1, -7.0);
+                            relax_me_split(g.n, a->data(), a_uniform, b.data(), param, nit, u.data(),
+                                           work.data() + (work_size > 0 ? shift : 0), work_size);
+                            EXPECT_EQ(first_bit_difference(u, ur), -1)
+                                << test::form_name(form) << " " << g.text() << " nit " << nit
+                                << (a_uniform ? " uniform a" : "") << " work " << work_size << " of " << need
+                                << " shifted " << shift;
+                        }
+                    }
+                }
+        }
+    }
+}
+
+TEST_F(FmgTest, split_smoother_needs_planes_for_the_wavefront_only) {
+    // Slots of (nx + 8)*ny doubles for u (and a + d unless a is uniform): every
+    // plane, or the head of 2 * nit planes plus a ring of 2 * nit + 2; and three
+    // to start them on a 32-byte boundary.
+    const struct {
+        Grid g;
+        int nit;
+        bool a_uniform;
+        long expected;
+    } cases[] = {
+        {{{128, 128, 64}}, 5, true, 22L * 136 * 128 + 3},  // 64 planes > 22: ring
+        {{{128, 128, 64}}, 5, false, 22L * 136 * 128 * 2 + 3},
+        {{{64, 64, 16}}, 5, true, 16L * 72 * 64 + 3},      // 16 planes fit in 22
+        {{{64, 64, 31}}, 5, true, 31L * 72 * 64 + 3},      // odd nz: no wavefront, every plane
+        {{{63, 64, 64}}, 5, true, 0},                      // odd nx: the plain loops
+        {{{64, 64, 64}}, 0, true, 0},                      // nothing to do
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(relax_me_work(c.g.n, c.nit, c.a_uniform), c.expected) << c.g.text() << " nit " << c.nit;
+    const double same[4] = {0.5, 0.5, 0.5, 0.5}, differ[4] = {0.5, 0.5, -0.5, 0.5}, zeros[2] = {0.0, -0.0};
+    EXPECT_TRUE(uniform_weight(same, 4));
+    EXPECT_FALSE(uniform_weight(differ, 4));
+    EXPECT_FALSE(uniform_weight(zeros, 2));  // 0.0 + d and -0.0 + d may differ (d = -0.0)
 }
 
 TEST_F(FmgTest, operator_products_and_residual) {
@@ -219,17 +300,46 @@ TEST_F(FmgTest, zero_right_hand_side_gives_zero) {
 }
 
 TEST_F(FmgTest, whole_solve_agrees_bit_for_bit_with_the_plain_loops) {
+    // A varying a and a uniform one (as the unwrapping passes, which the
+    // smoother and the residual read as a single value), in both kernel forms.
     const double param[5] = {1.0, 0.8, 1.2, 1.0, 0.001};
-    for (const Grid& g : kGrids) {
-        const long m = g.count();
-        const std::vector<double> a = random_values(m, 0.0001, 0.1, 21 + m), b = random_values(m, -1, 1, 22 + m);
-        for (int nfmg : {0, 1, 2})
-            for (int nit : {0, 2}) {
-                std::vector<double> u(m, 0.0), ur(m), scratch(fmg_scratchsize(g.n));
-                fmg(g.n, a.data(), b.data(), 2, param, nfmg, nit, u.data(), scratch.data());
-                reference::fmg(g.n, a.data(), b.data(), param, nfmg, nit, ur.data());
-                EXPECT_EQ(first_bit_difference(u, ur), -1) << g.text() << " " << nfmg << " cycles " << nit << " its";
+    for (KernelIsa form : test::kernel_forms()) {
+        const test::KernelForm cap(form);
+        for (const Grid& g : kGrids) {
+            const long m = g.count();
+            const std::vector<double> varying = random_values(m, 0.0001, 0.1, 21 + m), same(m, 0.0001),
+                                      b = random_values(m, -1, 1, 22 + m);
+            for (const std::vector<double>* a : {&varying, &same})
+                for (int nfmg : {0, 1, 2})
+                    for (int nit : {0, 2}) {
+                        std::vector<double> u(m, 0.0), ur(m), scratch(fmg_scratchsize(g.n));
+                        fmg(g.n, a->data(), b.data(), 2, param, nfmg, nit, u.data(), scratch.data());
+                        reference::fmg(g.n, a->data(), b.data(), param, nfmg, nit, ur.data());
+                        EXPECT_EQ(first_bit_difference(u, ur), -1)
+                            << test::form_name(form) << " " << g.text() << (a == &same ? " uniform a " : " ") << nfmg
+                            << " cycles " << nit << " its";
+                    }
+        }
+    }
+}
+
+TEST_F(FmgTest, one_value_of_a_solves_as_an_array_of_it) {
+    // Odd and even nx (the plain smoother and the split one read the single
+    // value), level 0 through its first resampling, with mu and without.
+    for (KernelIsa form : test::kernel_forms()) {
+        const test::KernelForm cap(form);
+        for (const Grid& g : kGrids) {
+            const long m = g.count();
+            const std::vector<double> b = random_values(m, -1, 1, 61 + m);
+            for (double mu : {0.0, 0.01}) {
+                const double param[5] = {1.0, 0.9, 1.1, 1.0, mu};
+                const std::vector<double> a(m, 0.0001);
+                std::vector<double> u(m), ur(m), scratch(fmg_scratchsize(g.n));
+                fmg_uniform(g.n, 0.0001, b.data(), param, 2, 3, u.data(), scratch.data());
+                reference::fmg(g.n, a.data(), b.data(), param, 2, 3, ur.data());
+                EXPECT_EQ(first_bit_difference(u, ur), -1) << test::form_name(form) << " " << g.text() << " mu " << mu;
             }
+        }
     }
 }
 
@@ -347,6 +457,13 @@ TEST_F(FmgTest, log_levels_select_the_progress_lines) {
     verboselevel = 3;
     relax_me(n, a.data(), b.data(), param, 3, u.data());
     EXPECT_EQ(log(), std::vector<std::string>{"Relax..."});  // once per call
+
+    // Levels 4x4x1, 2x2x1, 1x1x1: two cycles from level 1 smooth level 1 twice
+    // each; two from level 0 smooth levels 0 and 1 twice each: 12 calls, one
+    // line each, also where one cycle's last smoothing runs on into the next's first.
+    host::instance().log.clear();
+    fmg(n, a.data(), b.data(), 2, param, 2, 1, u.data(), scratch.data());
+    EXPECT_EQ(count("Relax..."), 12);
 
     host::instance().log.clear();
     verboselevel = 2;

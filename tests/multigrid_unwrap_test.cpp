@@ -12,8 +12,10 @@
 
 #include "core/helper_tools.h"
 #include "plugin/host_binding.h"
+#include "tests/kernel_forms.h"
 #include "tests/test_support.h"
 #include "tests/unwrap_fields.h"
+#include "tests/unwrap_reference.h"
 
 namespace warpmender {
 namespace {
@@ -191,6 +193,68 @@ TEST_F(UnwrapMultigrid, logs_the_steps_and_names_the_result_after_the_solver_set
         at = static_cast<size_t>(k) + 1;
     }
     EXPECT_EQ(log()[test::find_log(host::instance(), "Remove mean...") - 1].rfind("Values of laplacian:", 0), 0u);
+}
+
+// The method step by step, each step through its own operation (the solve
+// through the plain twin of fmg), logging what the method logs up to "Apply
+// smoothing...": what the fused passes of fullmultigridsolving must reproduce.
+std::vector<double> unwrapped_step_by_step(datahandler<double>* phase, datahandler<double>* magnitude, bool mask,
+                                           int cycles, int iterations, std::vector<std::string>& lines) {
+    const size_t from = host::instance().log.size();
+    hs::hsLogText("Compute x, y and z gradients...");
+    Volume gx(computegradient(phase, 1)), gy(computegradient(phase, 3)), gz(computegradient(phase, 5));
+    hs::hsLogText("Get Laplacian...");
+    Volume l(getlaplacian(gx.get(), gy.get(), gz.get()));
+    if (mask) {
+        hs::hsLogText("Compute and apply quality mask...");
+        Volume q(computequalitymask(magnitude));
+        EXPECT_TRUE(applymask(l.get(), q.get()));
+    }
+    hs::hsLogText(l->displayintensityvalues("laplacian").c_str());
+    hs::hsLogText("Remove mean...");
+    removemean(l.get());
+    hs::hsLogText(l->displayintensityvalues("laplacian, mean removed").c_str());
+    hs::hsLogText("Solve...");
+    hs::hsLogText("Resize...");
+    const int dims[3] = {int(l->getnx()), int(l->getny()), int(l->getnz())};
+    const long n = l->getnrofelems();
+    const std::vector<double> a(n, 0.0001);
+    const double param[5] = {1.0, 1.0, 1.0, 1.0, 0.0};
+    std::vector<double> u(n);
+    reference::fmg(dims, a.data(), l->getdata(), param, cycles, iterations, u.data());
+    hs::hsLogText("Apply smoothing...");
+    Volume solved = volume_of(u, dims[0], dims[1], dims[2]);
+    const double shift = phase->getmean_d() - static_cast<double>(solved->getmean());
+    for (double& v : u) v += shift;
+    lines.assign(host::instance().log.begin() + from, host::instance().log.end());
+    return u;
+}
+
+TEST_F(UnwrapMultigrid, fused_passes_reproduce_the_steps_bit_for_bit_with_their_log) {
+    // Unequal odd sizes, sizes 1 and 2 on each axis, one grid long enough for
+    // the vector lanes; phases of several periods, so every gradient wraps.
+    const int grids[][3] = {{23, 17, 11}, {1, 5, 4}, {6, 1, 3}, {5, 4, 1}, {2, 2, 2}, {1, 1, 1}, {40, 12, 6}};
+    for (KernelIsa form : test::kernel_forms()) {
+        const test::KernelForm cap(form);
+        for (const auto& g : grids) {
+            const long m = long(g[0]) * g[1] * g[2];
+            Volume phase = volume_of(test::random_values(m, -10, 10, 30 + m), g[0], g[1], g[2]);
+            Volume mag = volume_of(test::random_values(m, 0, 400, 31 + m), g[0], g[1], g[2], "data/magnitude.fmr");
+            for (bool mask : {false, true}) {
+                std::vector<std::string> expected;
+                const std::vector<double> want = unwrapped_step_by_step(phase.get(), mag.get(), mask, 2, 3, expected);
+                host::instance().log.clear();
+                Volume u(fullmultigridsolving(phase.get(), mag.get(), mask, 2, 3));
+                ASSERT_EQ(u->getstatus(), STATUS_VALID);
+                const std::string what = std::string(test::form_name(form)) + " " + std::to_string(g[0]) + "x" +
+                                         std::to_string(g[1]) + "x" + std::to_string(g[2]) + (mask ? " masked" : "");
+                EXPECT_EQ(test::first_bit_difference(values_of(*u), want), -1) << what;
+                ASSERT_GE(log().size(), expected.size()) << what;
+                EXPECT_EQ(std::vector<std::string>(log().begin(), log().begin() + expected.size()), expected) << what;
+                host::instance().log.clear();
+            }
+        }
+    }
 }
 
 TEST_F(UnwrapMultigrid, invalid_phase_gives_an_empty_invalid_volume_and_no_file) {

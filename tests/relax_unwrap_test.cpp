@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/kernel_forms.h"
 #include "tests/unwrap_fields.h"
 #include "tests/unwrap_reference.h"
 
@@ -96,26 +97,31 @@ TEST(UnwrapRelax, zero_weights_and_zero_lambda_change_nothing) {
 }
 
 TEST(UnwrapRelax, agrees_bit_for_bit_with_the_plain_loops) {
+    // Sizes 1 and 2 on each axis, odd and even seams, and rows long enough
+    // for the vector lanes (23, 16 and 37 wide) with every tail length.
     const int grids[][3] = {{1, 1, 1}, {2, 1, 1}, {1, 2, 1}, {1, 1, 2}, {2, 2, 2}, {3, 1, 1}, {1, 3, 1},
                             {1, 1, 3}, {5, 4, 1}, {4, 1, 5}, {1, 6, 7}, {2, 7, 3}, {7, 2, 5}, {23, 17, 11},
-                            {16, 8, 4}, {9, 9, 9}};
-    for (const auto& n : grids) {
-        const long m = long(n[0]) * n[1] * n[2];
-        const std::vector<double> phase = random_values(m, -0.5, 0.5, 10 + m), weight = random_values(m, 0, 2, 11 + m),
-                                  start = random_values(m, -1, 1, 12 + m);
-        for (double lambda : {0.0, 0.05}) {
-            std::vector<double> out = start, ref = start;
-            relax_unwrap(n, phase.data(), weight.data(), out.data(), 3, lambda);
-            reference::relax_unwrap(n, phase.data(), weight.data(), ref.data(), 3, lambda);
-            EXPECT_EQ(first_bit_difference(out, ref), -1)
-                << n[0] << "x" << n[1] << "x" << n[2] << " lambda " << lambda;
+                            {16, 8, 4}, {9, 9, 9}, {37, 3, 2}, {18, 5, 3}, {20, 3, 3}};
+    for (KernelIsa form : test::kernel_forms()) {
+        const test::KernelForm cap(form);
+        for (const auto& n : grids) {
+            const long m = long(n[0]) * n[1] * n[2];
+            const std::vector<double> phase = random_values(m, -0.5, 0.5, 10 + m),
+                                      weight = random_values(m, 0, 2, 11 + m), start = random_values(m, -1, 1, 12 + m);
+            for (double lambda : {0.0, 0.05}) {
+                std::vector<double> out = start, ref = start;
+                relax_unwrap(n, phase.data(), weight.data(), out.data(), 3, lambda);
+                reference::relax_unwrap(n, phase.data(), weight.data(), ref.data(), 3, lambda);
+                EXPECT_EQ(first_bit_difference(out, ref), -1)
+                    << test::form_name(form) << " " << n[0] << "x" << n[1] << "x" << n[2] << " lambda " << lambda;
+            }
         }
     }
 }
 
 TEST(UnwrapRelax, agrees_bit_for_bit_on_half_integers_and_huge_values) {
     // Residuals of exactly +-0.5 and integers, and differences beyond 2^52 where
-    // every double is an integer: the floors of the paired lanes must match.
+    // every double is an integer: the floors of the vector lanes must match.
     const int n[3] = {23, 5, 3};
     const long m = 23 * 5 * 3;
     std::vector<double> phase = random_values(m, -4, 4, 77), weight = random_values(m, 0, 2, 78);
@@ -124,10 +130,33 @@ TEST(UnwrapRelax, agrees_bit_for_bit_on_half_integers_and_huge_values) {
         if (i % 7 == 0) phase[i] *= 3e17;
         if (i % 11 == 0) phase[i] = -0.0;
     }
-    std::vector<double> out(m, 0.0), ref(m, 0.0);
-    relax_unwrap(n, phase.data(), weight.data(), out.data(), 4, 0.1);
-    reference::relax_unwrap(n, phase.data(), weight.data(), ref.data(), 4, 0.1);
-    EXPECT_EQ(first_bit_difference(out, ref), -1);
+    for (KernelIsa form : test::kernel_forms()) {
+        const test::KernelForm cap(form);
+        std::vector<double> out(m, 0.0), ref(m, 0.0);
+        relax_unwrap(n, phase.data(), weight.data(), out.data(), 4, 0.1);
+        reference::relax_unwrap(n, phase.data(), weight.data(), ref.data(), 4, 0.1);
+        EXPECT_EQ(first_bit_difference(out, ref), -1) << test::form_name(form);
+    }
+}
+
+TEST(UnwrapRelax, estimate_in_the_phase_or_weight_array_agrees_with_the_plain_loops) {
+    // Written into an input, each update changes what the next one reads: the
+    // plain loop's order must hold voxel by voxel.
+    const int n[3] = {21, 6, 4};
+    const long m = 21 * 6 * 4;
+    const std::vector<double> phase = random_values(m, -0.5, 0.5, 81), weight = random_values(m, 0, 2, 82);
+    for (KernelIsa form : test::kernel_forms()) {
+        const test::KernelForm cap(form);
+        for (bool into_phase : {true, false}) {
+            std::vector<double> p = phase, w = weight, pr = phase, wr = weight;
+            double* out = into_phase ? p.data() : w.data();
+            double* ref = into_phase ? pr.data() : wr.data();
+            relax_unwrap(n, p.data(), w.data(), out, 2, 0.05);
+            reference::relax_unwrap(n, pr.data(), wr.data(), ref, 2, 0.05);
+            EXPECT_EQ(first_bit_difference(into_phase ? p : w, into_phase ? pr : wr), -1)
+                << test::form_name(form) << (into_phase ? " into phase" : " into weight");
+        }
+    }
 }
 
 TEST(UnwrapRelax, recovers_a_smooth_field_with_several_wraps_inside_the_magnitude) {
