@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "fieldmap/kernel_isa.h"
 #include "fieldmap/undistort.h"
+#include "tests/kernel_forms.h"
 #include "tests/steps_support.h"
 #include "tests/undistort_reference.h"
 
@@ -65,8 +65,8 @@ TEST_F(StepsUndistort, matches_the_plain_resampling_to_the_bit_for_all_six_direc
     // Odd sizes leave a tail of one to three voxels per row; the second grid
     // needs 32-bit offsets along z, the third along x and y.
     const long grids[][4] = {{23, 17, 11, 3}, {97, 89, 8, 2}, {261, 257, 1, 1}};
-    for (KernelIsa isa : {KernelIsa::kAvx2, KernelIsa::kBaseline}) {
-        limit_kernel_isa(isa);
+    for (KernelIsa isa : test::kernel_forms()) {
+        const test::KernelForm form(isa);
         for (const auto& g : grids)
             for (int code = 1; code <= 6; ++code)
                 for (bool smooth : {false, true}) {
@@ -86,7 +86,7 @@ TEST_F(StepsUndistort, matches_the_plain_resampling_to_the_bit_for_all_six_direc
                     const std::string what = "direction " + std::to_string(code) + " on " + std::to_string(g[0]) +
                                              " x " + std::to_string(g[1]) + " x " + std::to_string(g[2]) +
                                              (smooth ? ", smooth map" : ", random map") +
-                                             (isa == KernelIsa::kAvx2 ? ", widest kernels" : ", baseline kernels");
+                                             ", " + test::form_name(isa) + " kernels";
                     EXPECT_EQ(0, std::memcmp(fast->getdata(), plain->getdata(), sizeof(double) * fast->getnrofelems()))
                         << what;
                     // The summaries taken during the pass read as those of the whole series.
@@ -94,7 +94,6 @@ TEST_F(StepsUndistort, matches_the_plain_resampling_to_the_bit_for_all_six_direc
                     EXPECT_TRUE(test::log_contains(*h, plain->displayintensityvalues("undistorted data"))) << what;
                 }
     }
-    limit_kernel_isa(KernelIsa::kAvx2);
 }
 
 TEST(StepsUndistortPlan, smooth_maps_read_most_groups_as_consecutive_voxels) {
