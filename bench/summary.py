@@ -32,6 +32,13 @@ def row(what, fig, ref_what, ref, ratio, target, met, native=None):
     rows.append((what, fig, ref_what, ref, ratio, target, met, native))
 
 
+# The targets hold for the default (portable) build; the native build's rows
+# stand beside them for comparison. (With -march=native the compiler
+# vectorises some plain loops itself, which moves the ratios, not the figures.)
+def target(tag, text, met):
+    return (text, met) if tag == "portable" else ("report", None)
+
+
 # Undistortion of the whole series against the memory bandwidth of the same bytes.
 for suffix, tag in (("", "portable"), ("_native", "native")):
     s = counters(load(f"series{suffix}.json"), "bytes")
@@ -40,7 +47,7 @@ for suffix, tag in (("", "portable"), ("_native", "native")):
     if und and floor:
         r = und / floor
         row(f"undistort 96x96x60x300 double ({tag})", f"{und / 1e9:.2f} GB/s", "best of copy / r+w pass",
-            f"{floor / 1e9:.2f} GB/s", f"{100 * r:.0f}%", ">= 60%", r >= 0.6)
+            f"{floor / 1e9:.2f} GB/s", f"{100 * r:.0f}%", *target(tag, ">= 60%", r >= 0.6))
     worst = s.get("series_96x96x60x300/undistort_random_shifts/real_time")
     if worst and floor:
         row(f"  the same, random shift per voxel ({tag})", f"{worst / 1e9:.2f} GB/s", "best of copy / r+w pass",
@@ -57,7 +64,7 @@ for suffix, tag in (("", "portable"), ("_native", "native")):
             label = name.replace("/nx:", " ").replace("/ny:", "x").replace("/nz:", "x")
             r = k[name] / ref
             row(f"{label} ({tag})", f"{k[name] / 1e6:.1f} Mvox/s", "plain loops", f"{ref / 1e6:.1f} Mvox/s",
-                f"{r:.2f}x", ">= 2x", r >= 2.0)
+                f"{r:.2f}x", *target(tag, ">= 2x", r >= 2.0))
 
 # End to end, and its peak memory.
 e2e = load("e2e.json")
