@@ -15,7 +15,7 @@ namespace warpmender {
 // the EPI's, or a direction outside 1..6, is refused before any data change.
 bool undistort1d(datahandler<double>* epi, datahandler<double>* pixelshift, fieldmapparams* params);
 
-// Offsets of a voxel's lower and upper neighbour on the axis within its block.
+// Offsets of a voxel's lower and upper neighbour on the axis.
 template <typename I>
 struct Neighbours {
     I lo, hi;
@@ -26,8 +26,9 @@ struct Neighbours {
 // on the axis, clamped to the axis, and the upper weight w taken before
 // clamping. Built once, then applied to every volume of the series:
 //   out[v] = in[hi[v]] * w[v] + in[lo[v]] * (1 - w[v])
-// Offsets count from the start of v's block: a slice for x and y (every
-// voxel reads only its own slice), the volume for z.
+// A voxel reads only its own block (a slice for x and y, the volume for z),
+// and the plan keeps its neighbours as offsets into a ring that holds the
+// few rows (slices for z) of the block that the rows being corrected read.
 class UndistortPlan {
 public:
     // shift: nx*ny*nz values, x fastest. False for a direction outside 1..6,
@@ -73,7 +74,8 @@ private:
                         IntensityAccumulator* after);
 
     // Doubles on 64-byte boundaries: vector loads of the weights and of the
-    // ring then never straddle two cache lines (a quarter slower when they did).
+    // ring then never straddle two cache lines (a tenth or more slower when
+    // they did).
     class Doubles {
     public:
         bool allocate(long n);
