@@ -34,17 +34,20 @@ inline double clamp_axis(double f, double top) {
     return g < top ? g : top;
 }
 
-// One row of the plan along x: the weight and the axis coordinates of both
-// neighbours, clamped. Axis 0: the row itself is the axis; axes 1 and 2: c is
-// the row's coordinate on the axis.
+// Inlined into a baseline and an AVX2 function, each compiling it for its own
+// instruction set.
 #if defined(__GNUC__)
 #define WARPMENDER_ALWAYS_INLINE inline __attribute__((always_inline))
 #else
 #define WARPMENDER_ALWAYS_INLINE inline
 #endif
 
+// One row of the plan along x: the weight and the axis coordinates of both
+// neighbours, clamped. Axis 0: the row itself is the axis; axes 1 and 2: c is
+// the row's coordinate on the axis.
 template <int Axis, bool Plus>
-WARPMENDER_ALWAYS_INLINE void build_row(const double* shift, long nx, double c, double top, int32_t* lo, int32_t* hi, double* w) {
+WARPMENDER_ALWAYS_INLINE void build_row(const double* shift, long nx, double c, double top, int32_t* lo, int32_t* hi,
+                                        double* w) {
     for (long x = 0; x < nx; ++x) {
         const double s = shift[x];
         const double cd = Axis == 0 ? static_cast<double>(x) : c;
@@ -59,8 +62,8 @@ WARPMENDER_ALWAYS_INLINE void build_row(const double* shift, long nx, double c, 
 // Rows first_row .. first_row + rows - 1 of the volume (row = y + ny * z),
 // into lo, hi and w from their start.
 template <int Axis, bool Plus>
-WARPMENDER_ALWAYS_INLINE void build_rows(const double* shift, long nx, long ny, long nz, long first_row, long rows, int32_t* lo, int32_t* hi,
-                double* w) {
+WARPMENDER_ALWAYS_INLINE void build_rows(const double* shift, long nx, long ny, long nz, long first_row, long rows,
+                                         int32_t* lo, int32_t* hi, double* w) {
     const long n = Axis == 0 ? nx : Axis == 1 ? ny : nz;
     const double top = static_cast<double>(n - 1);
     for (long r = 0; r < rows; ++r) {
@@ -80,7 +83,7 @@ void build_rows_baseline(const double* shift, long nx, long ny, long nz, long fi
 
 #if WARPMENDER_HAVE_AVX2_KERNELS
 // The same rows with floor and ceil as vector instructions (the baseline
-// instruction set calls the library for each).
+// instruction set has no rounding instruction).
 template <int Axis, bool Plus>
 WARPMENDER_TARGET_AVX2 void build_rows_avx2(const double* shift, long nx, long ny, long nz, long first_row, long rows,
                                             int32_t* lo, int32_t* hi, double* w) {
@@ -380,7 +383,8 @@ void UndistortPlan::correct_blocks(const Tables<I>& t, double* series, long nt, 
                                        block + u * unit_, nx_, unit_rows});
                 // Unit u as it was is still in the ring (ring > behind), beside what it became.
                 if (before != nullptr && after != nullptr)
-                    IntensityAccumulator::add_pair(*before, ring + u % bt.ring * unit_, *after, block + u * unit_, unit_);
+                    IntensityAccumulator::add_pair(*before, ring + u % bt.ring * unit_, *after, block + u * unit_,
+                                                   unit_);
             }
         }
 }

@@ -70,8 +70,10 @@ TEST_F(StepsUndistort, matches_the_plain_resampling_to_the_bit_for_all_six_direc
         for (const auto& g : grids)
             for (int code = 1; code <= 6; ++code)
                 for (bool smooth : {false, true}) {
-                    auto shift = smooth ? smooth_shifts(g[0], g[1], g[2]) : random_shifts(g[0], g[1], g[2], 1234u + code);
-                    auto fast = index_volume(g[0], g[1], g[2], g[3], test::scratch_dir("steps_undistort_bits") + "/epi.fmr");
+                    auto shift =
+                        smooth ? smooth_shifts(g[0], g[1], g[2]) : random_shifts(g[0], g[1], g[2], 1234u + code);
+                    auto fast =
+                        index_volume(g[0], g[1], g[2], g[3], test::scratch_dir("steps_undistort_bits") + "/epi.fmr");
                     auto plain = index_volume(g[0], g[1], g[2], g[3]);
                     // Values that are not small integers, so that every rounding shows.
                     for (long i = 0; i < fast->getnrofelems(); ++i) {
