@@ -30,12 +30,6 @@ struct is_complex_element : std::false_type {};
 template <>
 struct is_complex_element<complexdouble> : std::true_type {};
 
-// Element (x, y, z, t) lives at x + nx*(y + ny*(z + nz*t)); x fastest.
-// Counts and indices are 64-bit, so a volume may exceed 2^31 - 1 elements.
-//
-// Ownership: the element buffer (from array new) belongs to the container
-// while it holds one; setdata/set release a previously held buffer that is
-// being replaced. Name and position matrix are copies the container owns.
 // The summary text of count values: "Values of <label>:" and their maximum,
 // minimum, range (|min| + max) and mean.
 inline std::string intensity_summary_text(const char* label, const IntensitySummary& s, long count) {
@@ -45,6 +39,12 @@ inline std::string intensity_summary_text(const char* label, const IntensitySumm
     return text;
 }
 
+// Element (x, y, z, t) lives at x + nx*(y + ny*(z + nz*t)); x fastest.
+// Counts and indices are 64-bit, so a volume may exceed 2^31 - 1 elements.
+//
+// Ownership: the element buffer (from array new) belongs to the container
+// while it holds one; setdata/set release a previously held buffer that is
+// being replaced. Name and position matrix are copies the container owns.
 template <typename T>
 class datahandler {
 public:

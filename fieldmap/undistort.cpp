@@ -116,7 +116,7 @@ BuildRows build_rows_for(int direction) {
 // the ring offsets of lane 0's neighbours when the four lanes read
 // consecutive voxels, else kSpilled and the lanes' own offsets next in the
 // spill table; the voxels x >= 4 * (nx / 4) of a row always take theirs from
-// the spill table. Returns the spill table's position after the unit.
+// the spill table. The gathers return the spill table's position after the unit.
 template <typename I>
 struct Rows {
     const Neighbours<I>* group;

@@ -127,10 +127,6 @@ uint64_t physical_memory_bytes() {
     return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size);
 }
 
-void copy_flat(const unsigned short* src, double* out, int64_t n, IntensityAccumulator* summary) {
-    convert(src, out, n, summary);
-}
-
 }  // namespace
 
 int selectfmrfromcurrentdocs(const char* prompt) { return select_from_current_docs(prompt, kTypeFmr); }
@@ -204,11 +200,11 @@ double* fmrhs2double(fmrfile* f, bool second, IntensityAccumulator* summary) {
                          __builtin_mul_overflow(pervolume, int64_t{h->NrOfSlices}, &pervolume)))
         pervolume = n + 1;
     if (h != nullptr && h->DataType == 1 && second)
-        copy_flat(f->secondstc, out, n, summary);
+        convert(f->secondstc, out, n, summary);
     else if (h != nullptr && h->DataType == 1)
         copy_volumes(f->intstc, h->NrOfVolumes, pervolume, out, n, summary);
     else if (h != nullptr && h->DataType == 2 && f->isfloat && second)
-        copy_flat(f->secondstc, out, n, summary);
+        convert(f->secondstc, out, n, summary);
     else if (h != nullptr && h->DataType == 2 && f->isfloat)
         copy_volumes(f->floatstc, h->NrOfVolumes, pervolume, out, n, summary);
     else
