@@ -14,11 +14,11 @@
 #include "fieldmap/multigrid_unwrap.h"
 #include "host/atomic_file.h"
 #include "host/document_files.h"
-#include "host/error.h"
+#include "core/error.h"
 #include "host/host.h"
 #include "host/nifti_document.h"
 #include "host/phantom_files.h"
-#include "plugin/host_binding.h"
+#include "hostlink/host_binding.h"
 #include "sim/dataset.h"
 #include "sim/fieldmap_scan.h"
 

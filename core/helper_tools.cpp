@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "plugin/distortioncorrector.h"
+#include "hostlink/log_sink.h"
 
 namespace warpmender {
 
@@ -113,12 +113,18 @@ double helperTools::modulo(double a, double b) const {
     return a - std::floor(a / b) * b;
 }
 
+int hsRound(double x) {
+    if (x >= 0.0) return static_cast<int>(x + 0.5);
+    const int k = static_cast<int>(x) - 1;
+    return static_cast<int>((x - k) + 0.5) + k;
+}
+
 void helperTools::displayMatrix33(const float m[3][3], const char* title) const {
     char text[1024];
     std::snprintf(text, sizeof text, "%s: \n\t%f\t%f\t%f\n\t%f\t%f\t%f\n\t%f\t%f\t%f", title ? title : "",
                   double(m[0][0]), double(m[0][1]), double(m[0][2]), double(m[1][0]), double(m[1][1]),
                   double(m[1][2]), double(m[2][0]), double(m[2][1]), double(m[2][2]));
-    distortioncorrector().sendLogText(text, true);
+    log_prefixed(text);
 }
 
 }  // namespace warpmender

@@ -37,6 +37,9 @@ public:
     void displayMatrix33(const float m[3][3], const char* title) const;
 };
 
+// Nearest integer, halves upwards: 2.5 -> 3, -2.5 -> -2, -2.6 -> -3.
+int hsRound(double x);
+
 // The process-wide instance through which the procedures form output names.
 extern helperTools help;
 

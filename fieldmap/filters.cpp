@@ -12,7 +12,7 @@
 #include "io/amr_writer.h"
 #include "io/fmr_writer.h"
 #include "io/host_documents.h"
-#include "plugin/host_binding.h"
+#include "hostlink/host_binding.h"
 
 namespace warpmender {
 namespace {

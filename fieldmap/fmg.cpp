@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "fieldmap/kernel_isa.h"
-#include "plugin/host_binding.h"
+#include "hostlink/host_binding.h"
 
 extern "C" {
 WARPMENDER_EXPORT int verboselevel = 1;

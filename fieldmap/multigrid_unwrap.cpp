@@ -17,7 +17,7 @@
 #include "fieldmap/fmg.h"
 #include "fieldmap/kernel_isa.h"
 #include "io/fmr_writer.h"
-#include "plugin/host_binding.h"
+#include "hostlink/host_binding.h"
 
 namespace warpmender {
 namespace {

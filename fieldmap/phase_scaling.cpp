@@ -12,8 +12,8 @@
 #include "core/helper_tools.h"
 #include "io/fmr_writer.h"
 #include "io/host_documents.h"
-#include "plugin/display_funcs.h"
-#include "plugin/host_binding.h"
+#include "io/display_funcs.h"
+#include "hostlink/host_binding.h"
 
 namespace warpmender {
 namespace {

@@ -17,7 +17,7 @@
 #include "fieldmap/phase_scaling.h"
 #include "io/amr_writer.h"
 #include "io/fmr_writer.h"
-#include "plugin/host_binding.h"
+#include "hostlink/host_binding.h"
 
 namespace warpmender {
 namespace {

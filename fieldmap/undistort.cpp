@@ -14,8 +14,8 @@
 #include "fieldmap/kernel_isa.h"
 #include "io/amr_writer.h"
 #include "io/fmr_writer.h"
-#include "plugin/display_funcs.h"
-#include "plugin/host_binding.h"
+#include "io/display_funcs.h"
+#include "hostlink/host_binding.h"
 
 #if WARPMENDER_HAVE_AVX2_KERNELS
 #include <immintrin.h>

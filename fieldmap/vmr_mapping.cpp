@@ -9,8 +9,7 @@
 #include "core/mat44.h"
 #include "io/amr_writer.h"
 #include "io/fmr_writer.h"
-#include "plugin/distortioncorrector.h"
-#include "plugin/host_binding.h"
+#include "hostlink/host_binding.h"
 
 namespace warpmender {
 namespace {

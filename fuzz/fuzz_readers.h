@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "host/error.h"
+#include "core/error.h"
 #include "host/file_checks.h"
 #include "host/fmr_file.h"
 #include "host/nifti_document.h"

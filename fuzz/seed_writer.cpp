@@ -15,7 +15,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "host/atomic_file.h"
-#include "host/error.h"
+#include "core/error.h"
 #include "host/fmr_file.h"
 #include "host/nifti_document.h"
 #include "host/vmr_file.h"

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "host/alignment.h"
-#include "plugin/hostapi.h"
+#include "hostlink/hostapi.h"
 
 namespace warpmender {
 namespace host {

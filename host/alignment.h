@@ -1,7 +1,7 @@
 // World frames of documents and the FMR-to-VMR alignment the host reports.
 #pragma once
 
-#include "plugin/hostapi.h"
+#include "hostlink/hostapi.h"
 
 namespace warpmender {
 namespace host {

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "host/error.h"
+#include "core/error.h"
 
 namespace warpmender {
 namespace host {

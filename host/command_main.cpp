@@ -10,7 +10,7 @@
 #include <string>
 
 #include "host/command.h"
-#include "host/error.h"
+#include "core/error.h"
 
 using namespace warpmender::host;
 

@@ -11,7 +11,7 @@
 #include "host/atomic_file.h"
 #include "host/command.h"
 #include "host/console.h"
-#include "host/error.h"
+#include "core/error.h"
 #include "host/fmr_file.h"
 #include "host/plugin_library.h"
 #include "host/sidecar.h"

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <iostream>
 
-#include "host/error.h"
+#include "core/error.h"
 
 namespace warpmender {
 namespace host {

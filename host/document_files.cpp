@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "host/atomic_file.h"
-#include "host/error.h"
+#include "core/error.h"
 #include "host/file_checks.h"
 #include "host/fmr_file.h"
 #include "host/nifti_document.h"

@@ -5,7 +5,7 @@
 
 #include <cmath>
 
-#include "host/error.h"
+#include "core/error.h"
 
 namespace warpmender {
 namespace host {

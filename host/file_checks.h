@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "plugin/hostapi.h"
+#include "hostlink/hostapi.h"
 
 namespace warpmender {
 namespace host {

@@ -11,7 +11,7 @@
 #include <variant>
 #include <vector>
 
-#include "plugin/hostapi.h"
+#include "hostlink/hostapi.h"
 
 namespace warpmender {
 namespace host {

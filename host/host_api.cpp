@@ -2,7 +2,7 @@
 #include <cstring>
 
 #include "host/host.h"
-#include "plugin/hostapi.h"
+#include "hostlink/hostapi.h"
 
 using warpmender::host::Document;
 using warpmender::host::instance;

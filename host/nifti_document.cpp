@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "host/atomic_file.h"
-#include "host/error.h"
+#include "core/error.h"
 
 namespace warpmender {
 namespace host {

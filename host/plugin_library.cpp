@@ -6,7 +6,7 @@
 
 #include <climits>
 
-#include "host/error.h"
+#include "core/error.h"
 
 namespace warpmender {
 namespace host {

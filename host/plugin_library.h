@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "plugin/plugin_interface.h"
+#include "hostlink/plugin_interface.h"
 
 namespace warpmender {
 namespace host {

@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "host/command.h"
-#include "host/error.h"
+#include "core/error.h"
 #include "host/sidecar.h"
 
 namespace warpmender {

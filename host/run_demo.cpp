@@ -7,7 +7,7 @@
 
 #include "host/command.h"
 #include "host/document_files.h"
-#include "host/error.h"
+#include "core/error.h"
 #include "host/phantom_files.h"
 #include "sim/dataset.h"
 #include "sim/error_metrics.h"

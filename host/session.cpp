@@ -11,7 +11,7 @@
 #include <sstream>
 
 #include "host/document_files.h"
-#include "host/error.h"
+#include "core/error.h"
 #include "host/plugin_library.h"
 
 namespace warpmender {

@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/error.h"
+#include "core/error.h"
 
 namespace warpmender {
 namespace host {

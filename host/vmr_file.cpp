@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "host/atomic_file.h"
-#include "host/error.h"
+#include "core/error.h"
 
 namespace warpmender {
 namespace host {

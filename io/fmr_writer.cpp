@@ -10,7 +10,7 @@
 
 #include "core/helper_tools.h"
 #include "io/atomic_file.h"
-#include "plugin/host_binding.h"
+#include "hostlink/host_binding.h"
 
 namespace warpmender {
 

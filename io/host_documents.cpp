@@ -11,8 +11,8 @@
 #include <new>
 #include <string>
 
-#include "plugin/display_funcs.h"
-#include "plugin/host_binding.h"
+#include "io/display_funcs.h"
+#include "hostlink/host_binding.h"
 
 namespace warpmender {
 

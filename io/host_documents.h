@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "core/datahandler.h"
-#include "plugin/hostapi.h"
+#include "hostlink/hostapi.h"
 
 namespace warpmender {
 

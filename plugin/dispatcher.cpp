@@ -6,9 +6,9 @@
 #include "core/helper_tools.h"
 #include "fieldmap/filters.h"
 #include "fieldmap/phase_scaling.h"
-#include "plugin/display_funcs.h"
+#include "io/display_funcs.h"
 #include "plugin/distortioncorrector.h"
-#include "plugin/host_binding.h"
+#include "hostlink/host_binding.h"
 #include "plugin/procedures.h"
 
 namespace warpmender {

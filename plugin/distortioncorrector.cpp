@@ -5,7 +5,8 @@
 #include <cstring>
 #include <vector>
 
-#include "plugin/host_binding.h"
+#include "hostlink/host_binding.h"
+#include "hostlink/log_sink.h"
 
 namespace warpmender {
 
@@ -21,9 +22,10 @@ bool distortioncorrector::initPlugin() {
 int distortioncorrector::sendLogText(const char* text, bool withPrefix) {
     constexpr size_t kLineSize = 65536;
     if (text == nullptr) text = "";
-    if (!withPrefix && std::strlen(text) < kLineSize) return hs::hsLogText(text);
+    if (withPrefix) return log_prefixed(text);
+    if (std::strlen(text) < kLineSize) return hs::hsLogText(text);
     static thread_local std::vector<char> line(kLineSize);
-    std::snprintf(line.data(), kLineSize, withPrefix ? "warpmender > %s" : "%s", text);
+    std::snprintf(line.data(), kLineSize, "%s", text);
     return hs::hsLogText(line.data());
 }
 
@@ -37,12 +39,6 @@ bool checkVersionGreaterEqualVersion(int major, int minor, int patch, int reqMaj
     if (major != reqMajor) return major > reqMajor;
     if (minor != reqMinor) return minor > reqMinor;
     return patch >= reqPatch;
-}
-
-int hsRound(double x) {
-    if (x >= 0.0) return static_cast<int>(x + 0.5);
-    const int k = static_cast<int>(x) - 1;
-    return static_cast<int>((x - k) + 0.5) + k;
 }
 
 }  // namespace warpmender

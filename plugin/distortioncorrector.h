@@ -1,7 +1,8 @@
 // The plug-in object: version check at start-up, the command dispatcher, log and dialog services.
 #pragma once
 
-#include "plugin/plugin_interface.h"
+#include "core/helper_tools.h"
+#include "hostlink/plugin_interface.h"
 
 namespace warpmender {
 
@@ -22,8 +23,5 @@ public:
 
 // (major, minor, patch) >= (reqMajor, reqMinor, reqPatch), lexicographically.
 bool checkVersionGreaterEqualVersion(int major, int minor, int patch, int reqMajor, int reqMinor, int reqPatch);
-
-// Nearest integer, halves upwards: 2.5 -> 3, -2.5 -> -2, -2.6 -> -3.
-int hsRound(double x);
 
 }  // namespace warpmender

@@ -1,7 +1,7 @@
 // The exported entry points: descriptive texts and plug-in creation.
 #include "plugin/distortioncorrector.h"
 
-#include "plugin/export.h"
+#include "hostlink/export.h"
 
 namespace {
 const char* const pluginName = "warpmender (v1.1.0)";

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "host/error.h"
+#include "core/error.h"
 
 namespace warpmender {
 namespace sim {

@@ -6,7 +6,7 @@
 #include <limits>
 #include <string>
 
-#include "host/error.h"
+#include "core/error.h"
 #include "sim/fieldmap_scan.h"
 
 namespace warpmender {

@@ -5,7 +5,7 @@
 #include <limits>
 #include <string>
 
-#include "host/error.h"
+#include "core/error.h"
 
 namespace warpmender {
 namespace sim {

@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "host/error.h"
+#include "core/error.h"
 
 namespace warpmender {
 namespace sim {

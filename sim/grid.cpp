@@ -4,7 +4,7 @@
 #include <cmath>
 #include <string>
 
-#include "host/error.h"
+#include "core/error.h"
 
 namespace warpmender {
 namespace sim {

@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "host/document_files.h"
-#include "host/error.h"
+#include "core/error.h"
 #include "host/session.h"
 #include "io/host_documents.h"
 #include "tests/host_files_support.h"

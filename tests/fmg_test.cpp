@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "plugin/host_binding.h"
+#include "hostlink/host_binding.h"
 #include "tests/kernel_forms.h"
 #include "tests/test_support.h"
 #include "tests/unwrap_fields.h"

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "host/document_files.h"
-#include "host/error.h"
+#include "core/error.h"
 #include "host/fmr_file.h"
 #include "host/vmr_file.h"
 #include "tests/host_files_support.h"

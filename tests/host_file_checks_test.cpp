@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "host/error.h"
+#include "core/error.h"
 #include "host/file_checks.h"
 
 namespace warpmender {

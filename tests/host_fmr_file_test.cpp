@@ -6,7 +6,7 @@
 #include <limits>
 
 #include "host/document_files.h"
-#include "host/error.h"
+#include "core/error.h"
 #include "host/fmr_file.h"
 #include "tests/host_files_support.h"
 #include "tests/test_support.h"

@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "host/document_files.h"
-#include "host/error.h"
+#include "core/error.h"
 #include "host/nifti_document.h"
 #include "tests/host_files_support.h"
 #include "tests/test_support.h"

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "host/document_files.h"
-#include "host/error.h"
+#include "core/error.h"
 #include "host/vmr_file.h"
 #include "tests/host_files_support.h"
 #include "tests/test_support.h"

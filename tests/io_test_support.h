@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "core/datahandler.h"
-#include "plugin/host_binding.h"
+#include "hostlink/host_binding.h"
 #include "tests/test_support.h"
 
 namespace warpmender {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "core/helper_tools.h"
-#include "plugin/host_binding.h"
+#include "hostlink/host_binding.h"
 #include "tests/kernel_forms.h"
 #include "tests/test_support.h"
 #include "tests/unwrap_fields.h"

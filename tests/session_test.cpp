@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "host/console.h"
-#include "host/error.h"
+#include "core/error.h"
 #include "host/session.h"
 #include "host/sidecar.h"
 

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <vector>
 
-#include "host/error.h"
+#include "core/error.h"
 #include "sim/dataset.h"
 #include "sim/error_metrics.h"
 

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <vector>
 
-#include "host/error.h"
+#include "core/error.h"
 #include "sim/dipole_field.h"
 
 namespace warpmender {

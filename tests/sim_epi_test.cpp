@@ -6,7 +6,7 @@
 #include <numeric>
 #include <vector>
 
-#include "host/error.h"
+#include "core/error.h"
 #include "sim/epi.h"
 #include "sim/phantom.h"
 

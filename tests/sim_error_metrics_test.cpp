@@ -5,7 +5,7 @@
 #include <limits>
 #include <vector>
 
-#include "host/error.h"
+#include "core/error.h"
 #include "sim/error_metrics.h"
 
 namespace warpmender {

@@ -11,7 +11,7 @@
 #include <tuple>
 #include <vector>
 
-#include "host/error.h"
+#include "core/error.h"
 #include "sim/figure.h"
 
 namespace warpmender {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "host/error.h"
+#include "core/error.h"
 #include "sim/phantom.h"
 
 namespace warpmender {

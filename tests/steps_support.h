@@ -7,7 +7,7 @@
 #include <string>
 
 #include "core/datahandler.h"
-#include "plugin/host_binding.h"
+#include "hostlink/host_binding.h"
 #include "tests/test_support.h"
 
 namespace warpmender {

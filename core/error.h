@@ -1,4 +1,4 @@
-// The exception the host and the command raise, with a message meant for the user.
+// The exception the host side (workstation, formats, synthetic data, command) raises, with a message meant for the user.
 #pragma once
 
 #include <stdexcept>

@@ -1,7 +1,9 @@
 // Binding of the host functions by name in the running process.
-#include "plugin/host_binding.h"
+#include "hostlink/host_binding.h"
 
 #include <dlfcn.h>
+
+#include "hostlink/log_sink.h"
 
 namespace warpmender {
 namespace hs {
@@ -22,6 +24,7 @@ bool InitHSAccess() {
 #define WARPMENDER_BIND_HOST_POINTER(name) hs::name = reinterpret_cast<decltype(hs::name)>(dlsym(self, #name));
     WARPMENDER_HOST_FUNCTIONS(WARPMENDER_BIND_HOST_POINTER)
 #undef WARPMENDER_BIND_HOST_POINTER
+    set_log_sink(hs::hsLogText);
     return true;
 }
 

@@ -1,8 +1,8 @@
 // File choosers and code texts.
-#include "plugin/display_funcs.h"
+#include "io/display_funcs.h"
 
 #include "core/helper_tools.h"
-#include "plugin/host_binding.h"
+#include "hostlink/host_binding.h"
 
 namespace warpmender {
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "plugin/hostapi.h"
+#include "hostlink/hostapi.h"
 
 namespace warpmender {
 namespace hs {

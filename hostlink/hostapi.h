@@ -1,6 +1,6 @@
 /* Host function interface and host record layouts shared by the plug-in and the host. */
-#ifndef WARPMENDER_PLUGIN_HOSTAPI_H
-#define WARPMENDER_PLUGIN_HOSTAPI_H
+#ifndef WARPMENDER_HOSTLINK_HOSTAPI_H
+#define WARPMENDER_HOSTLINK_HOSTAPI_H
 
 #include <stddef.h>
 #include <stdint.h>

@@ -1,0 +1,3 @@
+set(WARPMENDER_HOSTLINK_SOURCES
+  hostlink/host_binding.cpp
+  hostlink/log_sink.cpp)
