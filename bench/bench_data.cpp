@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "fieldmap/multigrid_unwrap.h"
+#include "plugin/steps/multigrid_unwrap.h"
 #include "host/atomic_file.h"
 #include "host/document_files.h"
 #include "core/error.h"

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "fieldmap/kernel_isa.h"
-#include "hostlink/host_binding.h"
+#include "hostlink/log_sink.h"
 
 extern "C" {
 WARPMENDER_EXPORT int verboselevel = 1;
@@ -35,9 +35,7 @@ WARPMENDER_EXPORT int verboselevel = 1;
 namespace warpmender {
 namespace {
 
-void fmg_log(const char* text) {
-    if (hs::hsLogText) hs::hsLogText(text);
-}
+void fmg_log(const char* text) { log_line(text); }
 
 // Offsets (in elements) of the periodic neighbours k-1 and k+1 along an axis
 // of n elements spaced stride apart: on a size-1 axis both are the voxel itself.

@@ -1,4 +1,5 @@
 // Weighted full-multigrid unwrapping: wrapped gradients, Laplacian, quality mask, solve, mean shift.
+// Progress and refusals go to the log sink; nothing is saved here.
 #include "fieldmap/multigrid_unwrap.h"
 
 #include <cmath>
@@ -7,28 +8,22 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <string>
 
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
 
-#include "core/helper_tools.h"
-#include "fieldmap/filters.h"
+#include "fieldmap/filter_kernels.h"
 #include "fieldmap/fmg.h"
 #include "fieldmap/kernel_isa.h"
-#include "io/fmr_writer.h"
-#include "hostlink/host_binding.h"
+#include "hostlink/log_sink.h"
 
 namespace warpmender {
 namespace {
 
 constexpr double kPi = 3.141592653589793;
 constexpr double kTwoPi = 2.0 * kPi;
-
-void log_line(const char* text) {
-    if (hs::hsLogText) hs::hsLogText(text);
-}
-void log_line(const std::string& text) { log_line(text.c_str()); }
 
 datahandler<double>* invalid_volume() {
     auto* v = new datahandler<double>();
@@ -279,20 +274,8 @@ datahandler<double>* laplacian_of_single_volume(datahandler<double>* phase, Lapl
 
 }  // namespace
 
-std::string multigrid_suffix(int cycles, int iterations) {
-    char text[96];
-    std::snprintf(text, sizeof text, "%s%i%s%i%s", "_unwrapped", cycles, "vcyc", iterations, "its_smoothed");
-    return text;
-}
-
-datahandler<double>* unwrap_multigrid(datahandler<double>* phase, datahandler<double>* magnitude, bool mask,
-                                      int cycles, int iterations) {
-    if (phase == nullptr || phase->getstatus() != STATUS_VALID) return invalid_volume();
-    return fullmultigridsolving(phase, magnitude, mask, cycles, iterations);
-}
-
-datahandler<double>* fullmultigridsolving(datahandler<double>* phase, datahandler<double>* magnitude, bool mask,
-                                          int cycles, int iterations) {
+datahandler<double>* multigrid_unwrapped_phase(datahandler<double>* phase, datahandler<double>* magnitude, bool mask,
+                                               int cycles, int iterations) {
     if (phase == nullptr) return invalid_volume();
     // Refused before any work: gradients of a grid the solver cannot take would be wasted memory.
     if (usable(phase) && !solvable_grid(phase)) return invalid_volume();
@@ -353,13 +336,7 @@ datahandler<double>* fullmultigridsolving(datahandler<double>* phase, datahandle
     } else {
         smoothed = assumesmoothness(phase, u);
     }
-    if (smoothed) {
-        const std::string suffix = multigrid_suffix(cycles, iterations);
-        const std::string name = help.getbasename(help.createFileName(u->getname(), suffix.c_str()).c_str(), false, false);
-        log_line(name);
-        saveashs2fmr(u, name.c_str(), false, false);  // a failed save leaves the result usable
-        u->setname(name.c_str());
-    } else {
+    if (!smoothed) {
         u->setstatus(STATUS_INVALID);
         log_line("Smoothing did not work.");
     }
@@ -534,84 +511,6 @@ bool assumesmoothness(datahandler<double>* phase, datahandler<double>* u) {
     const long n = u->getnrofelems();
     for (long i = 0; i < n; ++i) d[i] += shift;
     return true;
-}
-
-// --- the parameter record of the interactive tool ---------------------------------------
-
-std::string fmgparams_text(const fmgparams& p) {
-    std::string t = "~~~ unwrapping (WFMG) parameters file ~~~\n\n";
-    auto entry = [&t](const char* key, const std::string& value) {
-        t += key;
-        t += "\n";
-        t += value;
-        t += "\n";
-    };
-    entry("quality_mode:", p.quality_mode);
-    entry("debug_flag:", std::to_string(p.debug_flag));
-    entry("num_gaussseidel_iter:", std::to_string(p.num_gaussseidel_iter));
-    entry("thresh_on_quality_map:", std::to_string(p.thresh_on_quality_map));
-    entry("template_size:", std::to_string(p.template_size));
-    entry("num_fmg_cycles:", std::to_string(p.num_fmg_cycles));
-    entry("nrpix_thickening:", std::to_string(p.nrpix_thickening));
-    entry("mask_file:", p.mask_file);
-    entry("cross_corr_file:", p.cross_corr_file);
-    entry("differential_phase_image_name:", p.differential_phase_image_name);
-    t += "\n";
-    return t;
-}
-
-std::string fmgparams_path(const fmgparams& p) {
-    std::string dir = help.getfilepath(p.differential_phase_image_name);
-    // getfilepath says "-1" for a bare name; "-1unwrapparams_fmg.txt" is no place for the file.
-    if (dir == "-1") dir.clear();
-    return dir + "unwrapparams_fmg.txt";
-}
-
-bool write_fmgparams(const fmgparams& p) {
-    log_line("Start writing WFMG parameters file...");
-    const std::string path = fmgparams_path(p);
-    const std::string temporary = path + ".tmp";
-    const std::string text = fmgparams_text(p);
-    bool ok = false;
-    if (std::FILE* f = std::fopen(temporary.c_str(), "wb")) {
-        ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-        ok = (std::fflush(f) == 0) && ok;
-        ok = (std::fclose(f) == 0) && ok;
-        ok = ok && std::rename(temporary.c_str(), path.c_str()) == 0;
-        if (!ok) std::remove(temporary.c_str());
-    }
-    if (!ok) {
-        log_line("Writing of WFMG parameters to disk did not succeed.");
-        return false;
-    }
-    log_line("Wrote file " + path);
-    return true;
-}
-
-void log_fmgparams(const fmgparams& p) {
-    auto yes = [](bool b) { return b ? "yes" : "no"; };
-    char text[1200];
-    std::snprintf(text, sizeof text, "Quality mode for unwrapping: %s", p.quality_mode);
-    log_line(text);
-    std::snprintf(text, sizeof text, "Save intermediate files: %s\nNumber of Gauss-Seidel iterations: %i",
-                  yes(p.debug_flag == 1), p.num_gaussseidel_iter);
-    log_line(text);
-    std::snprintf(text, sizeof text, "Apply threshold to quality map: %s\nTemplate size: %i",
-                  yes(p.thresh_on_quality_map == 1), p.template_size);
-    log_line(text);
-    std::snprintf(text, sizeof text,
-                  "Number of full-multigrid cycles: %i\nNumber of pixels for thickening quality mask: %i",
-                  p.num_fmg_cycles, p.nrpix_thickening);
-    log_line(text);
-    std::snprintf(text, sizeof text, "Byte-file of masks for undefined phase values: %s", p.mask_file);
-    log_line(text);
-    std::snprintf(text, sizeof text, "Byte-file of cross-correlation values: %s", p.cross_corr_file);
-    log_line(text);
-    std::snprintf(text, sizeof text, "Name of unwrapped differential phase image: %s",
-                  p.differential_phase_image_name);
-    log_line(text);
-    std::snprintf(text, sizeof text, "FMG parameters valid: %s", yes(p.status == 89));
-    log_line(text);
 }
 
 }  // namespace warpmender

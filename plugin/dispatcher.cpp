@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "core/helper_tools.h"
-#include "fieldmap/filters.h"
-#include "fieldmap/phase_scaling.h"
+#include "plugin/steps/filters.h"
+#include "plugin/steps/phase_scaling.h"
 #include "io/display_funcs.h"
 #include "plugin/distortioncorrector.h"
 #include "hostlink/host_binding.h"

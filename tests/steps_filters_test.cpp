@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "fieldmap/filters.h"
+#include "plugin/steps/filters.h"
 #include "tests/steps_support.h"
 
 namespace warpmender {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "fieldmap/phase_scaling.h"
+#include "plugin/steps/phase_scaling.h"
 #include "tests/steps_support.h"
 
 namespace warpmender {

@@ -9,8 +9,8 @@
 #include <limits>
 #include <sstream>
 
-#include "fieldmap/phase_scaling.h"
-#include "fieldmap/shift_maps.h"
+#include "plugin/steps/phase_scaling.h"
+#include "plugin/steps/shift_maps.h"
 #include "tests/steps_support.h"
 
 namespace warpmender {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fieldmap/undistort.h"
+#include "plugin/steps/undistort.h"
 #include "tests/kernel_forms.h"
 #include "tests/steps_support.h"
 #include "tests/undistort_reference.h"

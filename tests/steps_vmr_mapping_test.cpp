@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "core/mat44.h"
-#include "fieldmap/vmr_mapping.h"
+#include "plugin/steps/vmr_mapping.h"
 #include "tests/steps_support.h"
 
 namespace warpmender {

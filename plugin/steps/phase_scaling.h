@@ -4,12 +4,9 @@
 #include <string>
 
 #include "core/datahandler.h"
+#include "fieldmap/phase_to_shift.h"
 
 namespace warpmender {
-
-// pi and 2 pi to 15 significant digits, as every stored phase map was scaled.
-constexpr double kPi15 = 3.14159265358979;
-constexpr double kTwoPi15 = 6.28318530717958;
 
 void data2radians(datahandler<double>* phase);
 void data2radians(datahandler<double>* phase, int method);

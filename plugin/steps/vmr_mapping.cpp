@@ -1,5 +1,5 @@
-// Carrying a pixel-shift map into the EPI's grid through the anatomical volume (single precision).
-#include "fieldmap/vmr_mapping.h"
+// The mapping step: a pixel-shift map carried into the EPI's grid through the anatomical volume, logged and saved.
+#include "plugin/steps/vmr_mapping.h"
 
 #include <cmath>
 #include <cstdio>
@@ -7,6 +7,7 @@
 
 #include "core/helper_tools.h"
 #include "core/mat44.h"
+#include "fieldmap/anatomy_mapping.h"
 #include "io/amr_writer.h"
 #include "io/fmr_writer.h"
 #include "hostlink/host_binding.h"
@@ -40,17 +41,6 @@ bool voxel_sizes_usable(const FMR_Header* fmr, const VMR_Header* vmr, const char
         hs::hsLogText(line);
         return false;
     }
-    return true;
-}
-
-// Centre of an axis of n voxels: the integer n - 1 over 2.0, in single precision.
-inline float centre(long n) { return static_cast<float>(n - 1) / 2.0f; }
-
-// hsRound of a grid position (halves upwards); false for positions no grid
-// reaches (beyond the int range, or NaN), which would not convert.
-inline bool grid_index(float q, int& out) {
-    if (!(std::fabs(q) < 1.0e9f)) return false;
-    out = hsRound(static_cast<double>(q));
     return true;
 }
 
@@ -140,31 +130,8 @@ void mapFMR2FMRviaVMR(vmrHdr* anatomy, datahandler<double>* target, fmrfile* epi
     createVMR2FMRmatrix(start->header, start->scannerpos, anatomy->header, past, startToVmr, MF);
     log_matrix(MF, "Final pixelshiftmap (*.fmr) to VMR (and FMR 1) mapping");
 
-    const float ca = centre(A), cb = centre(B), cc = centre(C);
-    const float ecx = centre(EX), ecy = centre(EY), ecz = centre(EZ);
-    const float fcx = centre(FX), fcy = centre(FY), fcz = centre(FZ);
-    const double* fm = fieldmap->getdata();
-    double* tg = target->getdata();
-    // Scatter from the anatomy, nearest neighbour: the last VMR voxel in scan
-    // order that reaches an EPI voxel wins; unreached voxels keep 0.0.
-    for (long k = 0; k < C; ++k)
-        for (long j = 0; j < B; ++j)
-            for (long i = 0; i < A; ++i) {
-                const float p[4] = {static_cast<float>(i) - ca, static_cast<float>(j) - cb,
-                                    static_cast<float>(k) - cc, 1.0f};
-                float q[4];
-                multiplyMatrixVector(ME, p, q);
-                int a, b, c;
-                if (!grid_index(q[0] + ecx, a) || !grid_index(q[1] + ecy, b) || !grid_index(q[2] + ecz, c)) continue;
-                if (a < 0 || a >= EX || b < 0 || b >= EY || c < 0 || c >= EZ) continue;
-                float r[4];
-                multiplyMatrixVector(MF, p, r);
-                int u, v, w;
-                if (!grid_index(r[0] + fcx, u) || !grid_index(r[1] + fcy, v) || !grid_index(r[2] + fcz, w)) continue;
-                if (u < 0 || u >= FX || v < 0 || v >= FY || w < 0 || w >= FZ) continue;
-                const double value = fm[u + FX * (v + FY * static_cast<long>(w))];
-                tg[a + EX * (b + EY * static_cast<long>(c))] = static_cast<double>(static_cast<float>(value));
-            }
+    // Scatter from the anatomy: every EPI voxel some VMR voxel reaches takes the map's value there.
+    scatter_through_anatomy({A, B, C}, ME, {EX, EY, EZ}, target->getdata(), MF, {FX, FY, FZ}, fieldmap->getdata());
 
     const std::string name =
         help.getbasename(help.createFileName(target->getname(), "_pixshiftInEPIres").c_str(), false, false);

@@ -1,4 +1,4 @@
-// Field-inhomogeneity (B0, Hz) and pixel-shift (voxels) maps.
+// Field-inhomogeneity (B0, Hz) and pixel-shift (voxels) steps.
 #pragma once
 
 #include "core/datahandler.h"

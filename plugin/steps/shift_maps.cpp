@@ -1,5 +1,5 @@
-// Field-inhomogeneity (B0, Hz) and pixel-shift (voxels) maps, and the acquisition-parameter file.
-#include "fieldmap/shift_maps.h"
+// Field-inhomogeneity (B0, Hz) and pixel-shift (voxels) steps with their logs and saves, and the acquisition-parameter file.
+#include "plugin/steps/shift_maps.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -14,7 +14,7 @@
 #include <string>
 
 #include "core/helper_tools.h"
-#include "fieldmap/phase_scaling.h"
+#include "fieldmap/phase_to_shift.h"
 #include "io/amr_writer.h"
 #include "io/fmr_writer.h"
 #include "hostlink/host_binding.h"
@@ -113,11 +113,8 @@ datahandler<double>* computefieldinhomogeneity(datahandler<double>* phase, field
         hs::hsLogText("Not enough memory for the field inhomogeneity map.");
         return refused(phase);
     }
-    const double factor = 1.0 / params->echoTimeDiffSec;
-    const double* in = phase->getdata();
-    double* o = out->getdata();
-    const long nvox = phase->getvoxelspervolume();  // first volume only; the rest stay 0.0
-    for (long i = 0; i < nvox; ++i) o[i] = in[i] * factor;
+    // First volume only; the rest stay 0.0.
+    field_from_phase(phase->getdata(), phase->getvoxelspervolume(), params->echoTimeDiffSec, out->getdata());
     log_summary(*out, "field inhomogeneity map (Hz)");
     save2amr(out, "_b0");
     // Full path kept: "/data/fmap.fmr" -> "/data/fmap_b0.fmr"
@@ -144,12 +141,8 @@ datahandler<double>* computepixelshiftmap(datahandler<double>* b0, fieldmapparam
         return refused(b0);
     }
     log_summary(*b0, "field inhomogeneity map (Hz)");
-    // 2 pi times the bandwidth is formed first, as the stored maps were.
-    const double divisor = params->applyTwoPi == 1 ? kTwoPi15 * params->bandwidthPE : params->bandwidthPE;
-    const double* in = b0->getdata();
-    double* o = out->getdata();
-    const long nvox = b0->getvoxelspervolume();
-    for (long i = 0; i < nvox; ++i) o[i] = in[i] / divisor;
+    shift_from_field(b0->getdata(), b0->getvoxelspervolume(), params->bandwidthPE, params->applyTwoPi == 1,
+                     out->getdata());
     log_summary(*out, "pixelshift map");
     save2amr(out, "_pixshift");
     // Last path component: "/data/fmap_b0.fmr" -> "fmap_b0_pixshift.fmr"

@@ -1,5 +1,5 @@
-// Phase scaling to radians and cycles, the polar conversion and the volume loader.
-#include "fieldmap/phase_scaling.h"
+// Phase-scaling steps (radians, cycles, the polar pair) with their logs and saves, and the volume loader.
+#include "plugin/steps/phase_scaling.h"
 
 #include <nifti1_io.h>
 
@@ -20,16 +20,6 @@ namespace {
 
 void log_summary(const datahandler<double>& d, const char* label) {
     hs::hsLogText(d.displayintensityvalues(label).c_str());
-}
-
-// Truncation toward zero to a signed 32-bit integer, as the stored magnitude
-// and phase images hold it. Values beyond the range saturate and NaN gives 0
-// instead of the undefined conversion.
-double truncate_int32(double v) {
-    if (!(v == v)) return 0.0;
-    if (v >= 2147483647.0) return 2147483647.0;
-    if (v <= -2147483648.0) return -2147483648.0;
-    return static_cast<double>(static_cast<int32_t>(v));
 }
 
 struct NiftiFree {
@@ -150,8 +140,7 @@ void data2hertz(datahandler<double>* phase) {
     hs::hsLogText("Convert to Hertz representation...");
     log_summary(*phase, "data before scaling to Hertz");
     double* d = phase->getdata();
-    const long n = d != nullptr ? phase->getnrofelems() : 0;
-    for (long i = 0; i < n; ++i) d[i] = d[i] / kTwoPi15;
+    radians_to_cycles(d, d != nullptr ? phase->getnrofelems() : 0);
     log_summary(*phase, "data after scaling to Hertz");
 }
 
@@ -179,13 +168,8 @@ bool convertcomplexnotation(int target, const std::string& realFile, const std::
         hs::hsLogText("Not enough memory for the magnitude and phase images.");
         return false;
     }
-    const double* re = real.getdata();
-    const double* im = imag.getdata();
-    // Whole numbers only: the phase image holds -3..3 radians.
-    for (long i = 0; i < n; ++i) {
-        magnitude[i] = truncate_int32(std::hypot(re[i], im[i]));
-        phase[i] = truncate_int32(std::atan2(im[i], re[i]));
-    }
+    // Whole numbers only, as the stored magnitude and phase images hold them.
+    polar_from_rectangular(real.getdata(), imag.getdata(), n, magnitude.get(), phase.get());
     real.setdata(magnitude.release());
     save_component(&real, "_magnitude");
     imag.setdata(phase.release());
