@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "fieldmap/undistort.h"
-#include "host/phantom_files.h"
+#include "cli/phantom_files.h"
 #include "sim/dataset.h"
 
 namespace warpmender {

@@ -14,12 +14,12 @@
 
 #include "fuzz/fuzz_support.h"
 #include "core/error.h"
-#include "host/file_checks.h"
-#include "host/fmr_file.h"
-#include "host/nifti_document.h"
-#include "host/session.h"
-#include "host/sidecar.h"
-#include "host/vmr_file.h"
+#include "formats/file_checks.h"
+#include "formats/fmr_file.h"
+#include "formats/nifti_document.h"
+#include "cli/session.h"
+#include "formats/sidecar.h"
+#include "formats/vmr_file.h"
 
 namespace warpmender {
 namespace fuzz {

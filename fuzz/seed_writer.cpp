@@ -14,11 +14,11 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "host/atomic_file.h"
+#include "formats/atomic_file.h"
 #include "core/error.h"
-#include "host/fmr_file.h"
-#include "host/nifti_document.h"
-#include "host/vmr_file.h"
+#include "formats/fmr_file.h"
+#include "formats/nifti_document.h"
+#include "formats/vmr_file.h"
 
 namespace fs = std::filesystem;
 using namespace warpmender;

@@ -10,12 +10,12 @@
 #include <memory>
 #include <vector>
 
-#include "host/atomic_file.h"
+#include "formats/atomic_file.h"
 #include "core/error.h"
-#include "host/file_checks.h"
-#include "host/fmr_file.h"
-#include "host/nifti_document.h"
-#include "host/vmr_file.h"
+#include "formats/file_checks.h"
+#include "formats/fmr_file.h"
+#include "formats/nifti_document.h"
+#include "formats/vmr_file.h"
 
 namespace warpmender {
 namespace host {

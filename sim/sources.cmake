@@ -9,6 +9,3 @@ set(WARPMENDER_SIM_SOURCES
   sim/figure.cpp
   sim/grid.cpp
   sim/phantom.cpp)
-add_library(warpmender_sim STATIC ${WARPMENDER_SIM_SOURCES})
-target_include_directories(warpmender_sim PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(warpmender_sim PUBLIC PkgConfig::FFTW3 PNG::PNG)

@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "host/document_files.h"
-#include "host/phantom_files.h"
+#include "cli/phantom_files.h"
 #include "sim/dataset.h"
 #include "sim/epi.h"
 #include "sim/error_metrics.h"

@@ -21,11 +21,11 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "host/atomic_file.h"
+#include "formats/atomic_file.h"
 #include "host/document_files.h"
-#include "host/fmr_file.h"
-#include "host/nifti_document.h"
-#include "host/phantom_files.h"
+#include "formats/fmr_file.h"
+#include "formats/nifti_document.h"
+#include "cli/phantom_files.h"
 #include "sim/dataset.h"
 #include "tests/host_files_support.h"
 #include "tests/test_support.h"

@@ -8,7 +8,7 @@
 
 #include "host/document_files.h"
 #include "core/error.h"
-#include "host/session.h"
+#include "cli/session.h"
 #include "io/host_documents.h"
 #include "tests/host_files_support.h"
 #include "tests/io_test_support.h"

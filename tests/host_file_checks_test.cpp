@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "core/error.h"
-#include "host/file_checks.h"
+#include "formats/file_checks.h"
 
 namespace warpmender {
 namespace {

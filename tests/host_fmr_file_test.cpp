@@ -7,7 +7,7 @@
 
 #include "host/document_files.h"
 #include "core/error.h"
-#include "host/fmr_file.h"
+#include "formats/fmr_file.h"
 #include "tests/host_files_support.h"
 #include "tests/test_support.h"
 

@@ -10,7 +10,7 @@
 
 #include "host/document_files.h"
 #include "core/error.h"
-#include "host/nifti_document.h"
+#include "formats/nifti_document.h"
 #include "tests/host_files_support.h"
 #include "tests/test_support.h"
 

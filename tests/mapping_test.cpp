@@ -3,7 +3,7 @@
 
 #include <cmath>
 
-#include "host/nifti_document.h"
+#include "formats/nifti_document.h"
 #include "tests/test_support.h"
 
 namespace warpmender {

@@ -1,10 +1,10 @@
 // Session files and BIDS sidecars: what is accepted, and the messages for what is not.
 #include <gtest/gtest.h>
 
-#include "host/console.h"
+#include "cli/console.h"
 #include "core/error.h"
-#include "host/session.h"
-#include "host/sidecar.h"
+#include "cli/session.h"
+#include "formats/sidecar.h"
 
 namespace warpmender {
 namespace {

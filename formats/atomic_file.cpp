@@ -1,5 +1,5 @@
 // Temporary file beside the target, synced, then renamed: a save is whole or absent.
-#include "host/atomic_file.h"
+#include "formats/atomic_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

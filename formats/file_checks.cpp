@@ -1,5 +1,5 @@
 // Size checks before allocation and the replacement of non-finite voxels.
-#include "host/file_checks.h"
+#include "formats/file_checks.h"
 
 #include <unistd.h>
 

@@ -1,5 +1,5 @@
 // Terminal output of the command: log lines, spinner with the current step, interactive dialogs.
-#include "host/console.h"
+#include "cli/console.h"
 
 #include <unistd.h>
 

@@ -1,20 +1,29 @@
 // warpmender demo: a synthetic head, distorted and corrected in-process, with errors and a figure.
+#include <CLI/CLI.hpp>
+
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 
-#include "host/command.h"
+#include "cli/command.h"
 #include "host/document_files.h"
 #include "core/error.h"
-#include "host/phantom_files.h"
+#include "cli/phantom_files.h"
 #include "sim/dataset.h"
 #include "sim/error_metrics.h"
 #include "sim/figure.h"
 
 namespace warpmender {
 namespace host {
+
+struct DemoOptions {
+    std::string out = "demo-output";
+    std::string plugin;
+    bool quiet = false;
+};
 
 namespace fs = std::filesystem;
 
@@ -115,6 +124,22 @@ int run_demo(const DemoOptions& o) {
                 seconds);
     return after.rms < before.rms ? kExitOk : kExitPluginFailed;
 }
+
+namespace {
+std::function<int()> declare(CLI::App& cmd) {
+    auto o = std::make_shared<DemoOptions>();
+    cmd.add_option("--out", o->out, "Folder for the phantom, the results and the figure")->capture_default_str();
+    cmd.add_option("--plugin", o->plugin, "Path of libwarpmender.so");
+    cmd.add_flag("--quiet", o->quiet, "Write the plug-in's log to DIR/demo.log instead of standard error");
+    return [o] { return run_demo(*o); };
+}
+}  // namespace
+
+extern const Subcommand subcommand_demo = {
+    "demo",
+    "Synthesise a head phantom with an air cavity, distort an EPI series with its field, correct it, "
+    "print the error before and after and write a figure; needs no input",
+    declare};
 
 }  // namespace host
 }  // namespace warpmender

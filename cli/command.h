@@ -1,10 +1,15 @@
-// The warpmender command: options of each subcommand and their run_<name> functions.
+// The warpmender command: exit statuses, the options every subcommand shares, the correction plan.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
-#include "host/session.h"
+#include "cli/session.h"
+
+namespace CLI {
+class App;
+}
 
 namespace warpmender {
 namespace host {
@@ -23,15 +28,7 @@ struct CommonOptions {
     std::string plugin;    // --plugin PATH (defaults to the library beside the command)
 };
 
-struct InfoOptions {
-    std::string plugin;
-};
-
-struct RunOptions {
-    CommonOptions common;
-    std::string session;
-};
-
+// The options of `correct`; `demo` fills them too.
 struct CorrectOptions {
     CommonOptions common;
     std::string phase, magnitude, epi, anatomy;
@@ -49,28 +46,21 @@ struct CorrectOptions {
     bool rescale_magnitude = false;
 };
 
-struct PolarOptions {
-    CommonOptions common;
-    std::string real, imag;
+// Declares --out, --log, --report (with_report), --nifti, --interactive and --plugin on cmd.
+void add_common_options(CLI::App& cmd, CommonOptions& c, bool with_report = true);
+
+// One subcommand: its name, its one-line help, and the function that
+// declares its options on cmd and returns what runs it once they are parsed.
+// Each lives in its own file, options beside the run function, and is listed
+// once in cli/subcommands.cpp.
+struct Subcommand {
+    const char* name;
+    const char* help;
+    std::function<int()> (*declare)(CLI::App& cmd);
 };
 
-struct DiffOptions {
-    CommonOptions common;
-    std::string a, b;
-};
-
-struct DemoOptions {
-    std::string out = "demo-output";
-    std::string plugin;
-    bool quiet = false;
-};
-
-int run_info(const InfoOptions& o);
-int run_run(const RunOptions& o);
-int run_correct(const CorrectOptions& o);
-int run_polar(const PolarOptions& o);
-int run_diff(const DiffOptions& o);
-int run_demo(const DemoOptions& o);
+// Every subcommand, in the order the help lists them.
+const std::vector<const Subcommand*>& subcommands();
 
 // What a correction used, and where each value came from.
 struct CorrectionPlan {

@@ -1,5 +1,5 @@
 // Reading and writing FMR text headers and STC data files.
-#include "host/fmr_file.h"
+#include "formats/fmr_file.h"
 
 #include <sys/stat.h>
 
@@ -13,7 +13,7 @@
 #include <map>
 #include <memory>
 
-#include "host/atomic_file.h"
+#include "formats/atomic_file.h"
 #include "core/error.h"
 
 namespace warpmender {

@@ -1,5 +1,5 @@
 // Session files, their replay through the plug-in, and the report.
-#include "host/session.h"
+#include "cli/session.h"
 
 #include <cerrno>
 #include <cfloat>

@@ -1,5 +1,5 @@
 // Reading and writing version-1 VMR files.
-#include "host/vmr_file.h"
+#include "formats/vmr_file.h"
 
 #include <sys/stat.h>
 
@@ -8,7 +8,7 @@
 #include <cstring>
 #include <memory>
 
-#include "host/atomic_file.h"
+#include "formats/atomic_file.h"
 #include "core/error.h"
 
 namespace warpmender {

@@ -1,5 +1,5 @@
 // Turning NIfTI-1 images into host documents, and writing documents back as NIfTI-1.
-#include "host/nifti_document.h"
+#include "formats/nifti_document.h"
 
 #include <nifti1_io.h>
 #include <sys/stat.h>
@@ -14,7 +14,7 @@
 #include <memory>
 #include <vector>
 
-#include "host/atomic_file.h"
+#include "formats/atomic_file.h"
 #include "core/error.h"
 
 namespace warpmender {

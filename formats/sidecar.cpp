@@ -1,5 +1,5 @@
 // Reading BIDS-style JSON sidecars.
-#include "host/sidecar.h"
+#include "formats/sidecar.h"
 
 #include <cerrno>
 #include <cmath>

@@ -1,15 +1,17 @@
 // warpmender correct: the whole pipeline in one "Start" call, with values from options or sidecars.
+#include <CLI/CLI.hpp>
 #include <nifti1_io.h>
 
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <sstream>
 
-#include "host/command.h"
+#include "cli/command.h"
 #include "core/error.h"
-#include "host/sidecar.h"
+#include "formats/sidecar.h"
 
 namespace warpmender {
 namespace host {
@@ -177,6 +179,56 @@ int run_correct(const CorrectOptions& o) {
     }
     return status;
 }
+
+namespace {
+std::function<int()> declare(CLI::App& cmd) {
+    auto o = std::make_shared<CorrectOptions>();
+    CorrectOptions& cor = *o;
+    cmd.add_option("--phase", cor.phase, "Wrapped phase-difference image (FMR or NIfTI)")->required()->check(CLI::ExistingFile);
+    cmd.add_option("--magnitude", cor.magnitude, "Magnitude image on the phase image's grid")->required()->check(CLI::ExistingFile);
+    cmd.add_option("--epi", cor.epi, "EPI series to correct")->required()->check(CLI::ExistingFile);
+    cmd.add_option("--anatomy", cor.anatomy, "Anatomical volume (VMR or NIfTI): carry the shift map into the EPI's grid through it")
+        ->check(CLI::ExistingFile);
+    cmd.add_option("--echo-time-diff", cor.echo_time_diff_ms, "Echo-time difference of the field map, ms")
+        ->check(CLI::PositiveNumber);
+    cmd.add_option("--bandwidth", cor.bandwidth_hz, "Bandwidth per voxel along the phase-encoding axis, Hz")
+        ->check(CLI::PositiveNumber);
+    cmd.add_option("--pe-dir", cor.pe_dir, "Phase-encoding direction: 1..6 or i, i-, j, j-, k, k-");
+    cmd.add_option("--method", cor.method, "Unwrapping method")
+        ->check(CLI::IsMember({"multigrid", "relax"}))
+        ->capture_default_str();
+    cmd.add_option("--cycles", cor.cycles, "Multigrid: V-cycles per level")->check(CLI::Range(0, 100))->capture_default_str();
+    cmd.add_option("--iterations", cor.iterations, "Multigrid: relaxation iterations per smoothing")
+        ->check(CLI::Range(0, 1000))
+        ->capture_default_str();
+    cmd.add_option("--relax-iterations", cor.relax_iterations, "Relaxation: red-black sweeps")
+        ->check(CLI::Range(0, 1000000))
+        ->capture_default_str();
+    cmd.add_option("--regularisation", cor.regularisation, "Relaxation: smoothness weight")
+        ->check(CLI::Range(0.0, 1e6))
+        ->capture_default_str();
+    cmd.add_flag("--no-radians", cor.no_radians, "The phase is already in radians: do not rescale it to -pi..pi");
+    cmd.add_flag("--mask-laplacian", cor.mask_laplacian, "Multigrid: mask the wrapped Laplacian with the magnitude");
+    cmd.add_flag("--two-pi", cor.two_pi, "Divide the shift map by a further 2 pi (field map in rad/s)");
+    cmd.add_flag("--rescale-magnitude", cor.rescale_magnitude, "Rescale the magnitude to 0..4095 on opening");
+    add_common_options(cmd, cor.common);
+    return [o] { return run_correct(*o); };
+}
+}  // namespace
+
+extern const Subcommand subcommand_correct = {
+    "correct",
+    "Correct an EPI series with a field map in one call: unwrap, B0 map, shift map, "
+    "undistortion. Values not given are taken from BIDS JSON sidecars beside NIfTI "
+    "inputs (EchoTime1/EchoTime2 of the phase image; EffectiveEchoSpacing or "
+    "TotalReadoutTime and PhaseEncodingDirection of the EPI).\n"
+    "Phase-encoding direction codes (--pe-dir): 1 = +x (i), 2 = -x (i-), 3 = +y (j), 4 = -y (j-), "
+    "5 = +z (k), 6 = -z (k-), along the image's own voxel axes (column, row, slice index). "
+    "Sign convention: with code 3 (\"j\") the distorted image shows the content of voxel y at y + shift, "
+    "where shift = field (Hz) / bandwidth per voxel (Hz); the correction therefore samples the distorted "
+    "image at y + shift. Codes 2, 4, 6 (i-, j-, k-) sample at position - shift. A shift toward higher "
+    "indices for a positive field is what BIDS PhaseEncodingDirection \"j\" means.",
+    declare};
 
 }  // namespace host
 }  // namespace warpmender

@@ -8,13 +8,13 @@
 #include <fstream>
 #include <iostream>
 
-#include "host/atomic_file.h"
-#include "host/command.h"
-#include "host/console.h"
+#include "formats/atomic_file.h"
+#include "cli/command.h"
+#include "cli/console.h"
 #include "core/error.h"
-#include "host/fmr_file.h"
+#include "formats/fmr_file.h"
 #include "host/plugin_library.h"
-#include "host/sidecar.h"
+#include "formats/sidecar.h"
 
 namespace warpmender {
 namespace host {

@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "host/file_checks.h"
-#include "host/host.h"
+#include "formats/file_checks.h"
+#include "formats/document.h"
 
 namespace warpmender {
 namespace host {

@@ -1,12 +1,12 @@
 // The synthetic phantom as a scanner's converter would deliver it: NIfTI images with BIDS sidecars.
-#include "host/phantom_files.h"
+#include "cli/phantom_files.h"
 
 #include <cmath>
 
 #include <nlohmann/json.hpp>
 
-#include "host/atomic_file.h"
-#include "host/nifti_document.h"
+#include "formats/atomic_file.h"
+#include "formats/nifti_document.h"
 
 namespace warpmender {
 namespace host {

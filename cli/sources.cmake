@@ -1,0 +1,16 @@
+# The warpmender command: one file per subcommand, the session file, its run
+# and report, console and progress, as a library (tests and fuzzers use it);
+# main() apart.
+set(WARPMENDER_COMMAND_LIB_SOURCES
+  cli/command_session.cpp
+  cli/console.cpp
+  cli/phantom_files.cpp
+  cli/run_correct.cpp
+  cli/run_demo.cpp
+  cli/run_diff.cpp
+  cli/run_info.cpp
+  cli/run_polar.cpp
+  cli/run_run.cpp
+  cli/session.cpp
+  cli/subcommands.cpp)
+set(WARPMENDER_COMMAND_SOURCES cli/command_main.cpp)
