@@ -13,7 +13,7 @@
 #include <map>
 #include <memory>
 
-#include "formats/atomic_file.h"
+#include "core/atomic_file.h"
 #include "core/error.h"
 
 namespace warpmender {

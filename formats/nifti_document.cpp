@@ -14,7 +14,7 @@
 #include <memory>
 #include <vector>
 
-#include "formats/atomic_file.h"
+#include "core/atomic_file.h"
 #include "core/error.h"
 
 namespace warpmender {

@@ -1,6 +1,5 @@
 # Files on disk for the host side: FMR/STC, VMR, NIfTI, BIDS sidecars, the checks every reader makes.
 set(WARPMENDER_FORMATS_SOURCES
-  formats/atomic_file.cpp
   formats/document.cpp
   formats/file_checks.cpp
   formats/fmr_file.cpp

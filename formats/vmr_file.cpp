@@ -8,7 +8,7 @@
 #include <cstring>
 #include <memory>
 
-#include "formats/atomic_file.h"
+#include "core/atomic_file.h"
 #include "core/error.h"
 
 namespace warpmender {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/helper_tools.h"
-#include "io/atomic_file.h"
+#include "core/atomic_file.h"
 #include "hostlink/host_binding.h"
 
 namespace warpmender {

@@ -2,17 +2,15 @@
 #include "sim/figure.h"
 
 #include <png.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cmath>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
 
+#include "core/atomic_file.h"
 #include "core/error.h"
 
 namespace warpmender {
@@ -268,33 +266,10 @@ void write_figure_png(const std::string& path, const std::vector<Panel>& panels,
         rows[y] = reinterpret_cast<png_bytep>(img.data() + static_cast<std::size_t>(y) * size.width);
     static_assert(sizeof(Rgb) == 3, "rows are packed RGB");
 
-    std::string tmp = path + ".tmp-XXXXXX";
-    const int fd = mkstemp(tmp.data());
-    if (fd < 0) throw Error(where + std::strerror(errno));
-    // mkstemp makes the file private; a figure is for everyone who may read the folder.
-    fchmod(fd, 0644);
-    std::FILE* f = fdopen(fd, "wb");
-    if (!f) {
-        const int e = errno;
-        close(fd);
-        unlink(tmp.c_str());
-        throw Error(where + std::strerror(e));
-    }
+    host::AtomicFile file(path);
     PngError err{};
-    const bool encoded = encode_png(f, size.width, size.height, rows.data(), &err);
-    const int e_write = std::ferror(f) ? errno : 0;
-    const bool closed = std::fclose(f) == 0;
-    const int e_close = errno;
-    if (!encoded || e_write != 0 || !closed) {
-        unlink(tmp.c_str());
-        throw Error(where + (!encoded ? std::string(err.message)
-                                      : std::strerror(e_write != 0 ? e_write : e_close)));
-    }
-    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-        const int e = errno;
-        unlink(tmp.c_str());
-        throw Error(where + std::strerror(e));
-    }
+    if (!encode_png(file.stream(), size.width, size.height, rows.data(), &err)) throw Error(where + err.message);
+    file.commit();
 }
 
 }  // namespace sim

@@ -21,7 +21,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "formats/atomic_file.h"
+#include "core/atomic_file.h"
 #include "host/document_files.h"
 #include "formats/fmr_file.h"
 #include "formats/nifti_document.h"

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "core/atomic_file.h"
 #include "core/helper_tools.h"
 #include "fieldmap/multigrid_unwrap.h"
 #include "hostlink/log_sink.h"
@@ -73,17 +74,7 @@ std::string fmgparams_path(const fmgparams& p) {
 bool write_fmgparams(const fmgparams& p) {
     log_line("Start writing WFMG parameters file...");
     const std::string path = fmgparams_path(p);
-    const std::string temporary = path + ".tmp";
-    const std::string text = fmgparams_text(p);
-    bool ok = false;
-    if (std::FILE* f = std::fopen(temporary.c_str(), "wb")) {
-        ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-        ok = (std::fflush(f) == 0) && ok;
-        ok = (std::fclose(f) == 0) && ok;
-        ok = ok && std::rename(temporary.c_str(), path.c_str()) == 0;
-        if (!ok) std::remove(temporary.c_str());
-    }
-    if (!ok) {
+    if (!write_file_atomically(path, fmgparams_text(p))) {
         log_line("Writing of WFMG parameters to disk did not succeed.");
         return false;
     }

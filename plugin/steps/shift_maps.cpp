@@ -1,10 +1,6 @@
 // Field-inhomogeneity (B0, Hz) and pixel-shift (voxels) steps with their logs and saves, and the acquisition-parameter file.
 #include "plugin/steps/shift_maps.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +9,7 @@
 #include <sstream>
 #include <string>
 
+#include "core/atomic_file.h"
 #include "core/helper_tools.h"
 #include "fieldmap/phase_to_shift.h"
 #include "io/amr_writer.h"
@@ -63,37 +60,6 @@ bool usable_input(const datahandler<double>* in, const char* step) {
 
 void log_summary(const datahandler<double>& d, const char* label) {
     hs::hsLogText(d.displayintensityvalues(label).c_str());
-}
-
-// Writes text to path through a temporary file beside it, renamed into place,
-// so that a failed write leaves neither a partial file nor a stray temporary.
-bool write_file_atomically(const std::string& path, const std::string& text) {
-    static unsigned counter = 0;
-    std::string tmp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        tmp = path + ".tmp." + std::to_string(static_cast<long>(getpid())) + "." + std::to_string(++counter);
-        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) return false;
-    }
-    if (fd < 0) return false;
-    bool ok = true;
-    const char* p = text.data();
-    size_t left = text.size();
-    while (ok && left > 0) {
-        const ssize_t w = ::write(fd, p, left);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) {
-            ok = false;
-            break;
-        }
-        p += w;
-        left -= static_cast<size_t>(w);
-    }
-    if (::close(fd) != 0) ok = false;
-    if (ok && std::rename(tmp.c_str(), path.c_str()) != 0) ok = false;
-    if (!ok) ::unlink(tmp.c_str());
-    return ok;
 }
 
 }  // namespace

@@ -1,0 +1,197 @@
+// Temporary file beside the target, synced, then renamed: a save is whole or absent.
+#include "core/atomic_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+namespace warpmender {
+
+namespace {
+
+std::atomic<unsigned> temp_counter{0};
+
+std::string directory_of(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+std::string name_of(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+bool AtomicFile::fail(Stage stage, const char* what, int err) {
+    failed_ = true;
+    if (stage_ == Stage::kNone) {
+        stage_ = stage;
+        errno_ = err;
+        error_ = std::string(what) + " \"" + target_ + "\": " + std::strerror(err);
+    }
+    return false;
+}
+
+bool AtomicFile::open(const std::string& target, const std::string& suffix) {
+    discard();
+    target_ = target;
+    failed_ = false;
+    committed_ = false;
+    stage_ = Stage::kNone;
+    errno_ = 0;
+    error_.clear();
+    if (target.empty() || name_of(target).empty()) {
+        failed_ = true;
+        stage_ = Stage::kName;
+        error_ = "cannot write a file without a name";
+        return false;
+    }
+    const std::string dir = directory_of(target);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        // The name is shortened so that a target near the length limit still
+        // has a temporary name; the PID and a counter keep writers apart.
+        const std::string name = dir + "/." + name_of(target).substr(0, 96) + ".tmp-" +
+                                 std::to_string(static_cast<long>(::getpid())) + "-" +
+                                 std::to_string(temp_counter.fetch_add(1)) + suffix;
+        // Mode 0666 lets the umask decide the final permissions, as for a plain fopen.
+        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            return fail(Stage::kCreate, "cannot create", errno);
+        }
+        file_ = ::fdopen(fd, "wb");
+        if (file_ == nullptr) {
+            const int err = errno;
+            ::close(fd);
+            ::unlink(name.c_str());
+            return fail(Stage::kWrite, "cannot write", err);
+        }
+        temp_ = name;
+        return true;
+    }
+    return fail(Stage::kCreate, "cannot create", EEXIST);
+}
+
+bool AtomicFile::write(const void* data, size_t bytes) {
+    if (failed_ || file_ == nullptr) return false;
+    if (bytes == 0) return true;
+    errno = 0;
+    if (std::fwrite(data, 1, bytes, file_) != bytes) return fail(Stage::kWrite, "cannot write", errno ? errno : EIO);
+    return true;
+}
+
+bool AtomicFile::finish() {
+    if (file_ == nullptr) return !failed_ && !temp_.empty();
+    std::FILE* f = file_;
+    file_ = nullptr;
+    // fsync too: some file systems report a full disk only there.
+    errno = 0;
+    const bool flushed = std::fflush(f) == 0 && !std::ferror(f);
+    int err = errno;
+    const bool synced = flushed && ::fsync(::fileno(f)) == 0;
+    if (flushed && !synced) err = errno;
+    const bool closed = std::fclose(f) == 0;
+    if (!closed && err == 0) err = errno;
+    if (failed_) return false;
+    if (!flushed || !synced || !closed) return fail(Stage::kWrite, "cannot write", err ? err : EIO);
+    return true;
+}
+
+void AtomicFile::hand_over() {
+    if (file_ != nullptr) std::fclose(file_);
+    file_ = nullptr;
+}
+
+bool AtomicFile::finish_external() {
+    const int fd = ::open(temp_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return fail(Stage::kWrite, "cannot write", errno);
+    const bool synced = ::fsync(fd) == 0;
+    const int err = errno;
+    ::close(fd);
+    if (!synced) return fail(Stage::kWrite, "cannot write", err);
+    return true;
+}
+
+bool AtomicFile::commit() {
+    if (failed_ || temp_.empty() || !finish()) {
+        discard();
+        return false;
+    }
+    if (std::rename(temp_.c_str(), target_.c_str()) != 0) {
+        fail(Stage::kReplace, "cannot replace", errno);
+        discard();
+        return false;
+    }
+    committed_ = true;
+    temp_.clear();
+    return true;
+}
+
+void AtomicFile::discard() {
+    if (file_ != nullptr) {
+        std::fclose(file_);
+        file_ = nullptr;
+    }
+    if (!temp_.empty() && !committed_) ::unlink(temp_.c_str());
+    temp_.clear();
+}
+
+bool write_file_atomically(const std::string& path, const std::string& text, std::string* error) {
+    AtomicFile file;
+    const bool ok = file.open(path) && file.write(text) && file.commit();
+    if (!ok && error != nullptr) *error = file.error();
+    return ok;
+}
+
+namespace host {
+
+void AtomicFile::raise() const {
+    // The host side says where the temporary was to go, and never "create".
+    if (file_.failed_stage() == warpmender::AtomicFile::Stage::kCreate)
+        throw Error("cannot create a file beside \"" + file_.target() + "\": " + std::strerror(file_.error_number()));
+    throw Error(file_.error());
+}
+
+AtomicFile::AtomicFile(std::string target, const std::string& suffix) {
+    const std::string dir = directory_of(target);
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0) {
+        if (errno == ENOENT) throw Error("cannot write \"" + target + "\": the directory \"" + dir + "\" does not exist");
+        throw Error("cannot write \"" + target + "\": " + std::strerror(errno));
+    }
+    if (!S_ISDIR(st.st_mode)) throw Error("cannot write \"" + target + "\": \"" + dir + "\" is not a directory");
+    if (name_of(target).empty()) throw Error("cannot write \"" + target + "\": the path names no file");
+    if (!file_.open(target, suffix)) {
+        if (file_.failed_stage() == warpmender::AtomicFile::Stage::kCreate && file_.error_number() == EEXIST)
+            throw Error("cannot write \"" + target + "\": no free temporary name beside it");
+        raise();
+    }
+}
+
+void AtomicFile::write(const void* data, size_t bytes) {
+    if (file_.stream() == nullptr) throw Error("cannot write \"" + target() + "\": the file is already closed");
+    if (!file_.write(data, bytes)) raise();
+}
+
+void AtomicFile::finish() {
+    if (file_.stream() == nullptr) throw Error("cannot write \"" + target() + "\": the file is already closed");
+    if (!file_.finish()) raise();
+}
+
+void AtomicFile::finish_external() {
+    if (!file_.finish_external()) raise();
+}
+
+void AtomicFile::commit() {
+    if (!file_.commit()) raise();
+}
+
+}  // namespace host
+}  // namespace warpmender
