@@ -8,7 +8,7 @@
 #include <fstream>
 #include <iostream>
 
-#include "formats/atomic_file.h"
+#include "core/atomic_file.h"
 #include "cli/command.h"
 #include "cli/console.h"
 #include "core/error.h"

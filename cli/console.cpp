@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "core/error.h"
+#include "hostlink/protocol.h"
 
 namespace warpmender {
 namespace host {
@@ -17,9 +18,9 @@ namespace {
 
 // Log lines of the plug-in that begin a step worth showing on the status line.
 const char* const kStepLines[] = {
-    "Started unwrapping procedure...", "Unwrapping via relaxation...", "Unwrapping via full multigrid...",
-    "Apply 3x3 smoothing kernel...",   "Compute field inhomogeneity...", "Compute pixel shift map...",
-    "Undistort in direction:",         "Get Laplacian...",               "Solve...",
+    protocol::kStartedUnwrapping,         protocol::kUnwrappingViaRelaxation, protocol::kUnwrappingViaMultigrid,
+    protocol::kApplySmoothing,            protocol::kComputeFieldInhomogeneity, protocol::kComputePixelShiftMap,
+    protocol::kUndistortInDirection,      protocol::kGetLaplacian,            protocol::kSolve,
 };
 
 std::string lowercase(std::string s) {

@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "formats/atomic_file.h"
+#include "core/atomic_file.h"
 #include "formats/nifti_document.h"
 
 namespace warpmender {

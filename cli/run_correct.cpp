@@ -12,6 +12,7 @@
 #include "cli/command.h"
 #include "core/error.h"
 #include "formats/sidecar.h"
+#include "hostlink/protocol.h"
 
 namespace warpmender {
 namespace host {
@@ -139,21 +140,21 @@ CorrectionPlan plan_correction(const CorrectOptions& o) {
     if (mapping) s.documents.push_back({o.anatomy, true});
     SessionCall call;
     call.parameters = {
-        {"Command", std::string("Start")},
-        {"Procedure", std::string("Unwrap")},
-        {"PerformAllSteps", 1},
-        {"UnwrappingMethod", multigrid ? 1 : 0},
-        {"NrOfVCycles", o.cycles},
-        {"NrOfIterations", o.iterations},
-        {"NrOfIterationsRelax", o.relax_iterations},
-        {"Regularisation", static_cast<float>(o.regularisation)},
-        {"PhaseToRadians", o.no_radians ? 0 : 1},
-        {"MaskLaplacian", o.mask_laplacian ? 1 : 0},
-        {"BandWidthPE", static_cast<float>(plan.bandwidth_hz)},
-        {"EchoTimeDiff", static_cast<float>(plan.echo_time_diff_ms)},
-        {"PhaseEncodingDir", plan.pe_code},
-        {"ApplyTwoPi", o.two_pi ? 1 : 0},
-        {"mapFieldmapToFunctional", mapping ? 1 : 0},
+        {protocol::kCommand, std::string(protocol::kStart)},
+        {protocol::kProcedure, std::string(protocol::kUnwrap)},
+        {protocol::kPerformAllSteps, 1},
+        {protocol::kUnwrappingMethod, multigrid ? 1 : 0},
+        {protocol::kNrOfVCycles, o.cycles},
+        {protocol::kNrOfIterations, o.iterations},
+        {protocol::kNrOfIterationsRelax, o.relax_iterations},
+        {protocol::kRegularisation, static_cast<float>(o.regularisation)},
+        {protocol::kPhaseToRadians, o.no_radians ? 0 : 1},
+        {protocol::kMaskLaplacian, o.mask_laplacian ? 1 : 0},
+        {protocol::kBandWidthPE, static_cast<float>(plan.bandwidth_hz)},
+        {protocol::kEchoTimeDiff, static_cast<float>(plan.echo_time_diff_ms)},
+        {protocol::kPhaseEncodingDir, plan.pe_code},
+        {protocol::kApplyTwoPi, o.two_pi ? 1 : 0},
+        {protocol::kMapFieldmapToFunctional, mapping ? 1 : 0},
     };
     // The document dialogs in the order the pipeline asks: start (phase),
     // magnitude, the anatomy when mapping, then the EPI.
@@ -174,7 +175,7 @@ int run_correct(const CorrectOptions& o) {
         [&](Host& h) { warn_about_magnitude(h, o.magnitude); }, &outcome);
     const Host& h = instance();
     if (status == kExitOk) {
-        const std::string name = h.string_parameter("NameUndistortedFile");
+        const std::string name = h.string_parameter(protocol::kNameUndistortedFile);
         if (!name.empty()) std::cout << "corrected EPI: " << h.output_dir << "/" << name << "\n";
     }
     return status;

@@ -15,6 +15,7 @@
 #include "sim/dataset.h"
 #include "sim/error_metrics.h"
 #include "sim/figure.h"
+#include "hostlink/protocol.h"
 
 namespace warpmender {
 namespace host {
@@ -91,7 +92,7 @@ int run_demo(const DemoOptions& o) {
                      c.common.report.c_str());
         return status;
     }
-    const std::string corrected_name = instance().string_parameter("NameUndistortedFile");
+    const std::string corrected_name = instance().string_parameter(protocol::kNameUndistortedFile);
     const std::string corrected_fmr = (results_dir / corrected_name).string();
     const Document corrected = open_document(instance(), corrected_fmr, false);
     const std::vector<float> corrected_series = series_of(corrected);

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "cli/command.h"
+#include "hostlink/protocol.h"
 
 namespace warpmender {
 namespace host {
@@ -17,7 +18,7 @@ int run_diff(const DiffOptions& o) {
     Session s;
     s.documents = {{o.a, false}, {o.b, false}};
     SessionCall call;
-    call.parameters = {{"Command", std::string("Evaluate")}};
+    call.parameters = {{protocol::kCommand, std::string(protocol::kEvaluate)}};
     call.answers = {Answer::of(0), Answer::of(1)};  // the source, then the image subtracted from it
     s.calls.push_back(call);
     return execute_session(s, o.common, {}, nullptr);

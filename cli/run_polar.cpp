@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "cli/command.h"
+#include "hostlink/protocol.h"
 
 namespace warpmender {
 namespace host {
@@ -17,9 +18,9 @@ int run_polar(const PolarOptions& o) {
     Session s;
     s.documents = {{o.real, false}, {o.imag, false}};
     SessionCall call;
-    call.parameters = {{"Command", std::string("CreatePolarFile")},
-                       {"RealFile", o.real},
-                       {"ImagFile", o.imag}};
+    call.parameters = {{protocol::kCommand, std::string(protocol::kCreatePolarFile)},
+                       {protocol::kRealFile, o.real},
+                       {protocol::kImagFile, o.imag}};
     call.answers = {Answer::of(0), Answer::of(1)};  // the real part first
     s.calls.push_back(call);
     return execute_session(s, o.common, {}, nullptr);

@@ -13,6 +13,7 @@
 #include "host/document_files.h"
 #include "core/error.h"
 #include "host/plugin_library.h"
+#include "hostlink/protocol.h"
 
 namespace warpmender {
 namespace host {
@@ -111,14 +112,17 @@ json dialog_json(const DialogRecord& d) {
 // failed write only in the log: with one of these fixed lines and, from the
 // file writer, a line naming the file ("cannot write \"out/a.amr\": ...").
 const char* const kPluginWriteFailures[] = {
-    "Error while writing AMR file",
-    "An error occurred while writing FMR/STC data.",
-    "Error while retrieving FMR data",
-    "Cannot save",  // refused before writing: "Cannot save \"a.fmr\": the result holds no data."
+    protocol::kAmrWriteFailed,
+    protocol::kFmrFloatWriteFailed,
+    protocol::kFmrIntWriteFailed,
+    protocol::kCannotSave,
 };
-const char* const kWriterReasons[] = {"cannot create \"", "cannot write \"", "cannot replace \""};
+const std::string kWriterReasons[] = {std::string(protocol::kCannotCreate) + " \"",
+                                      std::string(protocol::kCannotWrite) + " \"",
+                                      std::string(protocol::kCannotReplace) + " \""};
 
-bool starts_with_any(const std::string& line, const char* const* first, const char* const* last) {
+template <typename Text>
+bool starts_with_any(const std::string& line, const Text* first, const Text* last) {
     for (; first != last; ++first)
         if (line.rfind(*first, 0) == 0) return true;
     return false;
@@ -134,7 +138,7 @@ std::vector<std::string> plugin_write_failures(const std::vector<std::string>& l
         } else if (starts_with_any(line, std::begin(kPluginWriteFailures), std::end(kPluginWriteFailures))) {
             const bool named_next = i + 1 < log.size() && starts_with_any(log[i + 1], std::begin(kWriterReasons),
                                                                           std::end(kWriterReasons));
-            if (!named_next) out.push_back(line.rfind("Cannot save", 0) == 0 ? line : "the plug-in logged \"" + line + "\"");
+            if (!named_next) out.push_back(line.rfind(protocol::kCannotSave, 0) == 0 ? line : "the plug-in logged \"" + line + "\"");
         }
     }
     return out;
@@ -354,7 +358,7 @@ SessionOutcome run_session(const Session& session, const RunSettings& settings, 
             if (observer.message_box) observer.message_box(h.message_boxes[k]);
         // A call the plug-in stopped early leaves the answers of the dialogs it
         // never reached: its failure (status 1, with its message) says why, not the session.
-        const bool stopped = h.int_parameter("ErrorNr") == -1;
+        const bool stopped = h.int_parameter(protocol::kErrorNr) == -1;
         if (settings.responder == nullptr && h.unused_answers() > 0 && !stopped)
             h.session_errors.push_back("calls[" + std::to_string(i) + "]: " + std::to_string(h.unused_answers()) +
                                        " answer(s) were not used by any dialog");
@@ -372,11 +376,11 @@ SessionOutcome run_session(const Session& session, const RunSettings& settings, 
         }
         const std::vector<std::string> write_failures = plugin_write_failures(h.log, log0);
         out.unsaved.insert(out.unsaved.end(), write_failures.begin(), write_failures.end());
-        const int error_nr = h.int_parameter("ErrorNr");
-        json c = {{"command", h.string_parameter("Command")},
+        const int error_nr = h.int_parameter(protocol::kErrorNr);
+        json c = {{"command", h.string_parameter(protocol::kCommand)},
                   {"execute_returned", returned},
                   {"ErrorNr", error_nr},
-                  {"ErrorMsg", h.has_parameter("ErrorMsg") ? json(h.string_parameter("ErrorMsg")) : json(nullptr)},
+                  {"ErrorMsg", h.has_parameter(protocol::kErrorMsg) ? json(h.string_parameter(protocol::kErrorMsg)) : json(nullptr)},
                   {"log", tail_json(h.log, log0)},
                   {"message_boxes", tail_json(h.message_boxes, box0)},
                   {"dialogs", json::array()},
@@ -387,7 +391,7 @@ SessionOutcome run_session(const Session& session, const RunSettings& settings, 
         report["calls"].push_back(c);
         if (error_nr == -1) {
             out.plugin_failed = true;
-            out.error_messages.push_back(h.string_parameter("ErrorMsg"));
+            out.error_messages.push_back(h.string_parameter(protocol::kErrorMsg));
         }
         if (h.session_errors.size() > error0) {
             for (size_t k = error0; k < h.session_errors.size(); ++k) report["errors"].push_back(h.session_errors[k]);

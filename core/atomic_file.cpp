@@ -1,5 +1,6 @@
 // Temporary file beside the target, synced, then renamed: a save is whole or absent.
 #include "core/atomic_file.h"
+#include "hostlink/protocol.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -64,26 +65,26 @@ bool AtomicFile::open(const std::string& target, const std::string& suffix) {
         const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd < 0) {
             if (errno == EEXIST) continue;
-            return fail(Stage::kCreate, "cannot create", errno);
+            return fail(Stage::kCreate, protocol::kCannotCreate, errno);
         }
         file_ = ::fdopen(fd, "wb");
         if (file_ == nullptr) {
             const int err = errno;
             ::close(fd);
             ::unlink(name.c_str());
-            return fail(Stage::kWrite, "cannot write", err);
+            return fail(Stage::kWrite, protocol::kCannotWrite, err);
         }
         temp_ = name;
         return true;
     }
-    return fail(Stage::kCreate, "cannot create", EEXIST);
+    return fail(Stage::kCreate, protocol::kCannotCreate, EEXIST);
 }
 
 bool AtomicFile::write(const void* data, size_t bytes) {
     if (failed_ || file_ == nullptr) return false;
     if (bytes == 0) return true;
     errno = 0;
-    if (std::fwrite(data, 1, bytes, file_) != bytes) return fail(Stage::kWrite, "cannot write", errno ? errno : EIO);
+    if (std::fwrite(data, 1, bytes, file_) != bytes) return fail(Stage::kWrite, protocol::kCannotWrite, errno ? errno : EIO);
     return true;
 }
 
@@ -100,7 +101,7 @@ bool AtomicFile::finish() {
     const bool closed = std::fclose(f) == 0;
     if (!closed && err == 0) err = errno;
     if (failed_) return false;
-    if (!flushed || !synced || !closed) return fail(Stage::kWrite, "cannot write", err ? err : EIO);
+    if (!flushed || !synced || !closed) return fail(Stage::kWrite, protocol::kCannotWrite, err ? err : EIO);
     return true;
 }
 
@@ -111,11 +112,11 @@ void AtomicFile::hand_over() {
 
 bool AtomicFile::finish_external() {
     const int fd = ::open(temp_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return fail(Stage::kWrite, "cannot write", errno);
+    if (fd < 0) return fail(Stage::kWrite, protocol::kCannotWrite, errno);
     const bool synced = ::fsync(fd) == 0;
     const int err = errno;
     ::close(fd);
-    if (!synced) return fail(Stage::kWrite, "cannot write", err);
+    if (!synced) return fail(Stage::kWrite, protocol::kCannotWrite, err);
     return true;
 }
 
@@ -125,7 +126,7 @@ bool AtomicFile::commit() {
         return false;
     }
     if (std::rename(temp_.c_str(), target_.c_str()) != 0) {
-        fail(Stage::kReplace, "cannot replace", errno);
+        fail(Stage::kReplace, protocol::kCannotReplace, errno);
         discard();
         return false;
     }

@@ -18,6 +18,7 @@
 #include "fieldmap/fmg.h"
 #include "fieldmap/kernel_isa.h"
 #include "hostlink/log_sink.h"
+#include "hostlink/protocol.h"
 
 namespace warpmender {
 namespace {
@@ -262,7 +263,7 @@ datahandler<double>* laplacian_of_single_volume(datahandler<double>* phase, Lapl
     std::unique_ptr<double[]> out(volume_buffer(n));
     std::unique_ptr<double[]> work(new (std::nothrow) double[static_cast<size_t>(nx * ny + 3 * nx)]);
     if (!out || !work) return nullptr;
-    for (const char* line : {"X direction...", "Y direction...", "Z direction...", "Get Laplacian...",
+    for (const char* line : {"X direction...", "Y direction...", "Z direction...", protocol::kGetLaplacian,
                              "Add 2nd difference for X...", "Add 2nd difference for Y...", "Add 2nd difference for Z..."})
         log_line(line);
     wrapped_laplacian(phase->getdata(), nx, ny, nz, out.get(), work.get(), sums);
@@ -292,7 +293,7 @@ datahandler<double>* multigrid_unwrapped_phase(datahandler<double>* phase, datah
             log_line("Data invalid.");
             return invalid_volume();
         }
-        log_line("Get Laplacian...");
+        log_line(protocol::kGetLaplacian);
         laplacian.reset(getlaplacian(gx.get(), gy.get(), gz.get()));
     }
     if (!usable(laplacian.get())) {
@@ -323,7 +324,7 @@ datahandler<double>* multigrid_unwrapped_phase(datahandler<double>* phase, datah
     subtract_and_summarise(laplacian->getdata(), n, mean, after);
     log_line(summary_text("laplacian, mean removed", after, n));
 
-    log_line("Solve...");
+    log_line(protocol::kSolve);
     datahandler<double>* u = fullmultigrid(laplacian.get(), false, cycles, iterations);
     laplacian.reset();
     if (u->getstatus() != STATUS_VALID) return u;  // fullmultigrid said why

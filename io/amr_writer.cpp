@@ -10,6 +10,7 @@
 #include "core/helper_tools.h"
 #include "core/atomic_file.h"
 #include "hostlink/host_binding.h"
+#include "hostlink/protocol.h"
 
 namespace warpmender {
 
@@ -22,7 +23,7 @@ constexpr size_t kPixelBytes = kFrame * kFrame;
 constexpr uint32_t kSliceBytes = kHeaderBytes + kPaletteBytes + kPixelBytes;  // 66614
 
 constexpr const char* kConvertError = "Error while converting AMR file";
-constexpr const char* kWriteError = "Error while writing AMR file";
+constexpr const char* kWriteError = protocol::kAmrWriteFailed;
 
 void log_line(const std::string& text) { hs::hsLogText(text.c_str()); }
 

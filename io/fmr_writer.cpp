@@ -11,6 +11,7 @@
 #include "core/helper_tools.h"
 #include "core/atomic_file.h"
 #include "hostlink/host_binding.h"
+#include "hostlink/protocol.h"
 
 namespace warpmender {
 
@@ -22,8 +23,8 @@ constexpr float kRescaleBound = 16384.0f;
 constexpr size_t kSavePathSize = 304;
 
 constexpr const char* kNoFmr = "No FMR available in current workspace";
-constexpr const char* kIntError = "Error while retrieving FMR data";
-constexpr const char* kFloatError = "An error occurred while writing FMR/STC data.";
+constexpr const char* kIntError = protocol::kFmrIntWriteFailed;
+constexpr const char* kFloatError = protocol::kFmrFloatWriteFailed;
 constexpr const char* kCannotCreate = "Unable to create new file, please consult the manual.";
 
 void log_line(const std::string& text) { hs::hsLogText(text.c_str()); }
@@ -187,7 +188,7 @@ bool write_stc(const datahandler<double>& dh, const std::string& path, std::stri
 
 bool path_given(const char* path) {
     if (path != nullptr && path[0] != '\0') return true;
-    log_line("Cannot save: no file name was given.");
+    log_line(std::string(protocol::kCannotSave) + ": no file name was given.");
     return false;
 }
 
@@ -201,7 +202,7 @@ bool saveashs2fmr(datahandler<double>* dh, const char* path, bool ownwriter, boo
     }
     if (!path_given(path)) return false;
     if (dh == nullptr || !dh->hasdata()) {
-        log_line(std::string("Cannot save \"") + path + "\": the result holds no data.");
+        log_line(std::string(protocol::kCannotSave) + " \"" + path + "\": the result holds no data.");
         return false;
     }
     const int type = header.DataType;
@@ -209,13 +210,13 @@ bool saveashs2fmr(datahandler<double>* dh, const char* path, bool ownwriter, boo
     // Checked before anything in the document changes: a refused save leaves
     // its header and buffers as they were.
     if (through_host && std::strlen(path) >= kSavePathSize) {
-        log_line(std::string("Cannot save \"") + path + "\": the path has " + std::to_string(std::strlen(path)) +
+        log_line(std::string(protocol::kCannotSave) + " \"" + path + "\": the path has " + std::to_string(std::strlen(path)) +
                  " characters, at most " + std::to_string(kSavePathSize - 1) + " fit.");
         return false;
     }
     const std::string amr = withamr ? help.exchangeExtension(path, ".amr") : std::string();
     if (amr.size() >= sizeof header.LoadAMRFile) {
-        log_line("Cannot save \"" + std::string(path) + "\": the AMR name \"" + amr + "\" has " +
+        log_line(std::string(protocol::kCannotSave) + " \"" + std::string(path) + "\": the AMR name \"" + amr + "\" has " +
                  std::to_string(amr.size()) + " characters, at most " +
                  std::to_string(sizeof header.LoadAMRFile - 1) + " fit the project header.");
         return false;
@@ -284,7 +285,7 @@ bool writehs2fmr(datahandler<double>* dh, const char* path) {
     }
     if (!path_given(path)) return false;
     if (dh == nullptr || !dh->hasdata()) {
-        log_line(std::string("Cannot save \"") + path + "\": the result holds no data.");
+        log_line(std::string(protocol::kCannotSave) + " \"" + path + "\": the result holds no data.");
         return false;
     }
     header.Prefix[sizeof header.Prefix - 1] = '\0';

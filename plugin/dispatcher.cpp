@@ -10,6 +10,7 @@
 #include "plugin/distortioncorrector.h"
 #include "hostlink/host_binding.h"
 #include "plugin/procedures.h"
+#include "hostlink/protocol.h"
 
 namespace warpmender {
 namespace {
@@ -27,29 +28,29 @@ int choose(const char* title, std::vector<std::string>& list, int filetype, cons
 }
 
 void getfiles(ChosenNames& names) {
-    const int filetype = hs::hsGetIntParameter("FileTypeId");
-    const int stage = hs::hsGetIntParameter("FileStage");
+    const int filetype = hs::hsGetIntParameter(protocol::kFileTypeId);
+    const int stage = hs::hsGetIntParameter(protocol::kFileStage);
     int count = 0;
     switch (stage) {
         case 1:
-            count = choose("Please select the wrapped phase datafile(s)", names.wrappedphase, filetype, "WrPhaseFile");
-            count += choose("Please select the magnitude datafile(s)", names.magnitude, filetype, "MagnFile");
+            count = choose("Please select the wrapped phase datafile(s)", names.wrappedphase, filetype, protocol::kWrPhaseFile);
+            count += choose("Please select the magnitude datafile(s)", names.magnitude, filetype, protocol::kMagnFile);
             break;
-        case 2: count = choose("Please select the unwrapped datafile(s)", names.unwrappedphase, filetype, "UnwrPhaseFile"); break;
-        case 3: count = choose("Please select the B0 datafile(s)", names.b0, filetype, "B0File"); break;
-        case 4: count = choose("Please select the pixelshift map(s)", names.pixelshift, filetype, "PixshiftFile"); break;
-        case 5: count = choose("Please select the EPI datafile(s)", names.epi, filetype, "EPIFile"); break;
-        case 6: count = choose("Please select the anatomical image (*.vmr)", names.vmr, filetype, "VMRFile"); break;
+        case 2: count = choose("Please select the unwrapped datafile(s)", names.unwrappedphase, filetype, protocol::kUnwrPhaseFile); break;
+        case 3: count = choose("Please select the B0 datafile(s)", names.b0, filetype, protocol::kB0File); break;
+        case 4: count = choose("Please select the pixelshift map(s)", names.pixelshift, filetype, protocol::kPixshiftFile); break;
+        case 5: count = choose("Please select the EPI datafile(s)", names.epi, filetype, protocol::kEPIFile); break;
+        case 6: count = choose("Please select the anatomical image (*.vmr)", names.vmr, filetype, protocol::kVMRFile); break;
         default: break;
     }
-    hs::hsSetIntParameter("NrOfFiles", count);
+    hs::hsSetIntParameter(protocol::kNrOfFiles, count);
 }
 
 void getfile() {
-    const std::string filter = help.getFileExtension(hs::hsGetIntParameter("FileTypeId"), true);
+    const std::string filter = help.getFileExtension(hs::hsGetIntParameter(protocol::kFileTypeId), true);
     char path[kChooserPathSize] = {0};
     if (hs::hsGetOpenFileName("Please select the file", "", filter.c_str(), path) > 0) {
-        hs::hsSetStringParameter("FileName", path);
+        hs::hsSetStringParameter(protocol::kFileName, path);
         hs::hsLogText("Selected filename: ");
         hs::hsLogText(path);
     }
@@ -62,25 +63,25 @@ bool distortioncorrector::execute() {
     ChosenNames names;
     hs::hsShowLogTab();
     hs::hsLogText("Welcome to the EPI distortion correction tool 'warpmender'.");
-    const std::string command = readStringParameter("Command");
+    const std::string command = readStringParameter(protocol::kCommand);
     char line[1024];
     std::snprintf(line, sizeof line, "Command received: %s", command.c_str());
     hs::hsLogText(line);
 
-    if (command == "GetFiles") {
+    if (command == protocol::kGetFiles) {
         getfiles(names);
-    } else if (command == "Start") {
+    } else if (command == protocol::kStart) {
         startprocedure(state);
-    } else if (command == "GetFile") {
+    } else if (command == protocol::kGetFile) {
         getfile();
-    } else if (command == "Evaluate") {
+    } else if (command == protocol::kEvaluate) {
         if (!diffimgfmrhs()) {
             state.success = false;
             state.failure = "Evaluation procedure did not succeed.";
         }
-    } else if (command == "CreatePolarFile") {
-        const std::string realfile = readStringParameter("RealFile");
-        const std::string imagfile = readStringParameter("ImagFile");
+    } else if (command == protocol::kCreatePolarFile) {
+        const std::string realfile = readStringParameter(protocol::kRealFile);
+        const std::string imagfile = readStringParameter(protocol::kImagFile);
         if (!convertcomplexnotation(REPR_POLAR, realfile, imagfile)) {
             state.success = false;
             state.failure = "Conversion to polar representation did not succeed.";
@@ -92,11 +93,11 @@ bool distortioncorrector::execute() {
 
     if (state.success) {
         hs::hsLogText("Image processing finished successfully.\nPlease detach AMR of FMR files (via FMR Properties) to view results.");
-        hs::hsSetIntParameter("ErrorNr", 0);
+        hs::hsSetIntParameter(protocol::kErrorNr, 0);
     } else {
         hs::hsLogText("Image processing finished.");
-        hs::hsSetIntParameter("ErrorNr", -1);
-        hs::hsSetStringParameter("ErrorMsg", state.failure.c_str());
+        hs::hsSetIntParameter(protocol::kErrorNr, -1);
+        hs::hsSetStringParameter(protocol::kErrorMsg, state.failure.c_str());
     }
     return true;
 }

@@ -20,6 +20,7 @@
 #include "io/fmr_writer.h"
 #include "io/host_documents.h"
 #include "hostlink/host_binding.h"
+#include "hostlink/protocol.h"
 
 namespace warpmender {
 
@@ -50,10 +51,10 @@ struct StartParameters {
 void log(const std::string& text) { hs::hsLogText(text.c_str()); }
 
 int step_of(const std::string& procedure) {
-    if (procedure == "Unwrap") return kUnwrap;
-    if (procedure == "ComputeB0") return kComputeB0;
-    if (procedure == "ComputePxshift") return kComputePxshift;
-    if (procedure == "Undistort") return kUndistort;
+    if (procedure == protocol::kUnwrap) return kUnwrap;
+    if (procedure == protocol::kComputeB0) return kComputeB0;
+    if (procedure == protocol::kComputePxshift) return kComputePxshift;
+    if (procedure == protocol::kUndistort) return kUndistort;
     return kNoStep;
 }
 
@@ -95,7 +96,7 @@ public:
             log("Datatype of phase and magnitude FMRs should be float.");
         }
         const int first = step_of(p_.procedure);
-        performall_ = hs::hsGetIntParameter("PerformAllSteps") != 0;
+        performall_ = hs::hsGetIntParameter(protocol::kPerformAllSteps) != 0;
         if (first == kUnwrap) {
             magnituderead_ = getcurrentfmrdouble_gui("Please select the magnitude file", magnitude_.get(),
                                                      &magnituderecord_);
@@ -128,7 +129,7 @@ private:
     bool inhandvalid() const { return startread_ && inhand_->getstatus() == STATUS_VALID; }
 
     void unwrap() {
-        log("Started unwrapping procedure...");
+        log(protocol::kStartedUnwrapping);
         if (!startread_ || !magnituderead_) return stop(state_, kStopUnwrap);
         if (!same_grid(*inhand_, *magnitude_)) {
             log("Phase and magnitude data differ in size (" + shape_of(*inhand_) + " and " + shape_of(*magnitude_) +
@@ -146,7 +147,7 @@ private:
 
         Volume result;
         if (p_.method == 0) {
-            log("Unwrapping via relaxation...");
+            log(protocol::kUnwrappingViaRelaxation);
             const int dims[3] = {static_cast<int>(phase->getnx()), static_cast<int>(phase->getny()),
                                  static_cast<int>(phase->getnz())};
             data2hertz(phase);
@@ -166,7 +167,7 @@ private:
             saveashs2fmr(result.get(), name.c_str());
             result->setname(name.c_str());
         } else {
-            log("Unwrapping via full multigrid...");
+            log(protocol::kUnwrappingViaMultigrid);
             result.reset(unwrap_multigrid(phase, magnitude_.get(), p_.masklaplacian == 1, p_.cycles, p_.iterations));
             // A failed solve carries status 94 and no data: nothing to scale or save.
             if (result == nullptr || result->getstatus() != STATUS_VALID || !result->hasdata())
@@ -176,7 +177,7 @@ private:
 
         maskimage(result.get(), magnitude_.get(), 200.0, 4000.0);
         log(result->displayintensityvalues("unwrapped phase data"));
-        log("Apply 3x3 smoothing kernel...");
+        log(protocol::kApplySmoothing);
         state_.success = filterdata(2, result.get(), false);
         const std::string smooth = output_name(*result, "_smooth");
         log("Save smoothed phase map...");
@@ -193,7 +194,7 @@ private:
         // stop here rather than smooth and save a map that is not there.
         if (b0 == nullptr || b0->getstatus() != STATUS_VALID) return stop(state_, kStopFieldmap);
         log(b0->displayintensityvalues("field inhomogeneity data"));
-        log("Apply 3x3 smoothing kernel...");
+        log(protocol::kApplySmoothing);
         state_.success = filterdata(2, b0.get(), false);
         if (state_.success) state_.success = filterdata(2, b0.get(), false);
         const std::string smooth = output_name(*b0, "_smooth");
@@ -261,21 +262,21 @@ private:
 
 void startprocedure(CallState& state) {
     StartParameters p;
-    p.method = hs::hsGetIntParameter("UnwrappingMethod");
-    p.relaxiterations = hs::hsGetIntParameter("NrOfIterationsRelax");
-    p.regularisation = static_cast<double>(hs::hsGetFloatParameter("Regularisation"));
-    p.cycles = hs::hsGetIntParameter("NrOfVCycles");
-    p.iterations = hs::hsGetIntParameter("NrOfIterations");
+    p.method = hs::hsGetIntParameter(protocol::kUnwrappingMethod);
+    p.relaxiterations = hs::hsGetIntParameter(protocol::kNrOfIterationsRelax);
+    p.regularisation = static_cast<double>(hs::hsGetFloatParameter(protocol::kRegularisation));
+    p.cycles = hs::hsGetIntParameter(protocol::kNrOfVCycles);
+    p.iterations = hs::hsGetIntParameter(protocol::kNrOfIterations);
     // Read for both methods: raw scanner phase must reach the relaxation in
     // radians too, or its division by 2 pi gives meaningless cycles.
-    p.toradians = hs::hsGetIntParameter("PhaseToRadians");
-    p.masklaplacian = hs::hsGetIntParameter("MaskLaplacian");
-    state.params.bandwidthPE = static_cast<double>(hs::hsGetFloatParameter("BandWidthPE"));
-    state.params.echoTimeDiffSec = static_cast<double>(hs::hsGetFloatParameter("EchoTimeDiff") / 1000.0f);
-    state.params.phaseEncodingDir = hs::hsGetIntParameter("PhaseEncodingDir");
-    state.params.applyTwoPi = hs::hsGetIntParameter("ApplyTwoPi") == 1 ? 1 : 0;
-    p.maptofunctional = hs::hsGetIntParameter("mapFieldmapToFunctional");
-    p.procedure = readStringParameter("Procedure");
+    p.toradians = hs::hsGetIntParameter(protocol::kPhaseToRadians);
+    p.masklaplacian = hs::hsGetIntParameter(protocol::kMaskLaplacian);
+    state.params.bandwidthPE = static_cast<double>(hs::hsGetFloatParameter(protocol::kBandWidthPE));
+    state.params.echoTimeDiffSec = static_cast<double>(hs::hsGetFloatParameter(protocol::kEchoTimeDiff) / 1000.0f);
+    state.params.phaseEncodingDir = hs::hsGetIntParameter(protocol::kPhaseEncodingDir);
+    state.params.applyTwoPi = hs::hsGetIntParameter(protocol::kApplyTwoPi) == 1 ? 1 : 0;
+    p.maptofunctional = hs::hsGetIntParameter(protocol::kMapFieldmapToFunctional);
+    p.procedure = readStringParameter(protocol::kProcedure);
     StartRun(state, p).run();
 }
 

@@ -12,6 +12,7 @@
 #include "io/fmr_writer.h"
 #include "io/host_documents.h"
 #include "hostlink/host_binding.h"
+#include "hostlink/protocol.h"
 
 namespace warpmender {
 
@@ -96,7 +97,7 @@ bool diffimgfmrhs() {
     std::snprintf(line.data(), line.size(), "Subtracted\n %s\nfrom\n %s.\nNew name:\n%s", subtrahend->getname(),
                   source->getname(), name.c_str());
     hs::hsLogText(line.data());
-    hs::hsSetStringParameter("DifferenceImgName", name.c_str());
+    hs::hsSetStringParameter(protocol::kDifferenceImgName, name.c_str());
     return true;
 }
 

@@ -15,6 +15,7 @@
 #include "io/amr_writer.h"
 #include "io/fmr_writer.h"
 #include "hostlink/host_binding.h"
+#include "hostlink/protocol.h"
 
 namespace warpmender {
 namespace {
@@ -65,7 +66,7 @@ void log_summary(const datahandler<double>& d, const char* label) {
 }  // namespace
 
 datahandler<double>* computefieldinhomogeneity(datahandler<double>* phase, fieldmapparams* params) {
-    hs::hsLogText("Compute field inhomogeneity...");
+    hs::hsLogText(protocol::kComputeFieldInhomogeneity);
     const char* step = "field inhomogeneity map";
     if (!usable_input(phase, step)) return refused(phase);
     if (params == nullptr) {
@@ -91,7 +92,7 @@ datahandler<double>* computefieldinhomogeneity(datahandler<double>* phase, field
 }
 
 datahandler<double>* computepixelshiftmap(datahandler<double>* b0, fieldmapparams* params) {
-    hs::hsLogText("Compute pixel shift map...");
+    hs::hsLogText(protocol::kComputePixelShiftMap);
     const char* step = "pixel shift map";
     if (!usable_input(b0, step)) return refused(b0);
     if (params == nullptr) {

@@ -10,6 +10,7 @@
 #include "io/amr_writer.h"
 #include "io/display_funcs.h"
 #include "io/fmr_writer.h"
+#include "hostlink/protocol.h"
 
 namespace warpmender {
 
@@ -21,7 +22,7 @@ bool undistort1d(datahandler<double>* epi, datahandler<double>* pixelshift, fiel
     const long nx = epi->getnx(), ny = epi->getny(), nz = epi->getnz(), nt = epi->getnt();
     const int direction = params->phaseEncodingDir;
     char line[256];
-    std::snprintf(line, sizeof line, "Undistort in direction: %s", displayFuncs().getPhaseEncodingDirString(direction));
+    std::snprintf(line, sizeof line, "%s %s", protocol::kUndistortInDirection, displayFuncs().getPhaseEncodingDirString(direction));
     hs::hsLogText(line);
 
     // Everything that could refuse the call is checked before the EPI changes.
@@ -61,7 +62,7 @@ bool undistort1d(datahandler<double>* epi, datahandler<double>* pixelshift, fiel
     const bool saved = saveashs2fmr(epi, name.c_str());
     hs::hsLogText(name.c_str());
     save2amr(epi, "_undistort");
-    hs::hsSetStringParameter("NameUndistortedFile", name.c_str());
+    hs::hsSetStringParameter(protocol::kNameUndistortedFile, name.c_str());
     hs::hsLogText(intensity_summary_text("undistorted data", undistorted.result(), epi->getnrofelems()).c_str());
     return saved;
 }
