@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "core/atomic_file.h"
+#include "core/fmr_keys.h"
 #include "core/error.h"
 
 namespace warpmender {
@@ -90,15 +91,19 @@ struct Entry {
     int line = 0;
 };
 
-const std::array<const char*, 12> kGeometryKeys = {
-    "Slice1CenterX", "Slice1CenterY", "Slice1CenterZ", "SliceNCenterX", "SliceNCenterY", "SliceNCenterZ",
-    "RowDirX",       "RowDirY",       "RowDirZ",       "ColDirX",       "ColDirY",       "ColDirZ"};
+// The twelve numbers of the slice centres and directions, in table order.
+const std::array<const char*, 12> kGeometryKeys = [] {
+    std::array<const char*, 12> keys{};
+    for (int i = 0; i < 12; ++i) keys[i] = fmr_name(static_cast<FmrField>(static_cast<int>(FmrField::kSlice1CenterX) + i));
+    return keys;
+}();
 
+// A key that only the position block has ("SliceThickness" is in both).
 bool is_position_key(const std::string& key) {
-    for (const char* k : kGeometryKeys)
-        if (key == k) return true;
-    return key == "PosInfosVerified" || key == "CoordinateSystem" || key == "NRows" || key == "NCols" ||
-           key == "FoVRows" || key == "FoVCols" || key == "GapThickness";
+    for (int i = 0; i < kFmrKeyCount; ++i)
+        if (kFmrKeys[i].position && kFmrKeys[i].field != FmrField::kPositionSliceThickness && key == kFmrKeys[i].name)
+            return true;
+    return false;
 }
 
 // The position block repeats "SliceThickness" (without its colon); inside the
@@ -228,18 +233,18 @@ void read_position(const KeyTable& keys, const std::string& path, Document& doc,
     }
     FMR_ScannerPosition_Header& p = doc.position;
     p = FMR_ScannerPosition_Header{};
-    p.PosInfosVerified = keys.whole_or("PosInfosVerified", 1);
-    p.CoordinateSystem = keys.whole_or("CoordinateSystem", 0);
+    p.PosInfosVerified = keys.whole_or(fmr_name(FmrField::kPosInfosVerified), 1);
+    p.CoordinateSystem = keys.whole_or(fmr_name(FmrField::kCoordinateSystem), 0);
     float* fields[12] = {&p.Slice1CenterX, &p.Slice1CenterY, &p.Slice1CenterZ, &p.SliceNCenterX,
                          &p.SliceNCenterY, &p.SliceNCenterZ, &p.RowDirX,       &p.RowDirY,
                          &p.RowDirZ,       &p.ColDirX,       &p.ColDirY,       &p.ColDirZ};
     for (int i = 0; i < 12; ++i) *fields[i] = g[i];
-    p.NRows = keys.whole_or("NRows", h.ResolutionY);
-    p.NCols = keys.whole_or("NCols", h.ResolutionX);
-    p.FoVRows = keys.number_or("FoVRows", static_cast<float>(h.ResolutionY) * h.InplaneResolutionY);
-    p.FoVCols = keys.number_or("FoVCols", static_cast<float>(h.ResolutionX) * h.InplaneResolutionX);
+    p.NRows = keys.whole_or(fmr_name(FmrField::kNRows), h.ResolutionY);
+    p.NCols = keys.whole_or(fmr_name(FmrField::kNCols), h.ResolutionX);
+    p.FoVRows = keys.number_or(fmr_name(FmrField::kFoVRows), static_cast<float>(h.ResolutionY) * h.InplaneResolutionY);
+    p.FoVCols = keys.number_or(fmr_name(FmrField::kFoVCols), static_cast<float>(h.ResolutionX) * h.InplaneResolutionX);
     p.SliceThickness = keys.number_or(kPositionSliceThickness, h.SliceThickness);
-    p.GapThickness = keys.number_or("GapThickness", h.SliceGap);
+    p.GapThickness = keys.number_or(fmr_name(FmrField::kGapThickness), h.SliceGap);
 }
 
 // Text safe inside a quoted value of one line.
@@ -271,44 +276,46 @@ Document read_fmr(const std::string& fmr_path, Notes& notes) {
     doc.type = kFmr;
     FMR_Header& h = doc.fmr;
 
-    if (keys.has("FileVersion") && keys.whole("FileVersion") < 5)
-        refuse(fmr_path, "FMR version " + std::to_string(keys.whole("FileVersion")) +
+    if (keys.has(fmr_name(FmrField::kFileVersion)) && keys.whole(fmr_name(FmrField::kFileVersion)) < 5)
+        refuse(fmr_path, "FMR version " + std::to_string(keys.whole(fmr_name(FmrField::kFileVersion))) +
                              " keeps one STC file per slice; only projects of version 5 and later are read");
-    if (keys.has("DataStorageFormat") && keys.whole("DataStorageFormat") != 2)
-        refuse(fmr_path, "DataStorageFormat " + std::to_string(keys.whole("DataStorageFormat")) +
+    if (keys.has(fmr_name(FmrField::kDataStorageFormat)) && keys.whole(fmr_name(FmrField::kDataStorageFormat)) != 2)
+        refuse(fmr_path, "DataStorageFormat " + std::to_string(keys.whole(fmr_name(FmrField::kDataStorageFormat))) +
                              " is not supported (only 2: one STC file, volume after volume)");
-    h.NrOfVolumes = keys.whole("NrOfVolumes");
-    h.NrOfSlices = keys.whole("NrOfSlices");
-    h.ResolutionX = keys.whole("ResolutionX");
-    h.ResolutionY = keys.whole("ResolutionY");
-    h.DataType = keys.whole("DataType");
+    h.NrOfVolumes = keys.whole(fmr_name(FmrField::kNrOfVolumes));
+    h.NrOfSlices = keys.whole(fmr_name(FmrField::kNrOfSlices));
+    h.ResolutionX = keys.whole(fmr_name(FmrField::kResolutionX));
+    h.ResolutionY = keys.whole(fmr_name(FmrField::kResolutionY));
+    h.DataType = keys.whole(fmr_name(FmrField::kDataType));
     if (h.DataType != 1 && h.DataType != 2)
         refuse(fmr_path, "DataType " + std::to_string(h.DataType) +
                              " is not supported (1: 16-bit integers, 2: 32-bit floats)");
     checked_volume_voxels(fmr_path, h.ResolutionX, h.ResolutionY, h.NrOfSlices, h.NrOfVolumes,
                           bytes_per_value(h.DataType));
 
-    h.InplaneResolutionX = keys.number_or("InplaneResolutionX", 1.0f);
-    h.InplaneResolutionY = keys.number_or("InplaneResolutionY", 1.0f);
-    h.SliceThickness = keys.number_or("SliceThickness", 1.0f);
-    h.SliceGap = keys.number_or("SliceGap", 0.0f);
-    for (const char* k : {"InplaneResolutionX", "InplaneResolutionY", "SliceThickness"})
+    h.InplaneResolutionX = keys.number_or(fmr_name(FmrField::kInplaneResolutionX), 1.0f);
+    h.InplaneResolutionY = keys.number_or(fmr_name(FmrField::kInplaneResolutionY), 1.0f);
+    h.SliceThickness = keys.number_or(fmr_name(FmrField::kSliceThickness), 1.0f);
+    h.SliceGap = keys.number_or(fmr_name(FmrField::kSliceGap), 0.0f);
+    for (FmrField f : {FmrField::kInplaneResolutionX, FmrField::kInplaneResolutionY, FmrField::kSliceThickness}) {
+        const char* k = fmr_name(f);
         if (keys.has(k) && keys.number(k) <= 0.0f) keys.bad(k, keys.entry(k), "not a positive voxel size");
-    if (h.SliceGap < 0.0f) keys.bad("SliceGap", keys.entry("SliceGap"), "negative");
+    }
+    if (h.SliceGap < 0.0f) keys.bad(fmr_name(FmrField::kSliceGap), keys.entry(fmr_name(FmrField::kSliceGap)), "negative");
     h.VoxelSizeZ = h.SliceThickness + h.SliceGap;
-    h.VoxelResolutionVerified = keys.whole_or("VoxelResolutionVerified", 0);
-    h.TR = keys.rounded_or("TR", 0);
-    h.TE = keys.rounded_or("TE", 0);
-    h.InterSliceTime = keys.rounded_or("InterSliceTime", 0);
+    h.VoxelResolutionVerified = keys.whole_or(fmr_name(FmrField::kVoxelResolutionVerified), 0);
+    h.TR = keys.rounded_or(fmr_name(FmrField::kTR), 0);
+    h.TE = keys.rounded_or(fmr_name(FmrField::kTE), 0);
+    h.InterSliceTime = keys.rounded_or(fmr_name(FmrField::kInterSliceTime), 0);
 
-    const std::string prefix = keys.text_or_empty("Prefix");
+    const std::string prefix = keys.text_or_empty(fmr_name(FmrField::kPrefix));
     if (prefix.size() >= sizeof h.Prefix)
         refuse(fmr_path, "the Prefix has " + std::to_string(prefix.size()) + " characters, more than " +
                              std::to_string(sizeof h.Prefix - 1));
     if (prefix.find('/') != std::string::npos || prefix == "." || prefix == "..")
         refuse(fmr_path, "the Prefix \"" + shown(prefix) + "\" is not a file name (the STC file lies beside the FMR)");
     copy_text(h.Prefix, sizeof h.Prefix, prefix);
-    const std::string amr = keys.text_or_empty("LoadAMRFile");
+    const std::string amr = keys.text_or_empty(fmr_name(FmrField::kLoadAMRFile));
     if (amr.size() < sizeof h.LoadAMRFile) copy_text(h.LoadAMRFile, sizeof h.LoadAMRFile, amr);
     copy_text(h.FileName, sizeof h.FileName, fmr_path);
 
@@ -407,73 +414,19 @@ void write_stc(const Document& doc, AtomicFile& file) {
 
 std::string fmr_text(const Document& doc, const std::string& fmr_path) {
     const FMR_Header& h = doc.fmr;
-    const FMR_ScannerPosition_Header& p = doc.position;
-    auto i = [](long v) { return std::to_string(v); };
-    const auto& f = float_text;
-    const std::string base = file_name_of(without_extension(fmr_path));
-    const std::string amr = h.LoadAMRFile[0] != '\0' ? quoted_safe(h.LoadAMRFile) : "<none>";
-    const std::string source = quoted_safe(!doc.source_path.empty() ? doc.source_path : std::string(h.FileName));
-
-    std::string t;
-    t += "\n";
-    t += "FileVersion:\t\t\t\t\t  " + i(6) + "\n";
-    t += "NrOfVolumes:\t\t\t\t\t  " + i(h.NrOfVolumes) + "\n";
-    t += "NrOfSlices:\t\t\t\t\t  " + i(h.NrOfSlices) + "\n";
-    t += "NrOfSkippedVolumes:\t\t\t  " + i(0) + "\n";
-    if (h.Prefix[0] == '\0')
-        t += "Prefix:\t\t\t\t\t\t  \"<none>\"\n";
-    else
-        t += "Prefix:\t\t\t\t\t  \t  \"" + quoted_safe(base) + "\"\n";
-    t += "DataStorageFormat:             2\n";
-    t += "DataType:                      " + i(h.DataType) + "\n";
-    t += "TR:\t\t\t\t\t\t\t  " + i(h.TR) + "\n";
-    t += "InterSliceTime:\t\t\t\t  " + i(h.InterSliceTime) + "\n";
-    t += "TimeResolutionVerified:\t\t  " + i(0) + "\n";
-    t += "TE:\t\t\t\t\t\t\t  " + i(h.TE) + "\n";
-    t += "SliceAcquisitionOrder:\t\t  " + i(5) + "\n";
-    t += "SliceAcquisitionOrderVerified: " + i(0) + "\n";
-    t += "ResolutionX:\t\t\t\t\t  " + i(h.ResolutionX) + "\n";
-    t += "ResolutionY:\t\t\t\t\t  " + i(h.ResolutionY) + "\n";
-    t += "LoadAMRFile:\t\t\t\t\t  \"" + amr + "\"\n";
-    t += "ShowAMRFile:\t\t\t\t\t  " + i(0) + "\n";
-    t += "ImageIndex:\t\t\t\t\t  " + i(0) + "\n";
-    t += "LayoutNColumns:\t\t\t\t  " + i(5) + "\n";
-    t += "LayoutNRows:              \t  " + i(5) + "\n";
-    t += "LayoutZoomLevel:          \t  " + i(5) + "\n";
-    t += "SegmentSize:              \t  " + i(2) + "\n";
-    t += "SegmentOffset:            \t  " + i(0) + "\n";
-    t += "NrOfLinkedProtocols:      \t  " + i(1) + "\n";
-    t += "ProtocolFile: \t              \"<none>\"\n";
-    t += "InplaneResolutionX:    \t      " + f(h.InplaneResolutionX) + "\n";
-    t += "InplaneResolutionY:       \t  " + f(h.InplaneResolutionY) + "\n";
-    t += "SliceThickness:           \t  " + f(h.SliceThickness) + "\n";
-    t += "SliceGap:                 \t  " + f(h.SliceGap) + "\n";
-    t += "VoxelResolutionVerified:  \t  " + i(h.VoxelResolutionVerified) + "\n";
-    t += "\n\nPositionInformationFromImageHeaders\n\n";
-    t += "PosInfosVerified: " + i(p.PosInfosVerified) + "\n";
-    t += "CoordinateSystem: " + i(p.CoordinateSystem) + "\n";
-    t += "Slice1CenterX:    " + f(p.Slice1CenterX) + "\n";
-    t += "Slice1CenterY:    " + f(p.Slice1CenterY) + "\n";
-    t += "Slice1CenterZ:    " + f(p.Slice1CenterZ) + "\n";
-    t += "SliceNCenterX:    " + f(p.SliceNCenterX) + "\n";
-    t += "SliceNCenterY:    " + f(p.SliceNCenterY) + "\n";
-    t += "SliceNCenterZ:    " + f(p.SliceNCenterZ) + "\n";
-    t += "RowDirX:          " + f(p.RowDirX) + "\n";
-    t += "RowDirY:          " + f(p.RowDirY) + "\n";
-    t += "RowDirZ:          " + f(p.RowDirZ) + "\n";
-    t += "ColDirX:          " + f(p.ColDirX) + "\n";
-    t += "ColDirY:          " + f(p.ColDirY) + "\n";
-    t += "ColDirZ:          " + f(p.ColDirZ) + "\n";
-    t += "NRows:            " + i(p.NRows) + "\n";
-    t += "NCols:            " + i(p.NCols) + "\n";
-    t += "FoVRows:          " + f(p.FoVRows) + "\n";
-    t += "FoVCols:          " + f(p.FoVCols) + "\n";
-    t += "SliceThickness    " + f(p.SliceThickness) + "\n";
-    t += "GapThickness      " + f(p.GapThickness) + "\n";
-    t += "\n\nNrOfPastSpatialTransformations: " + i(0) + "\n";
-    t += "\n\nRadiologicalConvention: YES\n";
-    t += "\n\nFirstDataSourceFile: \"" + source + "\"\n";
-    return t;
+    FmrRecord r;
+    r.header = &h;
+    r.position = &doc.position;
+    r.data_type = h.DataType;
+    r.tr = h.TR;
+    r.inter_slice_time = h.InterSliceTime;
+    r.slice_gap = h.SliceGap;
+    r.has_prefix = h.Prefix[0] != '\0';
+    if (r.has_prefix) r.prefix = quoted_safe(file_name_of(without_extension(fmr_path)));
+    if (h.LoadAMRFile[0] != '\0') r.amr = quoted_safe(h.LoadAMRFile);
+    r.source = quoted_safe(!doc.source_path.empty() ? doc.source_path : std::string(h.FileName));
+    // The host side's float format: the shortest text that reads back as the same float.
+    return warpmender::fmr_text(r, float_text);
 }
 
 }  // namespace host

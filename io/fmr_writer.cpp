@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/fmr_keys.h"
 #include "core/helper_tools.h"
 #include "core/atomic_file.h"
 #include "hostlink/host_binding.h"
@@ -69,87 +70,32 @@ bool fill_volumes(E* const* volumes, const double* src, long nvox, long nt, Conv
     return true;
 }
 
-// Rows of the FMR text: key, then value, then a newline. Floats as a text
-// stream writes them by default (6 significant digits, as "%g"), in the C
-// locale whatever the host has set: 1.5 -> "1.5", 2 -> "2".
-class FmrText {
-public:
-    FmrText() { os_.imbue(std::locale::classic()); }
-    template <typename V>
-    void row(const char* key, const V& value) { os_ << key << value << '\n'; }
-    void line(const char* text) { os_ << text << '\n'; }
-    void raw(const char* text) { os_ << text; }
-    std::string str() const { return os_.str(); }
-
-private:
-    std::ostringstream os_;
-};
+// The plug-in's float format for the FMR text: a text stream's default (6
+// significant digits, as "%g") in the C locale whatever the host has set:
+// 1.5 -> "1.5", 2 -> "2".
+std::string stream_float_text(float v) {
+    std::ostringstream os;
+    os.imbue(std::locale::classic());
+    os << v;
+    return os.str();
+}
 
 // TR and InterSliceTime: converted to float, plus 0.5, truncated; in 64 bits
 // so that no header value can overflow the conversion.
 long long rounded_time(int32_t v) { return static_cast<long long>(static_cast<double>(static_cast<float>(v)) + 0.5); }
 
 std::string fmr_text(const FMR_Header& h, const FMR_ScannerPosition_Header& s, const char* path, const char* source) {
-    FmrText t;
-    t.raw("\n");
-    t.row("FileVersion:\t\t\t\t\t  ", 6);
-    t.row("NrOfVolumes:\t\t\t\t\t  ", h.NrOfVolumes);
-    t.row("NrOfSlices:\t\t\t\t\t  ", h.NrOfSlices);
-    t.row("NrOfSkippedVolumes:\t\t\t  ", 0);
-    if (h.Prefix[0] == '\0')
-        t.raw("Prefix:\t\t\t\t\t\t  \"<none>\"\n");
-    else
-        t.row("Prefix:\t\t\t\t\t  \t  \"", help.getbasename(path, true, false) + "\"");
-    t.line("DataStorageFormat:             2");
-    t.line("DataType:                      2");
-    t.row("TR:\t\t\t\t\t\t\t  ", rounded_time(h.TR));
-    t.row("InterSliceTime:\t\t\t\t  ", rounded_time(h.InterSliceTime));
-    t.row("TimeResolutionVerified:\t\t  ", 0);
-    t.row("TE:\t\t\t\t\t\t\t  ", h.TE);
-    t.row("SliceAcquisitionOrder:\t\t  ", 5);
-    t.row("SliceAcquisitionOrderVerified: ", 0);
-    t.row("ResolutionX:\t\t\t\t\t  ", h.ResolutionX);
-    t.row("ResolutionY:\t\t\t\t\t  ", h.ResolutionY);
-    t.raw("LoadAMRFile:\t\t\t\t\t  \"<none>\"\n");
-    t.row("ShowAMRFile:\t\t\t\t\t  ", 0);
-    t.row("ImageIndex:\t\t\t\t\t  ", 0);
-    t.row("LayoutNColumns:\t\t\t\t  ", 5);
-    t.row("LayoutNRows:              \t  ", 5);
-    t.row("LayoutZoomLevel:          \t  ", 5);
-    t.row("SegmentSize:              \t  ", 2);
-    t.row("SegmentOffset:            \t  ", 0);
-    t.row("NrOfLinkedProtocols:      \t  ", 1);
-    t.raw("ProtocolFile: \t              \"<none>\"\n");
-    t.row("InplaneResolutionX:    \t      ", h.InplaneResolutionX);
-    t.row("InplaneResolutionY:       \t  ", h.InplaneResolutionY);
-    t.row("SliceThickness:           \t  ", h.SliceThickness);
-    t.row("SliceGap:                 \t  ", 0.0f);
-    t.row("VoxelResolutionVerified:  \t  ", h.VoxelResolutionVerified);
-    t.raw("\n\nPositionInformationFromImageHeaders\n\n");
-    t.row("PosInfosVerified: ", s.PosInfosVerified);
-    t.row("CoordinateSystem: ", s.CoordinateSystem);
-    t.row("Slice1CenterX:    ", s.Slice1CenterX);
-    t.row("Slice1CenterY:    ", s.Slice1CenterY);
-    t.row("Slice1CenterZ:    ", s.Slice1CenterZ);
-    t.row("SliceNCenterX:    ", s.SliceNCenterX);
-    t.row("SliceNCenterY:    ", s.SliceNCenterY);
-    t.row("SliceNCenterZ:    ", s.SliceNCenterZ);
-    t.row("RowDirX:          ", s.RowDirX);
-    t.row("RowDirY:          ", s.RowDirY);
-    t.row("RowDirZ:          ", s.RowDirZ);
-    t.row("ColDirX:          ", s.ColDirX);
-    t.row("ColDirY:          ", s.ColDirY);
-    t.row("ColDirZ:          ", s.ColDirZ);
-    t.row("NRows:            ", s.NRows);
-    t.row("NCols:            ", s.NCols);
-    t.row("FoVRows:          ", s.FoVRows);
-    t.row("FoVCols:          ", s.FoVCols);
-    t.row("SliceThickness    ", s.SliceThickness);
-    t.row("GapThickness      ", s.GapThickness);
-    t.row("\n\nNrOfPastSpatialTransformations: ", 0);
-    t.line("\n\nRadiologicalConvention: YES");
-    t.row("\n\nFirstDataSourceFile: \"", std::string(source) + "\"");
-    return t.str();
+    FmrRecord r;
+    r.header = &h;
+    r.position = &s;
+    r.data_type = 2;
+    r.tr = rounded_time(h.TR);
+    r.inter_slice_time = rounded_time(h.InterSliceTime);
+    r.slice_gap = 0.0f;
+    r.has_prefix = h.Prefix[0] != '\0';
+    if (r.has_prefix) r.prefix = help.getbasename(path, true, false);
+    r.source = source;
+    return fmr_text(r, stream_float_text);
 }
 
 // The direct writer's STC: t fastest, then z, then y, x slowest; element
