@@ -3,6 +3,7 @@ set(WARPMENDER_FORMATS_SOURCES
   formats/document.cpp
   formats/file_checks.cpp
   formats/fmr_file.cpp
+  formats/format_table.cpp
   formats/nifti_document.cpp
   formats/sidecar.cpp
   formats/vmr_file.cpp)

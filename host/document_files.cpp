@@ -3,33 +3,22 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <vector>
 
-#include "formats/atomic_file.h"
+#include "core/atomic_file.h"
 #include "core/error.h"
 #include "formats/file_checks.h"
 #include "formats/fmr_file.h"
+#include "formats/format_table.h"
 #include "formats/nifti_document.h"
-#include "formats/vmr_file.h"
 
 namespace warpmender {
 namespace host {
 
 namespace {
-
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
-
-bool ends_with(const std::string& s, const std::string& tail) {
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
 
 std::string file_name_of(const std::string& path) {
     const size_t slash = path.rfind('/');
@@ -56,23 +45,12 @@ bool same_file(const std::string& a, const std::string& b) {
 
 Document open_document(Host& host, const std::string& path, bool as_anatomy) {
     const std::string name = file_name_of(path);
-    const std::string ext = lower(name);
+    const FileFormat* format = format_of(name);
+    if (format == nullptr)
+        throw Error("cannot open \"" + path + "\": unknown file type (expected " + known_extensions() + ")");
     Notes notes;
-    Document doc;
-    std::string stem;
-    if (ends_with(ext, ".fmr")) {
-        if (as_anatomy) throw Error("cannot open \"" + path + "\" as anatomy: it is an FMR project, not a VMR or NIfTI image");
-        doc = read_fmr(path, notes);
-        stem = name.substr(0, name.size() - 4);
-    } else if (ends_with(ext, ".vmr")) {
-        doc = read_vmr(path, notes);
-        stem = name.substr(0, name.size() - 4);
-    } else if (ends_with(ext, ".nii.gz") || ends_with(ext, ".nii")) {
-        doc = read_nifti(path, as_anatomy, notes);
-        stem = name.substr(0, name.size() - (ends_with(ext, ".nii") ? 4 : 7));
-    } else {
-        throw Error("cannot open \"" + path + "\": unknown file type (expected .fmr, .vmr, .nii or .nii.gz)");
-    }
+    Document doc = format->read(path, as_anatomy, notes);
+    const std::string stem = name.substr(0, name.size() - std::string(format->extension).size());
     const std::string file_name = under(host.output_dir, stem + (doc.type == kVmr ? ".vmr" : ".fmr"));
     char* target = doc.type == kVmr ? doc.vmr.FileName : doc.fmr.FileName;
     const size_t capacity = doc.type == kVmr ? sizeof doc.vmr.FileName : sizeof doc.fmr.FileName;

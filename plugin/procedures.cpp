@@ -7,20 +7,16 @@
 
 #include "core/helper_tools.h"
 #include "core/mat44.h"
-#include "plugin/steps/filters.h"
-#include "fieldmap/multigrid_unwrap.h"
-#include "plugin/steps/multigrid_unwrap.h"
-#include "plugin/steps/phase_scaling.h"
-#include "fieldmap/relax_unwrap.h"
-#include "plugin/steps/shift_maps.h"
-#include "fieldmap/undistort.h"
-#include "plugin/steps/undistort.h"
-#include "plugin/steps/vmr_mapping.h"
-#include "io/amr_writer.h"
-#include "io/fmr_writer.h"
-#include "io/host_documents.h"
 #include "hostlink/host_binding.h"
 #include "hostlink/protocol.h"
+#include "io/fmr_writer.h"
+#include "io/host_documents.h"
+#include "plugin/steps/filters.h"
+#include "plugin/steps/phase_scaling.h"
+#include "plugin/steps/shift_maps.h"
+#include "plugin/steps/undistort.h"
+#include "plugin/steps/unwrapping.h"
+#include "plugin/steps/vmr_mapping.h"
 
 namespace warpmender {
 
@@ -36,13 +32,9 @@ const char* const kStopPixelshift = "Stopped compute pixelshiftmap procedure: no
 const char* const kStopUndistort = "Stopped undistortion procedure: no data or status is not ok.";
 
 struct StartParameters {
-    int method = 0;
-    int relaxiterations = 0;
-    double regularisation = 0.0;
-    int cycles = 0;
-    int iterations = 0;
+    UnwrappingMethod method = UnwrappingMethod::kRelaxation;
+    UnwrappingSettings unwrapping;
     int toradians = 0;
-    int masklaplacian = 0;
     int maptofunctional = 0;
     std::string procedure;
     int performall = 0;
@@ -145,35 +137,10 @@ private:
         saveashs2fmr(phase, radians.c_str());
         log(radians);
 
-        Volume result;
-        if (p_.method == 0) {
-            log(protocol::kUnwrappingViaRelaxation);
-            const int dims[3] = {static_cast<int>(phase->getnx()), static_cast<int>(phase->getny()),
-                                 static_cast<int>(phase->getnz())};
-            data2hertz(phase);
-            const long n = phase->getvoxelspervolume();
-            std::unique_ptr<double[]> wrapped(new double[static_cast<size_t>(n)]);
-            std::unique_ptr<double[]> weights(new double[static_cast<size_t>(n)]);
-            phase->getvol(0, wrapped.get());
-            magnitude_->getvol(0, weights.get());
-            double* out = new double[static_cast<size_t>(n)]();
-            result = std::make_unique<datahandler<double>>();
-            phase->copyheader(result.get());
-            relax_unwrap(dims, wrapped.get(), weights.get(), out, p_.relaxiterations, p_.regularisation);
-            result->setdata(out);
-            save2amr(result.get(), "_unwrapped");
-            const std::string name = output_name(*phase, "_unwrapped");
-            log(name);
-            saveashs2fmr(result.get(), name.c_str());
-            result->setname(name.c_str());
-        } else {
-            log(protocol::kUnwrappingViaMultigrid);
-            result.reset(unwrap_multigrid(phase, magnitude_.get(), p_.masklaplacian == 1, p_.cycles, p_.iterations));
-            // A failed solve carries status 94 and no data: nothing to scale or save.
-            if (result == nullptr || result->getstatus() != STATUS_VALID || !result->hasdata())
-                return stop(state_, kStopUnwrap);
-            data2hertz(result.get());
-        }
+        const std::unique_ptr<Unwrapper> unwrapper = make_unwrapper(p_.method, p_.unwrapping);
+        log(unwrapper->start_line());
+        Volume result = unwrapper->unwrap(*phase, *magnitude_);
+        if (result == nullptr) return stop(state_, kStopUnwrap);
 
         maskimage(result.get(), magnitude_.get(), 200.0, 4000.0);
         log(result->displayintensityvalues("unwrapped phase data"));
@@ -262,15 +229,15 @@ private:
 
 void startprocedure(CallState& state) {
     StartParameters p;
-    p.method = hs::hsGetIntParameter(protocol::kUnwrappingMethod);
-    p.relaxiterations = hs::hsGetIntParameter(protocol::kNrOfIterationsRelax);
-    p.regularisation = static_cast<double>(hs::hsGetFloatParameter(protocol::kRegularisation));
-    p.cycles = hs::hsGetIntParameter(protocol::kNrOfVCycles);
-    p.iterations = hs::hsGetIntParameter(protocol::kNrOfIterations);
+    p.method = unwrapping_method_of(hs::hsGetIntParameter(protocol::kUnwrappingMethod));
+    p.unwrapping.relaxiterations = hs::hsGetIntParameter(protocol::kNrOfIterationsRelax);
+    p.unwrapping.regularisation = static_cast<double>(hs::hsGetFloatParameter(protocol::kRegularisation));
+    p.unwrapping.cycles = hs::hsGetIntParameter(protocol::kNrOfVCycles);
+    p.unwrapping.iterations = hs::hsGetIntParameter(protocol::kNrOfIterations);
     // Read for both methods: raw scanner phase must reach the relaxation in
     // radians too, or its division by 2 pi gives meaningless cycles.
     p.toradians = hs::hsGetIntParameter(protocol::kPhaseToRadians);
-    p.masklaplacian = hs::hsGetIntParameter(protocol::kMaskLaplacian);
+    p.unwrapping.masklaplacian = hs::hsGetIntParameter(protocol::kMaskLaplacian) == 1;
     state.params.bandwidthPE = static_cast<double>(hs::hsGetFloatParameter(protocol::kBandWidthPE));
     state.params.echoTimeDiffSec = static_cast<double>(hs::hsGetFloatParameter(protocol::kEchoTimeDiff) / 1000.0f);
     state.params.phaseEncodingDir = hs::hsGetIntParameter(protocol::kPhaseEncodingDir);
