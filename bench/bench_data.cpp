@@ -13,7 +13,7 @@
 
 #include "fieldmap/multigrid_unwrap.h"
 #include "plugin/steps/multigrid_unwrap.h"
-#include "formats/atomic_file.h"
+#include "core/atomic_file.h"
 #include "host/document_files.h"
 #include "core/error.h"
 #include "host/host.h"

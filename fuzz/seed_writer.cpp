@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "formats/atomic_file.h"
+#include "core/atomic_file.h"
 #include "core/error.h"
 #include "formats/fmr_file.h"
 #include "formats/nifti_document.h"

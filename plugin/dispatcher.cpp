@@ -1,5 +1,6 @@
 // execute(): the frame of every call and the commands other than "Start".
 #include <cstdio>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -56,9 +57,8 @@ void getfile() {
     }
 }
 
-}  // namespace
-
-bool distortioncorrector::execute() {
+// The whole of one call; anything thrown is caught by execute().
+void run_call() {
     CallState state;
     ChosenNames names;
     hs::hsShowLogTab();
@@ -98,6 +98,25 @@ bool distortioncorrector::execute() {
         hs::hsLogText("Image processing finished.");
         hs::hsSetIntParameter(protocol::kErrorNr, -1);
         hs::hsSetStringParameter(protocol::kErrorMsg, state.failure.c_str());
+    }
+}
+
+// The host calls through C: nothing may leave execute() but its answer.
+void report_exception(const char* what) {
+    if (hs::hsLogText != nullptr) hs::hsLogText(what);
+    if (hs::hsSetIntParameter != nullptr) hs::hsSetIntParameter(protocol::kErrorNr, -1);
+    if (hs::hsSetStringParameter != nullptr) hs::hsSetStringParameter(protocol::kErrorMsg, what);
+}
+
+}  // namespace
+
+bool distortioncorrector::execute() {
+    try {
+        run_call();
+    } catch (const std::bad_alloc&) {
+        report_exception("Not enough memory to finish the command.");
+    } catch (...) {
+        report_exception("The command stopped on an unexpected error.");
     }
     return true;
 }

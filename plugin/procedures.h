@@ -17,7 +17,5 @@ struct CallState {
 // Runs the procedure named by "Procedure" and records the outcome in state.
 void startprocedure(CallState& state);
 
-// Display names of the step codes: 52 "Unwrap phase map" ... 57, else "Fieldmap correction".
-const char* getfieldmapcorrectionname(int code);
 
 }  // namespace warpmender

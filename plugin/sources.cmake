@@ -5,6 +5,7 @@ set(WARPMENDER_STEPS_SOURCES
   plugin/steps/phase_scaling.cpp
   plugin/steps/shift_maps.cpp
   plugin/steps/undistort.cpp
+  plugin/steps/unreached.cpp
   plugin/steps/unwrapping.cpp
   plugin/steps/vmr_mapping.cpp)
 # The plug-in object, the dispatcher and the procedures.

@@ -1,6 +1,7 @@
 // Multigrid unwrapping as the procedure drives it: gradients, Laplacian, masks, recovery, names, refusals.
 #include "fieldmap/multigrid_unwrap.h"
 #include "plugin/steps/multigrid_unwrap.h"
+#include "plugin/steps/unreached.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,9 @@
 
 #include <array>
 #include <cstdio>
+#include <new>
 #include <set>
+#include <stdexcept>
 
 #include "tests/test_support.h"
 
@@ -80,6 +82,37 @@ TEST(PluginFrame, plugin_is_deleted_through_the_base_class) {
     NLHSPluginInterface* raw = p.plugin();
     EXPECT_NE(raw, nullptr);
     // The library's destructor deletes it; AddressSanitizer builds catch a wrong delete.
+}
+
+TEST(PluginFrame, execute_reports_anything_thrown_inside_as_error_nr_minus_one) {
+    struct Case {
+        const char* command;
+        bool out_of_memory;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"GetFile", false, "The command stopped on an unexpected error."},
+        {"Start", true, "Not enough memory to finish the command."},
+    };
+    for (const Case& c : cases) {
+        host::Host& h = test::fresh_host();
+        auto plugin = test::load_plugin();
+        // The host's log throws on one line: the exception passes through the
+        // C function back into the plug-in, as one from the plug-in's own code would.
+        const std::string trigger = std::string("Command received: ") + c.command;
+        const bool out_of_memory = c.out_of_memory;
+        h.on_log = [trigger, out_of_memory](const std::string& line) {
+            if (line != trigger) return;
+            if (out_of_memory) throw std::bad_alloc();
+            throw std::runtime_error("injected");
+        };
+        h.set_parameter("Command", std::string(c.command));
+        EXPECT_TRUE(plugin->execute()) << c.command;
+        EXPECT_EQ(h.int_parameter("ErrorNr"), -1) << c.command;
+        EXPECT_EQ(h.string_parameter("ErrorMsg"), c.message) << c.command;
+        EXPECT_EQ(h.log.back(), c.message) << c.command;
+        h.on_log = nullptr;
+    }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "plugin/steps/phase_scaling.h"
+#include "plugin/steps/unreached.h"
 #include "tests/steps_support.h"
 
 namespace warpmender {

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "plugin/steps/phase_scaling.h"
+#include "plugin/steps/unreached.h"
 #include "plugin/steps/shift_maps.h"
 #include "tests/steps_support.h"
 

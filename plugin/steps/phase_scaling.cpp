@@ -12,7 +12,6 @@
 #include "core/helper_tools.h"
 #include "io/fmr_writer.h"
 #include "io/host_documents.h"
-#include "io/display_funcs.h"
 #include "hostlink/host_binding.h"
 
 namespace warpmender {
@@ -92,49 +91,6 @@ void data2radians(datahandler<double>* phase) {
     log_summary(*phase, "data after scaling");
 }
 
-void data2radians(datahandler<double>* phase, int method) {
-    if (phase == nullptr) return;
-    hs::hsLogText("Scale to radians between -pi and pi...");
-    log_summary(*phase, "data");
-    hs::hsLogText(displayFuncs().getScale2RadString(method));
-    // Single precision and 0 included, taken before any element changes.
-    const float mn = phase->getmin();
-    const float mx = phase->getmax();
-    const long nx = phase->getnx(), ny = phase->getny(), nz = phase->getnz();
-    auto each = [&](auto f) {
-        for (long z = 0; z < nz; ++z)
-            for (long y = 0; y < ny; ++y)
-                for (long x = 0; x < nx; ++x) phase->setvalue(x, y, z, f(phase->get(x, y, z)));
-    };
-    switch (method) {
-        case 1:
-            datahandler<double>::scaleintensities_nijdam(phase->getdata(), phase->getnrofelems(), -kPi15, kPi15);
-            break;
-        case 2:  // folds into -pi/2..pi/2, then lifts the negative half: 0..pi/2 or 3pi/2..2pi
-            each([](double x) {
-                double y = std::asin(std::sin(x));
-                if (y < 0) y = y + kTwoPi15;
-                return y;
-            });
-            break;
-        case 3: {
-            const float range = mx - mn;
-            each([&](double x) { return (2.0 * (x - mn)) * kPi15 / range - kPi15; });
-            break;
-        }
-        case 4: each([](double x) { return kPi15 * x / 2048.0; }); break;
-        default: break;
-    }
-    log_summary(*phase, "data");
-}
-
-void float2radians(datahandler<float>* phase) {
-    if (phase == nullptr) return;
-    hs::hsLogText(phase->displayintensityvalues().c_str());
-    datahandler<float>::scaleintensities_nijdam<float>(phase->getdata(), phase->getnrofelems(), -kPi15, kPi15);
-    hs::hsLogText(phase->displayintensityvalues().c_str());
-}
-
 void data2hertz(datahandler<double>* phase) {
     if (phase == nullptr) return;
     hs::hsLogText("Convert to Hertz representation...");
@@ -143,10 +99,6 @@ void data2hertz(datahandler<double>* phase) {
     radians_to_cycles(d, d != nullptr ? phase->getnrofelems() : 0);
     log_summary(*phase, "data after scaling to Hertz");
 }
-
-double msec2sec(double ms) { return ms * 0.001; }
-
-double sec2msec(double s) { return s * 1000.0; }
 
 bool convertcomplexnotation(int target, const std::string& realFile, const std::string& imagFile) {
     (void)target;  // the pair always becomes magnitude and phase
@@ -175,18 +127,6 @@ bool convertcomplexnotation(int target, const std::string& realFile, const std::
     imag.setdata(phase.release());
     save_component(&imag, "_phase");
     return true;
-}
-
-const char* getconversionname(int code) {
-    switch (code) {
-        case 40: return "Polar to rectangular (phase+magn to cos+sin)";
-        case 41: return "Rectangular to polar (cos+sin to phase+magn)";
-        case 42: return "Scale to radians";
-        case 43: return "Radians to Hertz";
-        case 44: return "Fourier transform";
-        case 45: return "Inverse Fourier transform";
-        default: return "Conversion";
-    }
 }
 
 bool getdatafromfile(const std::string& path, int kind, datahandler<double>* out, const char* prompt) {

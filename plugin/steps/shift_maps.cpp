@@ -120,27 +120,4 @@ datahandler<double>* computepixelshiftmap(datahandler<double>* b0, fieldmapparam
     return out;
 }
 
-int writeacquisitionparamsfile(fieldmapparams* params) {
-    if (params == nullptr) return 0;
-    char path[kChooserPathSize] = "fieldmapparams.txt";
-    // The dialog's answer is not checked: a cancelled dialog leaves the default name.
-    hs::hsGetSaveFileName("Please select a folder to save the parameters", "fieldmapparams.txt",
-                          "acquisition parameters (*.txt)", path);
-    hs::hsLogText("Writing fieldmap parameters file...");
-    std::ostringstream text;
-    text << "~~~ fieldmap parameters file ~~~\n"
-         << "\n"
-         << "difference_in_echo_time_sec:\n"
-         << params->echoTimeDiffSec << "\n"
-         << "effective_pe_bandwidth_hz:\n"
-         << params->bandwidthPE << "\n"
-         << "phase_encoding_direction:\n"
-         << params->phaseEncodingDir << "\n";
-    if (path[0] == '\0' || !write_file_atomically(path, text.str())) {
-        hs::hsLogText((std::string("Could not write the fieldmap parameters file \"") + path + "\".").c_str());
-        return 0;
-    }
-    return 1;
-}
-
 }  // namespace warpmender

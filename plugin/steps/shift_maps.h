@@ -9,7 +9,5 @@ namespace warpmender {
 // New volumes owned by the caller, each saved with its AMR preview.
 datahandler<double>* computefieldinhomogeneity(datahandler<double>* phase, fieldmapparams* params);
 datahandler<double>* computepixelshiftmap(datahandler<double>* b0, fieldmapparams* params);
-// "fieldmapparams.txt" through the host's save dialog; 1 when written.
-int writeacquisitionparamsfile(fieldmapparams* params);
 
 }  // namespace warpmender
