@@ -65,7 +65,8 @@ double overlap_fraction(const WorldGrid& target, const WorldGrid& source);
 // A shift map resampled this way keeps its units (voxels along the
 // phase-encoding axis) only when both grids have the same voxel size along
 // that axis; resample the field (Hz) and form the shift on the target grid
-// otherwise. source_map holds source.voxels() values, out (and inside)
+// otherwise. A source value that is not finite reaches every target voxel
+// that reads it. source_map holds source.voxels() values, out (and inside)
 // target.voxels(). Throws std::invalid_argument for a grid check_grid refuses.
 void resample_to_grid(const WorldGrid& source, const double* source_map, const WorldGrid& target, double* out,
                       std::uint8_t* inside = nullptr);
