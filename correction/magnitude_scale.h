@@ -1,4 +1,4 @@
-// Magnitude scale: whether the mask's fixed threshold of 200 means anything for a magnitude image, and the rescale to 12 bits.
+// Magnitude scale: whether the mask's fixed threshold of 200 fits a magnitude image, and the rescale to 12 bits.
 #pragma once
 
 #include <cstddef>

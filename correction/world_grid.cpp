@@ -37,7 +37,8 @@ Affine inverse(const Affine& m) {
 Affine product(const Affine& a, const Affine& b) {
     Affine r{};
     for (int i = 0; i < 4; ++i)
-        for (int j = 0; j < 4; ++j) r[i][j] = a[i][0] * b[0][j] + a[i][1] * b[1][j] + a[i][2] * b[2][j] + a[i][3] * b[3][j];
+        for (int j = 0; j < 4; ++j)
+            r[i][j] = a[i][0] * b[0][j] + a[i][1] * b[1][j] + a[i][2] * b[2][j] + a[i][3] * b[3][j];
     return r;
 }
 
@@ -61,7 +62,8 @@ void check_grid(const WorldGrid& grid, const char* what) {
     for (int r = 0; r < 4; ++r)
         for (int c = 0; c < 4; ++c)
             if (!std::isfinite(grid.affine[r][c]))
-                throw std::invalid_argument(std::string(what) + ": its affine holds a value that is not a finite number (row " +
+                throw std::invalid_argument(std::string(what) +
+                                            ": its affine holds a value that is not a finite number (row " +
                                             std::to_string(r) + ", column " + std::to_string(c) + ")");
     const auto& a = grid.affine;
     if (a[3][0] != 0.0 || a[3][1] != 0.0 || a[3][2] != 0.0 || a[3][3] != 1.0)

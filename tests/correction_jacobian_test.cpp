@@ -41,7 +41,8 @@ TEST(CorrectionJacobian, linear_shift_gives_a_constant_derivative_of_the_code_se
         const std::vector<double> s = shift_along(c.code, [](long i) { return 0.3 * i; });
         const std::vector<double> j = correction::jacobian_map(s.data(), kNx, kNy, kNz, c.code);
         ASSERT_EQ(j.size(), s.size());
-        for (size_t v = 0; v < j.size(); ++v) ASSERT_NEAR(j[v], c.expected, 1e-12) << "code " << c.code << " voxel " << v;
+        for (size_t v = 0; v < j.size(); ++v)
+            ASSERT_NEAR(j[v], c.expected, 1e-12) << "code " << c.code << " voxel " << v;
     }
 }
 
@@ -86,7 +87,7 @@ TEST(CorrectionJacobian, derivative_is_clamped_to_the_stated_range) {
     const Case cases[] = {
         {3.0, 1, 4.0},   // exactly the upper bound
         {5.0, 1, 4.0},   // 6 clamped
-        {1.0, 2, 0.0},   // 0: the upper bound's twin, a fold's edge
+        {1.0, 2, 0.0},   // exactly the lower bound: the edge of a fold
         {2.0, 2, 0.0},   // -1: a fold
         {-0.5, 2, 1.5},  // within
     };

@@ -70,7 +70,8 @@ TEST(CorrectionMagnitudeScale, shares_at_the_two_bounds_decide) {
         m.insert(m.end(), c.at_or_below, 200.0f);
         m.insert(m.end(), c.zeros, 0.0f);
         const correction::MagnitudeScale s = correction::judge_magnitude_scale(m.data(), m.size());
-        EXPECT_EQ(s.meaningless, c.meaningless) << c.above << " above, " << c.at_or_below << " not, " << c.zeros << " zeros";
+        EXPECT_EQ(s.meaningless, c.meaningless)
+            << c.above << " above, " << c.at_or_below << " not, " << c.zeros << " zeros";
         EXPECT_EQ(s.above, static_cast<size_t>(c.above));
         EXPECT_EQ(s.nonzero, static_cast<size_t>(c.above + c.at_or_below));
     }

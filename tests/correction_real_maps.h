@@ -30,7 +30,8 @@ inline RealMap read_real_map(const std::string& name) {
     m.grid.ny = nim->ny;
     m.grid.nz = nim->nz;
     const mat44& a = nim->sform_code > 0 ? nim->sto_xyz : nim->qto_xyz;
-    const double unit = nim->xyz_units == NIFTI_UNITS_METER ? 1000.0 : nim->xyz_units == NIFTI_UNITS_MICRON ? 0.001 : 1.0;
+    const double unit =
+        nim->xyz_units == NIFTI_UNITS_METER ? 1000.0 : nim->xyz_units == NIFTI_UNITS_MICRON ? 0.001 : 1.0;
     for (int r = 0; r < 4; ++r)
         for (int c = 0; c < 4; ++c) m.grid.affine[r][c] = r < 3 ? a.m[r][c] * unit : a.m[r][c];
     const size_t n = m.grid.voxels();
@@ -43,7 +44,9 @@ inline RealMap read_real_map(const std::string& name) {
             case NIFTI_TYPE_UINT16: v = static_cast<const unsigned short*>(nim->data)[i]; break;
             case NIFTI_TYPE_FLOAT32: v = static_cast<const float*>(nim->data)[i]; break;
             case NIFTI_TYPE_FLOAT64: v = static_cast<const double*>(nim->data)[i]; break;
-            default: throw std::runtime_error("\"" + path + "\": data type " + std::to_string(nim->datatype) + " not read here");
+            default:
+                throw std::runtime_error("\"" + path + "\": data type " + std::to_string(nim->datatype) +
+                                         " not read here");
         }
         m.values[i] = v * slope + inter;
     }

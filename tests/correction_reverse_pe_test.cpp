@@ -1,4 +1,4 @@
-// Reverse phase encoding: an AP/PA pair distorted with pile-up agrees after correction only with the intensity correction.
+// Reverse phase encoding: an AP/PA pair with intensity pile-up agrees after correction only with the Jacobian.
 #include <gtest/gtest.h>
 
 #include <cmath>

@@ -108,7 +108,8 @@ TEST(CorrectionWorldGrid, axis_permutation_with_flip_moves_every_value_to_its_pl
     dst.ny = src.nx;
     dst.nz = src.ny;
     // source index of target (i, j, k) = (j, k, nz - 1 - i)
-    const Affine p = {{{0.0, 1.0, 0.0, 0.0}, {0.0, 0.0, 1.0, 0.0}, {-1.0, 0.0, 0.0, src.nz - 1.0}, {0.0, 0.0, 0.0, 1.0}}};
+    const Affine p = {
+        {{0.0, 1.0, 0.0, 0.0}, {0.0, 0.0, 1.0, 0.0}, {-1.0, 0.0, 0.0, src.nz - 1.0}, {0.0, 0.0, 0.0, 1.0}}};
     for (int r = 0; r < 4; ++r)
         for (int c = 0; c < 4; ++c) {
             double s = 0;
@@ -226,7 +227,8 @@ double sample_axis_aligned(const WorldGrid& s, const std::vector<double>& map, d
     const double fx = px - x0, fy = py - y0, fz = pz - z0;
     double sum = 0;
     for (int c = 0; c < 8; ++c) {
-        const long x = clampi(x0 + (c & 1), s.nx), y = clampi(y0 + ((c >> 1) & 1), s.ny), z = clampi(z0 + (c >> 2), s.nz);
+        const long x = clampi(x0 + (c & 1), s.nx), y = clampi(y0 + ((c >> 1) & 1), s.ny),
+                   z = clampi(z0 + (c >> 2), s.nz);
         const double w = ((c & 1) ? fx : 1 - fx) * ((c & 2) ? fy : 1 - fy) * ((c & 4) ? fz : 1 - fz);
         sum += w * map[x + s.nx * (y + s.ny * z)];
     }
@@ -408,8 +410,9 @@ TEST_P(CorrectionWorldGridReal, field_map_goes_to_an_oblique_epi_grid_and_back) 
 }
 
 INSTANTIATE_TEST_SUITE_P(Vendors, CorrectionWorldGridReal,
-                         ::testing::Values(RealCase{"ge_fieldmap.nii.gz", "ge_magnitude.nii.gz", 12.0, 8.0},
-                                           RealCase{"philips_fieldmap.nii.gz", "philips_magnitude.nii.gz", -17.0, 10.0}),
+                         ::testing::Values(
+                             RealCase{"ge_fieldmap.nii.gz", "ge_magnitude.nii.gz", 12.0, 8.0},
+                             RealCase{"philips_fieldmap.nii.gz", "philips_magnitude.nii.gz", -17.0, 10.0}),
                          [](const ::testing::TestParamInfo<RealCase>& i) {
                              return std::string(i.param.file).substr(0, std::string(i.param.file).find('_'));
                          });
