@@ -1,0 +1,382 @@
+// Quality-guided unwrapping: edge qualities from phase coherence, second differences and magnitude; bucketed Prim growth.
+#include "fieldmap/quality_unwrap.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <memory>
+#include <vector>
+
+namespace warpmender {
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kTwoPi = 2.0 * kPi;
+constexpr double kInvTwoPi = 1.0 / kTwoPi;
+// Beyond this a phase is not a phase (and k could leave int32 while growing).
+constexpr double kPhaseLimit = 1048576.0;
+// Mean square second difference at which a voxel's reliability halves: pure
+// noise gives about 6.6 (difference of two uniform wraps), tissue at an SNR of
+// 20 about 0.015.
+constexpr double kNoiseScale = 0.5;
+// Reliability from which a voxel without magnitude still counts as signal.
+constexpr double kSmooth = 0.5;
+constexpr int kLevels = 256;  // 0: never crossed; 1..255: quality
+// Regions with signal smaller than this (but the largest) are not placed by
+// their mean but joined through their neighbours, as voxels without signal.
+constexpr std::int64_t kMinRegion = 64;
+
+// Voxel kinds; kVisited is or-ed in once a voxel is unwrapped.
+constexpr std::uint8_t kUnusable = 0, kSignal = 1, kNoSignal = 2, kVisited = 0x80;
+
+inline double wrap(double d) { return d - kTwoPi * std::nearbyint(d * kInvTwoPi); }
+
+// k(to) - k(from): the whole turns that keep the unwrapped step in [-pi, pi].
+inline std::int32_t turns(double from, double to) {
+    return static_cast<std::int32_t>(std::nearbyint((from - to) * kInvTwoPi));
+}
+
+struct Entry {
+    std::int32_t voxel;
+    std::int32_t k;
+};
+
+struct Region {
+    std::int64_t begin, end;  // in the visiting order
+    double sum;               // of the unwrapped phase
+};
+
+// The growth. Within a stage each edge enters the queue at most once (from
+// the side reached first, towards a voxel not yet reached), so bucket b never
+// holds more than the number of edges of level b: the pool is cut into fixed
+// segments once, and no allocation happens while growing.
+class Grower {
+public:
+    Grower(const double* phase, const int* dims, std::uint8_t* kind, const std::uint8_t* lx, const std::uint8_t* ly,
+           const std::uint8_t* lz, const std::int64_t* histogram, std::int32_t* k, std::int32_t* order)
+        : phase_(phase), kind_(kind), lx_(lx), ly_(ly), lz_(lz), k_(k), order_(order), nx_(dims[0]),
+          nxy_(static_cast<std::int64_t>(dims[0]) * dims[1]) {
+        std::int64_t at = 0;
+        for (int b = 0; b < kLevels; ++b) {
+            start_[b] = at;
+            at += histogram[b];
+        }
+        pool_.reset(new Entry[static_cast<std::size_t>(at)]);
+        empty_queue();
+    }
+
+    std::int64_t visited() const { return visited_; }
+
+    // Between stages (the queue is empty then): an edge may be queued once
+    // per stage.
+    void empty_queue() {
+        for (int b = 0; b < kLevels; ++b) read_[b] = write_[b] = start_[b];
+        top_ = 0;
+    }
+
+    // Keeps the first `count` voxels of the visiting order as visited.
+    void keep(std::int64_t count) { visited_ = count; }
+
+    // Unwraps voxel v with k and queues its edges to voxels of kind `allowed`.
+    void visit(std::int32_t v, std::int32_t k, std::uint8_t allowed) {
+        kind_[v] |= kVisited;
+        k_[v] = k;
+        order_[visited_++] = v;
+        sum_ += phase_[v] + kTwoPi * k;
+        const double p = phase_[v];
+        // Edge levels sit one padding of nx*ny after their voxel's index, so
+        // the edges before the first row, column and plane read 0.
+        push(lx_[v - 1], v - 1, p, k, allowed);
+        push(lx_[v], v + 1, p, k, allowed);
+        push(ly_[v - nx_], static_cast<std::int32_t>(v - nx_), p, k, allowed);
+        push(ly_[v], static_cast<std::int32_t>(v + nx_), p, k, allowed);
+        push(lz_[v - nxy_], static_cast<std::int32_t>(v - nxy_), p, k, allowed);
+        push(lz_[v], static_cast<std::int32_t>(v + nxy_), p, k, allowed);
+    }
+
+    // Pops the best queued edges until none is left; returns the sum of the
+    // unwrapped phases visited since the last call.
+    double grow(std::uint8_t allowed) {
+        for (;;) {
+            while (top_ > 0 && read_[top_] == write_[top_]) --top_;
+            if (top_ == 0) break;
+            const Entry e = pool_[static_cast<std::size_t>(read_[top_]++)];
+            if (kind_[e.voxel] == allowed) visit(e.voxel, e.k, allowed);
+        }
+        const double s = sum_;
+        sum_ = 0.0;
+        return s;
+    }
+
+    // Queues every edge from an unwrapped voxel to one of kind `allowed`.
+    void queue_boundary(std::uint8_t allowed) {
+        for (std::int64_t i = 0; i < visited_; ++i) {
+            const std::int32_t v = order_[i];
+            const double p = phase_[v];
+            const std::int32_t k = k_[v];
+            push(lx_[v - 1], v - 1, p, k, allowed);
+            push(lx_[v], v + 1, p, k, allowed);
+            push(ly_[v - nx_], static_cast<std::int32_t>(v - nx_), p, k, allowed);
+            push(ly_[v], static_cast<std::int32_t>(v + nx_), p, k, allowed);
+            push(lz_[v - nxy_], static_cast<std::int32_t>(v - nxy_), p, k, allowed);
+            push(lz_[v], static_cast<std::int32_t>(v + nxy_), p, k, allowed);
+        }
+    }
+
+private:
+    void push(std::uint8_t level, std::int32_t to, double p, std::int32_t k, std::uint8_t allowed) {
+        // A level above 0 means both ends lie in the grid.
+        if (level == 0 || kind_[to] != allowed) return;
+        pool_[static_cast<std::size_t>(write_[level]++)] = Entry{to, k + turns(p, phase_[to])};
+        if (level > top_) top_ = level;
+    }
+
+    const double* phase_;
+    std::uint8_t* kind_;
+    const std::uint8_t *lx_, *ly_, *lz_;
+    std::int32_t* k_;
+    std::int32_t* order_;
+    std::int64_t nx_, nxy_;
+    std::unique_ptr<Entry[]> pool_;
+    std::int64_t start_[kLevels], read_[kLevels], write_[kLevels];
+    int top_ = 0;
+    std::int64_t visited_ = 0;
+    double sum_ = 0.0;
+};
+
+// Moves each region by whole turns: its mean to the turn nearest `target`.
+void place_regions(const std::vector<Region>& regions, double target, const std::int32_t* order, std::int32_t* k) {
+    for (const Region& r : regions) {
+        const double mean = r.sum / static_cast<double>(r.end - r.begin);
+        const std::int32_t shift = static_cast<std::int32_t>(std::nearbyint((target - mean) * kInvTwoPi));
+        if (shift == 0) continue;
+        for (std::int64_t i = r.begin; i < r.end; ++i) k[order[i]] += shift;
+    }
+}
+
+// The largest region (the first of equals) and the mean it is moved to: its
+// own mean brought into [-pi, pi].
+std::size_t anchor_of(const std::vector<Region>& regions, double* target) {
+    std::size_t best = 0;
+    for (std::size_t r = 1; r < regions.size(); ++r)
+        if (regions[r].end - regions[r].begin > regions[best].end - regions[best].begin) best = r;
+    const double mean = regions[best].sum / static_cast<double>(regions[best].end - regions[best].begin);
+    *target = wrap(mean);
+    return best;
+}
+
+template <class M>
+bool unwrap_impl(const double* phase, const M* magnitude, const int* dims, double* out, QualityUnwrapInfo* info) {
+    if (phase == nullptr || dims == nullptr || out == nullptr) return false;
+    if (dims[0] < 1 || dims[1] < 1 || dims[2] < 1) return false;
+    const int nx = dims[0], ny = dims[1], nz = dims[2];
+    const std::int64_t nxy = static_cast<std::int64_t>(nx) * ny;
+    const std::int64_t n = nxy * nz;
+    if (n >= (std::int64_t(1) << 31)) return false;
+    const std::size_t un = static_cast<std::size_t>(n);
+
+    // Magnitude scale: half the 99th percentile of the positive magnitudes.
+    double scale = 0.0;
+    if (magnitude != nullptr) {
+        std::vector<double> positive;
+        positive.reserve(un);
+        for (std::size_t i = 0; i < un; ++i) {
+            const double m = static_cast<double>(magnitude[i]);
+            if (std::isfinite(m) && m > 0.0) positive.push_back(m);
+        }
+        if (!positive.empty()) {
+            const auto at = positive.begin() + static_cast<std::ptrdiff_t>(0.99 * static_cast<double>(positive.size() - 1));
+            std::nth_element(positive.begin(), at, positive.end());
+            scale = 0.5 * *at;
+        }
+    }
+    const double inv_scale = scale > 0.0 ? 1.0 / scale : 0.0;
+
+    QualityUnwrapInfo counts;
+    std::vector<std::uint8_t> kind(un);
+    for (std::size_t i = 0; i < un; ++i) {
+        const double p = phase[i];
+        if (!(std::fabs(p) < kPhaseLimit)) {  // NaN fails too
+            kind[i] = kUnusable;
+            ++counts.unusable;
+        } else {
+            kind[i] = kSignal;  // until the magnitude and the phase's smoothness say otherwise
+        }
+    }
+    // The magnitude as a weight: 0 where it is not positive or not finite.
+    auto weight = [&](std::size_t i) {
+        const double m = static_cast<double>(magnitude[i]);
+        return std::isfinite(m) && m > 0.0 ? std::min(1.0, m * inv_scale) : 0.0;
+    };
+
+    // Reliability of each voxel from its wrapped second differences.
+    std::vector<float> reliability(un, 1.0f);
+    const std::int64_t strides[3] = {1, nx, nxy};
+    const int sizes[3] = {nx, ny, nz};
+    for (int z = 0; z < nz; ++z)
+        for (int y = 0; y < ny; ++y) {
+            const std::int64_t row = nx * (y + static_cast<std::int64_t>(ny) * z);
+            const int coord[3] = {0, y, z};
+            for (int x = 0; x < nx; ++x) {
+                const std::int64_t i = row + x;
+                if (kind[i] == kUnusable) continue;
+                const double p = phase[i];
+                double acc = 0.0;
+                int count = 0;
+                for (int a = 0; a < 3; ++a) {
+                    const int c = a == 0 ? x : coord[a];
+                    if (c == 0 || c == sizes[a] - 1) continue;
+                    const std::int64_t s = strides[a];
+                    if (kind[i - s] == kUnusable || kind[i + s] == kUnusable) continue;
+                    const double second = wrap(phase[i + s] - p) - wrap(p - phase[i - s]);
+                    acc += second * second;
+                    ++count;
+                }
+                if (count > 0) reliability[i] = static_cast<float>(1.0 / (1.0 + acc / count / kNoiseScale));
+            }
+        }
+
+    // Without signal: no magnitude there and a phase that is not smooth either.
+    if (magnitude != nullptr)
+        for (std::size_t i = 0; i < un; ++i)
+            if (kind[i] == kSignal && weight(i) == 0.0 && reliability[i] < kSmooth) {
+                kind[i] = kNoSignal;
+                ++counts.no_signal;
+            }
+
+    // Edge levels (+x, +y, +z of each voxel), after a padding of nx*ny zeros.
+    const std::size_t pad = static_cast<std::size_t>(nxy);
+    std::vector<std::uint8_t> levels(3 * (un + pad), 0);
+    std::uint8_t* lx = levels.data() + pad;
+    std::uint8_t* ly = lx + un + pad;
+    std::uint8_t* lz = ly + un + pad;
+    std::uint8_t* level_of[3] = {lx, ly, lz};
+    std::int64_t histogram[kLevels] = {};
+    for (int z = 0; z < nz; ++z)
+        for (int y = 0; y < ny; ++y) {
+            const std::int64_t row = nx * (y + static_cast<std::int64_t>(ny) * z);
+            const int coord[3] = {0, y, z};
+            for (int x = 0; x < nx; ++x) {
+                const std::int64_t i = row + x;
+                if (kind[i] == kUnusable) continue;
+                for (int a = 0; a < 3; ++a) {
+                    const int c = a == 0 ? x : coord[a];
+                    if (c == sizes[a] - 1) continue;
+                    const std::int64_t j = i + strides[a];
+                    if (kind[j] == kUnusable) continue;
+                    const double coherence = 1.0 - std::fabs(wrap(phase[j] - phase[i])) / kPi;
+                    double q = std::max(0.0, coherence) * std::min(reliability[i], reliability[j]);
+                    if (kind[i] == kSignal && kind[j] == kSignal && magnitude != nullptr)
+                        q *= std::min(weight(static_cast<std::size_t>(i)), weight(static_cast<std::size_t>(j)));
+                    const int level = 1 + static_cast<int>(std::min(1.0, q) * 254.0);
+                    level_of[a][i] = static_cast<std::uint8_t>(level);
+                    ++histogram[level];
+                }
+            }
+        }
+
+    // Seeds: finite voxels by reliability (times magnitude), best first, then by index.
+    std::vector<std::int32_t> seeds(un - static_cast<std::size_t>(counts.unusable));
+    {
+        std::vector<std::uint8_t> seed_level(un, 0);
+        std::int64_t count[kLevels] = {};
+        for (std::size_t i = 0; i < un; ++i) {
+            if (kind[i] == kUnusable) continue;
+            double q = reliability[i];
+            if (kind[i] == kSignal && magnitude != nullptr) q *= weight(i);
+            seed_level[i] = static_cast<std::uint8_t>(static_cast<int>(std::min(1.0, q) * 255.0));
+            ++count[seed_level[i]];
+        }
+        std::int64_t at[kLevels];
+        std::int64_t next = 0;
+        for (int b = kLevels - 1; b >= 0; --b) {
+            at[b] = next;
+            next += count[b];
+        }
+        for (std::size_t i = 0; i < un; ++i)
+            if (kind[i] != kUnusable) seeds[static_cast<std::size_t>(at[seed_level[i]]++)] = static_cast<std::int32_t>(i);
+    }
+
+    std::vector<std::int32_t> k(un, 0), order(un);
+    Grower grower(phase, dims, kind.data(), lx, ly, lz, histogram, k.data(), order.data());
+
+    // Regions of voxels with signal, then the voxels without signal they reach.
+    std::vector<Region> regions;
+    for (const std::int32_t s : seeds) {
+        if (kind[s] != kSignal) continue;
+        const std::int64_t begin = grower.visited();
+        grower.visit(s, 0, kSignal);
+        const double sum = grower.grow(kSignal);
+        regions.push_back(Region{begin, grower.visited(), sum});
+    }
+    double target = 0.0;
+    bool anchored = !regions.empty();
+    if (anchored) {
+        // Small regions dissolve: their voxels count as without signal.
+        const std::size_t largest = anchor_of(regions, &target);
+        std::int64_t kept = 0;
+        std::size_t solid = 0;
+        for (std::size_t r = 0; r < regions.size(); ++r) {
+            const Region region = regions[r];
+            if (r == largest || region.end - region.begin >= kMinRegion) {
+                std::copy(order.begin() + region.begin, order.begin() + region.end, order.begin() + kept);
+                regions[solid++] = Region{kept, kept + (region.end - region.begin), region.sum};
+                kept += region.end - region.begin;
+            } else {
+                for (std::int64_t i = region.begin; i < region.end; ++i) {
+                    kind[static_cast<std::size_t>(order[i])] = kNoSignal;
+                    k[static_cast<std::size_t>(order[i])] = 0;
+                }
+            }
+        }
+        regions.resize(solid);
+        grower.keep(kept);
+        const std::size_t a = anchor_of(regions, &target);
+        counts.largest = regions[a].end - regions[a].begin;
+        place_regions(regions, target, order.data(), k.data());
+        grower.empty_queue();
+        grower.queue_boundary(kNoSignal);
+        grower.grow(kNoSignal);
+    }
+    counts.regions = static_cast<std::int64_t>(regions.size());
+
+    // Voxels without signal that no region reached.
+    regions.clear();
+    grower.empty_queue();
+    for (const std::int32_t s : seeds) {
+        if (kind[s] != kNoSignal) continue;
+        const std::int64_t begin = grower.visited();
+        grower.visit(s, 0, kNoSignal);
+        const double sum = grower.grow(kNoSignal);
+        regions.push_back(Region{begin, grower.visited(), sum});
+    }
+    if (!regions.empty()) {
+        if (!anchored) anchor_of(regions, &target);
+        place_regions(regions, target, order.data(), k.data());
+        counts.regions += static_cast<std::int64_t>(regions.size());
+    }
+
+    for (std::size_t i = 0; i < un; ++i)
+        if (kind[i] != kUnusable) out[i] = phase[i] + kTwoPi * k[i];
+        else out[i] = phase[i];
+    if (info != nullptr) *info = counts;
+    return true;
+}
+
+}  // namespace
+
+bool quality_unwrap(const double* phase, const int* dims, double* unwrapped, QualityUnwrapInfo* info) {
+    return unwrap_impl<float>(phase, nullptr, dims, unwrapped, info);
+}
+
+bool quality_unwrap(const double* phase, const float* magnitude, const int* dims, double* unwrapped,
+                    QualityUnwrapInfo* info) {
+    return unwrap_impl(phase, magnitude, dims, unwrapped, info);
+}
+
+bool quality_unwrap(const double* phase, const double* magnitude, const int* dims, double* unwrapped,
+                    QualityUnwrapInfo* info) {
+    return unwrap_impl(phase, magnitude, dims, unwrapped, info);
+}
+
+}  // namespace warpmender
