@@ -29,12 +29,15 @@ constexpr std::int64_t kMinRegion = 64;
 // Voxel kinds; kVisited is or-ed in once a voxel is unwrapped.
 constexpr std::uint8_t kUnusable = 0, kSignal = 1, kNoSignal = 2, kVisited = 0x80;
 
-inline double wrap(double d) { return d - kTwoPi * std::nearbyint(d * kInvTwoPi); }
+// Nearest whole number, halves away from zero, for |x| < 2^31: a truncating
+// conversion (the baseline instruction set has no rounding instruction, and
+// a library call per edge costs more than the rest of the edge).
+inline std::int32_t nearest(double x) { return static_cast<std::int32_t>(x + (x >= 0.0 ? 0.5 : -0.5)); }
+
+inline double wrap(double d) { return d - kTwoPi * nearest(d * kInvTwoPi); }
 
 // k(to) - k(from): the whole turns that keep the unwrapped step in [-pi, pi].
-inline std::int32_t turns(double from, double to) {
-    return static_cast<std::int32_t>(std::nearbyint((from - to) * kInvTwoPi));
-}
+inline std::int32_t turns(double from, double to) { return nearest((from - to) * kInvTwoPi); }
 
 struct Entry {
     std::int32_t voxel;
@@ -108,22 +111,29 @@ public:
         return s;
     }
 
-    // Queues every edge from an unwrapped voxel to one of kind `allowed`.
-    void queue_boundary(std::uint8_t allowed) {
-        for (std::int64_t i = 0; i < visited_; ++i) {
-            const std::int32_t v = order_[i];
-            const double p = phase_[v];
-            const std::int32_t k = k_[v];
-            push(lx_[v - 1], v - 1, p, k, allowed);
-            push(lx_[v], v + 1, p, k, allowed);
-            push(ly_[v - nx_], static_cast<std::int32_t>(v - nx_), p, k, allowed);
-            push(ly_[v], static_cast<std::int32_t>(v + nx_), p, k, allowed);
-            push(lz_[v - nxy_], static_cast<std::int32_t>(v - nxy_), p, k, allowed);
-            push(lz_[v], static_cast<std::int32_t>(v + nxy_), p, k, allowed);
+    // Queues every edge from an unwrapped voxel to one of kind `allowed`,
+    // looking from the voxels of that kind (usually the fewer).
+    void queue_boundary(std::int64_t n, std::uint8_t allowed) {
+        for (std::int64_t i = 0; i < n; ++i) {
+            if (kind_[i] != allowed) continue;
+            const std::int32_t v = static_cast<std::int32_t>(i);
+            pull(lx_[v - 1], v - 1, v);
+            pull(lx_[v], v + 1, v);
+            pull(ly_[v - nx_], static_cast<std::int32_t>(v - nx_), v);
+            pull(ly_[v], static_cast<std::int32_t>(v + nx_), v);
+            pull(lz_[v - nxy_], static_cast<std::int32_t>(v - nxy_), v);
+            pull(lz_[v], static_cast<std::int32_t>(v + nxy_), v);
         }
     }
 
 private:
+    // The edge from `from`, when it is unwrapped, to v.
+    void pull(std::uint8_t level, std::int32_t from, std::int32_t v) {
+        if (level == 0 || !(kind_[from] & kVisited)) return;
+        pool_[static_cast<std::size_t>(write_[level]++)] = Entry{v, k_[from] + turns(phase_[from], phase_[v])};
+        if (level > top_) top_ = level;
+    }
+
     void push(std::uint8_t level, std::int32_t to, double p, std::int32_t k, std::uint8_t allowed) {
         // A level above 0 means both ends lie in the grid.
         if (level == 0 || kind_[to] != allowed) return;
@@ -148,7 +158,7 @@ private:
 void place_regions(const std::vector<Region>& regions, double target, const std::int32_t* order, std::int32_t* k) {
     for (const Region& r : regions) {
         const double mean = r.sum / static_cast<double>(r.end - r.begin);
-        const std::int32_t shift = static_cast<std::int32_t>(std::nearbyint((target - mean) * kInvTwoPi));
+        const std::int32_t shift = nearest((target - mean) * kInvTwoPi);
         if (shift == 0) continue;
         for (std::int64_t i = r.begin; i < r.end; ++i) k[order[i]] += shift;
     }
@@ -213,13 +223,16 @@ bool unwrap_impl(const double* phase, const M* magnitude, const int* dims, doubl
     std::vector<float> reliability(un, 1.0f);
     const std::int64_t strides[3] = {1, nx, nxy};
     const int sizes[3] = {nx, ny, nz};
+    // Where every voxel is usable, the voxels inside the grid take a path
+    // without the checks: the same operations in the same order.
+    const bool all_usable = counts.unusable == 0;
     for (int z = 0; z < nz; ++z)
         for (int y = 0; y < ny; ++y) {
             const std::int64_t row = nx * (y + static_cast<std::int64_t>(ny) * z);
             const int coord[3] = {0, y, z};
-            for (int x = 0; x < nx; ++x) {
+            auto general = [&](int x) {
                 const std::int64_t i = row + x;
-                if (kind[i] == kUnusable) continue;
+                if (kind[i] == kUnusable) return;
                 const double p = phase[i];
                 double acc = 0.0;
                 int count = 0;
@@ -232,8 +245,25 @@ bool unwrap_impl(const double* phase, const M* magnitude, const int* dims, doubl
                     acc += second * second;
                     ++count;
                 }
-                if (count > 0) reliability[i] = static_cast<float>(1.0 / (1.0 + acc / count / kNoiseScale));
+                // 1 / (1 + (acc / count) / kNoiseScale), with one division.
+                if (count > 0) reliability[i] = static_cast<float>(kNoiseScale * count / (kNoiseScale * count + acc));
+            };
+            if (!(all_usable && nx > 2 && y > 0 && y < ny - 1 && z > 0 && z < nz - 1)) {
+                for (int x = 0; x < nx; ++x) general(x);
+                continue;
             }
+            general(0);
+            const double* q = phase + row;
+            float* r = reliability.data() + row;
+            for (int x = 1; x < nx - 1; ++x) {
+                const double p = q[x];
+                const double sx = wrap(q[x + 1] - p) - wrap(p - q[x - 1]);
+                const double sy = wrap(q[x + nx] - p) - wrap(p - q[x - nx]);
+                const double sz = wrap(q[x + nxy] - p) - wrap(p - q[x - nxy]);
+                const double acc = sx * sx + sy * sy + sz * sz;
+                r[x] = static_cast<float>(kNoiseScale * 3 / (kNoiseScale * 3 + acc));
+            }
+            general(nx - 1);
         }
 
     // Without signal: no magnitude there and a phase that is not smooth either.
@@ -243,6 +273,11 @@ bool unwrap_impl(const double* phase, const M* magnitude, const int* dims, doubl
                 kind[i] = kNoSignal;
                 ++counts.no_signal;
             }
+    // The magnitude's factor of an edge: the smaller weight of its two ends,
+    // when both have signal (-1 marks a voxel without).
+    std::vector<float> factor(magnitude != nullptr ? un : 0);
+    for (std::size_t i = 0; i < factor.size(); ++i)
+        factor[i] = kind[i] == kSignal ? static_cast<float>(weight(i)) : -1.0f;
 
     // Edge levels (+x, +y, +z of each voxel), after a padding of nx*ny zeros.
     const std::size_t pad = static_cast<std::size_t>(nxy);
@@ -251,29 +286,36 @@ bool unwrap_impl(const double* phase, const M* magnitude, const int* dims, doubl
     std::uint8_t* ly = lx + un + pad;
     std::uint8_t* lz = ly + un + pad;
     std::uint8_t* level_of[3] = {lx, ly, lz};
-    std::int64_t histogram[kLevels] = {};
+    const float* rel = reliability.data();
+    const float* fac = factor.data();
+    const bool weighted = magnitude != nullptr;
+    auto edge_level = [&](std::int64_t i, std::int64_t j) {
+        const double coherence = 1.0 - std::fabs(wrap(phase[j] - phase[i])) / kPi;
+        double q = std::max(0.0, coherence) * std::min(rel[i], rel[j]);
+        if (weighted && fac[i] >= 0.0f && fac[j] >= 0.0f) q *= std::min(fac[i], fac[j]);
+        return static_cast<std::uint8_t>(1 + static_cast<int>(std::min(1.0, q) * 254.0));
+    };
     for (int z = 0; z < nz; ++z)
         for (int y = 0; y < ny; ++y) {
             const std::int64_t row = nx * (y + static_cast<std::int64_t>(ny) * z);
             const int coord[3] = {0, y, z};
-            for (int x = 0; x < nx; ++x) {
-                const std::int64_t i = row + x;
-                if (kind[i] == kUnusable) continue;
-                for (int a = 0; a < 3; ++a) {
-                    const int c = a == 0 ? x : coord[a];
-                    if (c == sizes[a] - 1) continue;
-                    const std::int64_t j = i + strides[a];
-                    if (kind[j] == kUnusable) continue;
-                    const double coherence = 1.0 - std::fabs(wrap(phase[j] - phase[i])) / kPi;
-                    double q = std::max(0.0, coherence) * std::min(reliability[i], reliability[j]);
-                    if (kind[i] == kSignal && kind[j] == kSignal && magnitude != nullptr)
-                        q *= std::min(weight(static_cast<std::size_t>(i)), weight(static_cast<std::size_t>(j)));
-                    const int level = 1 + static_cast<int>(std::min(1.0, q) * 254.0);
-                    level_of[a][i] = static_cast<std::uint8_t>(level);
-                    ++histogram[level];
+            for (int a = 0; a < 3; ++a) {
+                if (a > 0 && coord[a] == sizes[a] - 1) continue;
+                const std::int64_t s = strides[a];
+                const int end = a == 0 ? nx - 1 : nx;
+                std::uint8_t* l = level_of[a] + row;
+                if (all_usable) {
+                    for (int x = 0; x < end; ++x) l[x] = edge_level(row + x, row + x + s);
+                } else {
+                    for (int x = 0; x < end; ++x)
+                        if (kind[row + x] != kUnusable && kind[row + x + s] != kUnusable)
+                            l[x] = edge_level(row + x, row + x + s);
                 }
             }
         }
+    std::int64_t histogram[kLevels] = {};
+    for (const std::uint8_t level : levels) ++histogram[level];
+    histogram[0] = 0;
 
     // Seeds: finite voxels by reliability (times magnitude), best first, then by index.
     std::vector<std::int32_t> seeds(un - static_cast<std::size_t>(counts.unusable));
@@ -335,7 +377,7 @@ bool unwrap_impl(const double* phase, const M* magnitude, const int* dims, doubl
         counts.largest = regions[a].end - regions[a].begin;
         place_regions(regions, target, order.data(), k.data());
         grower.empty_queue();
-        grower.queue_boundary(kNoSignal);
+        grower.queue_boundary(n, kNoSignal);
         grower.grow(kNoSignal);
     }
     counts.regions = static_cast<std::int64_t>(regions.size());
