@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -65,6 +66,7 @@ public:
             at += histogram[b];
         }
         pool_.reset(new Entry[static_cast<std::size_t>(at)]);
+        queued_.assign(static_cast<std::size_t>(nxy_) * dims[2], 0);
         empty_queue();
     }
 
@@ -73,12 +75,18 @@ public:
     // Between stages (the queue is empty then): an edge may be queued once
     // per stage.
     void empty_queue() {
-        for (int b = 0; b < kLevels; ++b) read_[b] = write_[b] = start_[b];
+        for (int b = 0; b < kLevels; ++b) read_[b] = end_[b] = start_[b];
         top_ = 0;
     }
 
     // Keeps the first `count` voxels of the visiting order as visited.
     void keep(std::int64_t count) { visited_ = count; }
+
+    // Makes a visited voxel one that can be queued and visited again, as `kind`.
+    void forget(std::int32_t v, std::uint8_t kind) {
+        kind_[v] = kind;
+        queued_[static_cast<std::size_t>(v)] = 0;
+    }
 
     // Unwraps voxel v with k and queues its edges to voxels of kind `allowed`.
     void visit(std::int32_t v, std::int32_t k, std::uint8_t allowed) {
@@ -101,9 +109,15 @@ public:
     // unwrapped phases visited since the last call.
     double grow(std::uint8_t allowed) {
         for (;;) {
-            while (top_ > 0 && read_[top_] == write_[top_]) --top_;
+            while (top_ > 0 && end_[top_] == read_[top_]) --top_;
             if (top_ == 0) break;
+            // First in, first out within a level: the growth spreads evenly
+            // (breadth first). Last in, first out (depth first) made paths
+            // that gave the phantom's head 2 to 35 times the error. An emptied
+            // bucket starts again at its segment's start, so little of the
+            // pool is touched.
             const Entry e = pool_[static_cast<std::size_t>(read_[top_]++)];
+            if (read_[top_] == end_[top_]) read_[top_] = end_[top_] = start_[top_];
             if (kind_[e.voxel] == allowed) visit(e.voxel, e.k, allowed);
         }
         const double s = sum_;
@@ -129,15 +143,17 @@ public:
 private:
     // The edge from `from`, when it is unwrapped, to v.
     void pull(std::uint8_t level, std::int32_t from, std::int32_t v) {
-        if (level == 0 || !(kind_[from] & kVisited)) return;
-        pool_[static_cast<std::size_t>(write_[level]++)] = Entry{v, k_[from] + turns(phase_[from], phase_[v])};
+        if (level <= queued_[v] || !(kind_[from] & kVisited)) return;
+        queued_[v] = level;
+        pool_[static_cast<std::size_t>(end_[level]++)] = Entry{v, k_[from] + turns(phase_[from], phase_[v])};
         if (level > top_) top_ = level;
     }
 
     void push(std::uint8_t level, std::int32_t to, double p, std::int32_t k, std::uint8_t allowed) {
         // A level above 0 means both ends lie in the grid.
-        if (level == 0 || kind_[to] != allowed) return;
-        pool_[static_cast<std::size_t>(write_[level]++)] = Entry{to, k + turns(p, phase_[to])};
+        if (level == 0 || kind_[to] != allowed || level <= queued_[to]) return;
+        queued_[to] = level;
+        pool_[static_cast<std::size_t>(end_[level]++)] = Entry{to, k + turns(p, phase_[to])};
         if (level > top_) top_ = level;
     }
 
@@ -148,7 +164,10 @@ private:
     std::int32_t* order_;
     std::int64_t nx_, nxy_;
     std::unique_ptr<Entry[]> pool_;
-    std::int64_t start_[kLevels], read_[kLevels], write_[kLevels];
+    // The best level each voxel is queued with: a worse edge to it is not
+    // queued at all, which keeps the stale entries few.
+    std::vector<std::uint8_t> queued_;
+    std::int64_t start_[kLevels], read_[kLevels], end_[kLevels];
     int top_ = 0;
     std::int64_t visited_ = 0;
     double sum_ = 0.0;
@@ -175,6 +194,59 @@ std::size_t anchor_of(const std::vector<Region>& regions, double* target) {
     return best;
 }
 
+// Half the 99th percentile of the positive finite magnitudes, from a
+// histogram of their float bits (7 mantissa bits: within 1 %); 0 when there
+// are none. Scaling the magnitude by a power of two scales it exactly.
+template <class M>
+double magnitude_scale(const M* magnitude, std::size_t n) {
+    std::vector<std::uint32_t> bins(1u << 15, 0);
+    std::int64_t count = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double m = static_cast<double>(magnitude[i]);
+        if (!(std::isfinite(m) && m > 0.0)) continue;
+        const float f = static_cast<float>(std::min(m, 3.0e38));
+        std::uint32_t bits;
+        std::memcpy(&bits, &f, sizeof bits);
+        ++bins[bits >> 16];
+        ++count;
+    }
+    if (count == 0) return 0.0;
+    const std::int64_t rank = static_cast<std::int64_t>(0.99 * static_cast<double>(count - 1));
+    std::int64_t below = 0;
+    std::uint32_t b = 0;
+    while (below + bins[b] <= rank) below += bins[b++];
+    const std::uint32_t bits = b << 16;
+    float f;
+    std::memcpy(&f, &bits, sizeof f);
+    return 0.5 * static_cast<double>(f);
+}
+
+// Voxels of kind `wanted`, not yet unwrapped, by quality (best first), then by index.
+std::vector<std::int32_t> seeds_of(const std::uint8_t* kind, const std::uint8_t* quality, std::size_t n,
+                                   std::uint8_t wanted) {
+    std::int64_t count[kLevels] = {};
+    for (std::size_t i = 0; i < n; ++i)
+        if (kind[i] == wanted) ++count[quality[i]];
+    std::int64_t at[kLevels];
+    std::int64_t next = 0;
+    for (int b = kLevels - 1; b >= 0; --b) {
+        at[b] = next;
+        next += count[b];
+    }
+    std::vector<std::int32_t> seeds(static_cast<std::size_t>(next));
+    for (std::size_t i = 0; i < n; ++i)
+        if (kind[i] == wanted) seeds[static_cast<std::size_t>(at[quality[i]]++)] = static_cast<std::int32_t>(i);
+    return seeds;
+}
+
+// The best voxel of kind `wanted` (the first of equals); -1 when there is none.
+std::int32_t best_of(const std::uint8_t* kind, const std::uint8_t* quality, std::size_t n, std::uint8_t wanted) {
+    std::int32_t best = -1;
+    for (std::size_t i = 0; i < n; ++i)
+        if (kind[i] == wanted && (best < 0 || quality[i] > quality[best])) best = static_cast<std::int32_t>(i);
+    return best;
+}
+
 template <class M>
 bool unwrap_impl(const double* phase, const M* magnitude, const int* dims, double* out, QualityUnwrapInfo* info) {
     if (phase == nullptr || dims == nullptr || out == nullptr) return false;
@@ -185,42 +257,28 @@ bool unwrap_impl(const double* phase, const M* magnitude, const int* dims, doubl
     if (n >= (std::int64_t(1) << 31)) return false;
     const std::size_t un = static_cast<std::size_t>(n);
 
-    // Magnitude scale: half the 99th percentile of the positive magnitudes.
-    double scale = 0.0;
-    if (magnitude != nullptr) {
-        std::vector<double> positive;
-        positive.reserve(un);
-        for (std::size_t i = 0; i < un; ++i) {
-            const double m = static_cast<double>(magnitude[i]);
-            if (std::isfinite(m) && m > 0.0) positive.push_back(m);
-        }
-        if (!positive.empty()) {
-            const auto at = positive.begin() + static_cast<std::ptrdiff_t>(0.99 * static_cast<double>(positive.size() - 1));
-            std::nth_element(positive.begin(), at, positive.end());
-            scale = 0.5 * *at;
-        }
-    }
+    const double scale = magnitude != nullptr ? magnitude_scale(magnitude, un) : 0.0;
     const double inv_scale = scale > 0.0 ? 1.0 / scale : 0.0;
-
-    QualityUnwrapInfo counts;
-    std::vector<std::uint8_t> kind(un);
-    for (std::size_t i = 0; i < un; ++i) {
-        const double p = phase[i];
-        if (!(std::fabs(p) < kPhaseLimit)) {  // NaN fails too
-            kind[i] = kUnusable;
-            ++counts.unusable;
-        } else {
-            kind[i] = kSignal;  // until the magnitude and the phase's smoothness say otherwise
-        }
-    }
     // The magnitude as a weight: 0 where it is not positive or not finite.
     auto weight = [&](std::size_t i) {
         const double m = static_cast<double>(magnitude[i]);
         return std::isfinite(m) && m > 0.0 ? std::min(1.0, m * inv_scale) : 0.0;
     };
 
-    // Reliability of each voxel from its wrapped second differences.
-    std::vector<float> reliability(un, 1.0f);
+    QualityUnwrapInfo counts;
+    std::vector<std::uint8_t> kind(un);
+    for (std::size_t i = 0; i < un; ++i) {
+        if (!(std::fabs(phase[i]) < kPhaseLimit)) {  // NaN fails too
+            kind[i] = kUnusable;
+            ++counts.unusable;
+        } else {
+            kind[i] = kSignal;  // until the magnitude and the phase's smoothness say otherwise
+        }
+    }
+
+    // Reliability of each voxel from its wrapped second differences, in
+    // 0..255 (255: no second difference at all).
+    std::vector<std::uint8_t> quality(un, 255);
     const std::int64_t strides[3] = {1, nx, nxy};
     const int sizes[3] = {nx, ny, nz};
     // Where every voxel is usable, the voxels inside the grid take a path
@@ -246,7 +304,8 @@ bool unwrap_impl(const double* phase, const M* magnitude, const int* dims, doubl
                     ++count;
                 }
                 // 1 / (1 + (acc / count) / kNoiseScale), with one division.
-                if (count > 0) reliability[i] = static_cast<float>(kNoiseScale * count / (kNoiseScale * count + acc));
+                if (count > 0)
+                    quality[i] = static_cast<std::uint8_t>(255.0 * (kNoiseScale * count) / (kNoiseScale * count + acc));
             };
             if (!(all_usable && nx > 2 && y > 0 && y < ny - 1 && z > 0 && z < nz - 1)) {
                 for (int x = 0; x < nx; ++x) general(x);
@@ -254,45 +313,44 @@ bool unwrap_impl(const double* phase, const M* magnitude, const int* dims, doubl
             }
             general(0);
             const double* q = phase + row;
-            float* r = reliability.data() + row;
+            std::uint8_t* r = quality.data() + row;
             for (int x = 1; x < nx - 1; ++x) {
                 const double p = q[x];
                 const double sx = wrap(q[x + 1] - p) - wrap(p - q[x - 1]);
                 const double sy = wrap(q[x + nx] - p) - wrap(p - q[x - nx]);
                 const double sz = wrap(q[x + nxy] - p) - wrap(p - q[x - nxy]);
                 const double acc = sx * sx + sy * sy + sz * sz;
-                r[x] = static_cast<float>(kNoiseScale * 3 / (kNoiseScale * 3 + acc));
+                r[x] = static_cast<std::uint8_t>(255.0 * (kNoiseScale * 3) / (kNoiseScale * 3 + acc));
             }
             general(nx - 1);
         }
 
-    // Without signal: no magnitude there and a phase that is not smooth either.
+    // Without signal: no magnitude there and a phase that is not smooth
+    // either. Where there is signal, the magnitude's weight scales the quality.
     if (magnitude != nullptr)
-        for (std::size_t i = 0; i < un; ++i)
-            if (kind[i] == kSignal && weight(i) == 0.0 && reliability[i] < kSmooth) {
+        for (std::size_t i = 0; i < un; ++i) {
+            if (kind[i] != kSignal) continue;
+            const double w = weight(i);
+            if (w == 0.0 && quality[i] < kSmooth * 255.0) {
                 kind[i] = kNoSignal;
                 ++counts.no_signal;
+            } else {
+                quality[i] = static_cast<std::uint8_t>(quality[i] * w);
             }
-    // The magnitude's factor of an edge: the smaller weight of its two ends,
-    // when both have signal (-1 marks a voxel without).
-    std::vector<float> factor(magnitude != nullptr ? un : 0);
-    for (std::size_t i = 0; i < factor.size(); ++i)
-        factor[i] = kind[i] == kSignal ? static_cast<float>(weight(i)) : -1.0f;
+        }
 
-    // Edge levels (+x, +y, +z of each voxel), after a padding of nx*ny zeros.
+    // Edge levels (+x, +y, +z of each voxel), after a padding of nx*ny zeros:
+    // phase coherence times the lower quality of the two ends.
     const std::size_t pad = static_cast<std::size_t>(nxy);
     std::vector<std::uint8_t> levels(3 * (un + pad), 0);
     std::uint8_t* lx = levels.data() + pad;
     std::uint8_t* ly = lx + un + pad;
     std::uint8_t* lz = ly + un + pad;
     std::uint8_t* level_of[3] = {lx, ly, lz};
-    const float* rel = reliability.data();
-    const float* fac = factor.data();
-    const bool weighted = magnitude != nullptr;
+    const std::uint8_t* qv = quality.data();
     auto edge_level = [&](std::int64_t i, std::int64_t j) {
         const double coherence = 1.0 - std::fabs(wrap(phase[j] - phase[i])) / kPi;
-        double q = std::max(0.0, coherence) * std::min(rel[i], rel[j]);
-        if (weighted && fac[i] >= 0.0f && fac[j] >= 0.0f) q *= std::min(fac[i], fac[j]);
+        const double q = std::max(0.0, coherence) * (std::min(qv[i], qv[j]) * (1.0 / 255.0));
         return static_cast<std::uint8_t>(1 + static_cast<int>(std::min(1.0, q) * 254.0));
     };
     for (int z = 0; z < nz; ++z)
@@ -317,42 +375,33 @@ bool unwrap_impl(const double* phase, const M* magnitude, const int* dims, doubl
     for (const std::uint8_t level : levels) ++histogram[level];
     histogram[0] = 0;
 
-    // Seeds: finite voxels by reliability (times magnitude), best first, then by index.
-    std::vector<std::int32_t> seeds(un - static_cast<std::size_t>(counts.unusable));
-    {
-        std::vector<std::uint8_t> seed_level(un, 0);
-        std::int64_t count[kLevels] = {};
-        for (std::size_t i = 0; i < un; ++i) {
-            if (kind[i] == kUnusable) continue;
-            double q = reliability[i];
-            if (kind[i] == kSignal && magnitude != nullptr) q *= weight(i);
-            seed_level[i] = static_cast<std::uint8_t>(static_cast<int>(std::min(1.0, q) * 255.0));
-            ++count[seed_level[i]];
-        }
-        std::int64_t at[kLevels];
-        std::int64_t next = 0;
-        for (int b = kLevels - 1; b >= 0; --b) {
-            at[b] = next;
-            next += count[b];
-        }
-        for (std::size_t i = 0; i < un; ++i)
-            if (kind[i] != kUnusable) seeds[static_cast<std::size_t>(at[seed_level[i]]++)] = static_cast<std::int32_t>(i);
-    }
-
-    std::vector<std::int32_t> k(un, 0), order(un);
+    std::vector<std::int32_t> k(un), order(un);
     Grower grower(phase, dims, kind.data(), lx, ly, lz, histogram, k.data(), order.data());
 
-    // Regions of voxels with signal, then the voxels without signal they reach.
+    // Grows a region from each seed of kind `wanted` not reached yet: the
+    // best one first, then (when voxels remain) the rest by quality.
     std::vector<Region> regions;
-    for (const std::int32_t s : seeds) {
-        if (kind[s] != kSignal) continue;
-        const std::int64_t begin = grower.visited();
-        grower.visit(s, 0, kSignal);
-        const double sum = grower.grow(kSignal);
-        regions.push_back(Region{begin, grower.visited(), sum});
-    }
+    auto grow_regions = [&](std::uint8_t wanted) {
+        const std::int32_t first = best_of(kind.data(), qv, un, wanted);
+        if (first < 0) return;
+        grower.visit(first, 0, wanted);
+        regions.push_back(Region{0, grower.visited(), 0.0});
+        regions.back().begin = regions.back().end - 1;
+        regions.back().sum = grower.grow(wanted);
+        regions.back().end = grower.visited();
+        for (const std::int32_t s : seeds_of(kind.data(), qv, un, wanted)) {
+            if (kind[s] != wanted) continue;
+            const std::int64_t begin = grower.visited();
+            grower.visit(s, 0, wanted);
+            const double sum = grower.grow(wanted);
+            regions.push_back(Region{begin, grower.visited(), sum});
+        }
+    };
+
+    // Regions of voxels with signal, then the voxels without signal they reach.
+    grow_regions(kSignal);
     double target = 0.0;
-    bool anchored = !regions.empty();
+    const bool anchored = !regions.empty();
     if (anchored) {
         // Small regions dissolve: their voxels count as without signal.
         const std::size_t largest = anchor_of(regions, &target);
@@ -365,10 +414,7 @@ bool unwrap_impl(const double* phase, const M* magnitude, const int* dims, doubl
                 regions[solid++] = Region{kept, kept + (region.end - region.begin), region.sum};
                 kept += region.end - region.begin;
             } else {
-                for (std::int64_t i = region.begin; i < region.end; ++i) {
-                    kind[static_cast<std::size_t>(order[i])] = kNoSignal;
-                    k[static_cast<std::size_t>(order[i])] = 0;
-                }
+                for (std::int64_t i = region.begin; i < region.end; ++i) grower.forget(order[i], kNoSignal);
             }
         }
         regions.resize(solid);
@@ -385,22 +431,14 @@ bool unwrap_impl(const double* phase, const M* magnitude, const int* dims, doubl
     // Voxels without signal that no region reached.
     regions.clear();
     grower.empty_queue();
-    for (const std::int32_t s : seeds) {
-        if (kind[s] != kNoSignal) continue;
-        const std::int64_t begin = grower.visited();
-        grower.visit(s, 0, kNoSignal);
-        const double sum = grower.grow(kNoSignal);
-        regions.push_back(Region{begin, grower.visited(), sum});
-    }
+    grow_regions(kNoSignal);
     if (!regions.empty()) {
         if (!anchored) anchor_of(regions, &target);
         place_regions(regions, target, order.data(), k.data());
         counts.regions += static_cast<std::int64_t>(regions.size());
     }
 
-    for (std::size_t i = 0; i < un; ++i)
-        if (kind[i] != kUnusable) out[i] = phase[i] + kTwoPi * k[i];
-        else out[i] = phase[i];
+    for (std::size_t i = 0; i < un; ++i) out[i] = kind[i] != kUnusable ? phase[i] + kTwoPi * k[i] : phase[i];
     if (info != nullptr) *info = counts;
     return true;
 }

@@ -5,21 +5,22 @@
 
 namespace warpmender {
 
-// Each voxel pair along x, y and z (an "edge") gets a quality in 1..255 from
-//   - its phase coherence, 1 - |wrapped difference| / pi;
-//   - the reliability of its less reliable voxel, 1 / (1 + D / 0.5), with D
-//     the mean square of the voxel's wrapped second differences along the
-//     axes on which it has both neighbours (about 6.6 in pure noise, near 0
-//     in tissue);
-//   - with a magnitude, min(1, smaller magnitude / (half the 99th percentile
-//     of the positive magnitudes)): any scale works.
+// Each voxel gets a quality in 0..255: its reliability 1 / (1 + D / 0.5),
+// D the mean square of its wrapped second differences along the axes on
+// which it has both neighbours (about 6.6 in pure noise, near 0 in tissue),
+// times, with a magnitude and where the voxel has signal (below), min(1,
+// magnitude / (half the 99th percentile of the positive magnitudes)): any
+// scale works. Each voxel pair along x, y and z
+// (an "edge") gets a level in 1..255 from its phase coherence,
+// 1 - |wrapped difference| / pi, times the lower quality of its two voxels.
 // A voxel is reached from the best edge that joins it to what is already
-// unwrapped (Prim's minimum spanning tree over the quantised qualities, with
-// a bucketed queue: O(N)), and takes the whole number of turns that keeps
-// its difference to that neighbour within (-pi, pi]. Within one quality
-// level edges leave in the order they were queued, and seeds and regions are
-// taken by quality, then by index: the result does not depend on anything
-// but the input.
+// unwrapped (Prim's maximum spanning tree of the quantised levels, with a
+// bucketed queue: O(N)), and takes the whole number of turns that keeps its
+// difference to that neighbour within [-pi, pi]. Within one level edges
+// leave in the order they were queued (an edge no better than one already
+// queued towards the same voxel is not queued), and seeds and regions are
+// taken by quality, then by index: the result depends on the input alone.
+// About 13 bytes of work memory per voxel, plus the part of the queue in use.
 //
 // Voxel kinds:
 //   - unusable: phase not finite or |phase| >= 2^20 rad; never crossed; its
