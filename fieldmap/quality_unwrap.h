@@ -41,8 +41,10 @@ namespace warpmender {
 // voxels without signal and follow their neighbours. Voxels without signal
 // that no region reaches form regions of their own, placed like the others.
 //
-// Result: unwrapped = phase + 2 pi k with an integer k at every voxel, so
-// (unwrapped - phase) / (2 pi) is a whole number to rounding (|k| < 2^20).
+// Result: unwrapped = phase + 2 pi k with an integer k (int32) at every
+// voxel, so (unwrapped - phase) / (2 pi) is a whole number to within a
+// rounding of unwrapped (1e-9 turns up to |unwrapped| of about 1e6 rad). With
+// phases in -pi..pi each step between neighbours changes k by at most 1.
 
 struct QualityUnwrapInfo {
     std::int64_t regions = 0;   // regions grown from a seed (with and without signal)

@@ -179,6 +179,22 @@ TEST(QualityUnwrap, a_field_in_noise_phase_comes_back_with_a_magnitude_of_zero_o
     EXPECT_GT(u.info.no_signal, outside * 95 / 100);
 }
 
+TEST(QualityUnwrap, the_same_phase_given_in_other_turns_comes_back_the_same) {
+    // Whole turns added at random voxels (inputs beyond -pi..pi): only wrapped
+    // differences may matter. Roundings of the shifted inputs may move an edge
+    // across a level in the noise, so the sphere is compared, to rounding.
+    const SphereInNoise s;
+    const std::vector<double> want = unwrap(s.phase, s.magnitude.data(), s.nx, s.ny, s.nz).values;
+    const std::vector<double> r = test::random_values(static_cast<long>(s.phase.size()), -3.49, 3.49, 8);
+    std::vector<double> turned(s.phase.size());
+    for (size_t i = 0; i < turned.size(); ++i) turned[i] = s.phase[i] + kTwoPi * std::nearbyint(r[i]);
+    const std::vector<double> got = unwrap(turned, s.magnitude.data(), s.nx, s.ny, s.nz).values;
+    EXPECT_LT(spread(got, want, s.inside), 1e-12);
+    const size_t centre = 20 + s.nx * (17 + static_cast<size_t>(s.ny) * 15);
+    ASSERT_GT(s.inside[centre], 0.0);
+    EXPECT_NEAR(got[centre], want[centre], 1e-12);  // the same anchor
+}
+
 TEST(QualityUnwrap, magnitude_scale_float_or_double_give_the_same_bits) {
     // Powers of two scale exactly, so the qualities, and the result, are the same.
     const SphereInNoise s;
