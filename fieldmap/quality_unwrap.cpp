@@ -1,4 +1,4 @@
-// Quality-guided unwrapping: edge qualities from phase coherence, second differences and magnitude; bucketed Prim growth.
+// Quality-guided unwrapping: edge levels from phase coherence, second differences and magnitude; bucketed Prim growth.
 #include "fieldmap/quality_unwrap.h"
 
 #include <algorithm>

@@ -1,4 +1,4 @@
-// Quality-guided unwrapping: hand-made fields, regions, unusable voxels, the demo phantom through noise, real Siemens data.
+// Quality-guided unwrapping: hand-made fields, regions, unusable voxels, the phantom through noise, real Siemens data.
 #include "fieldmap/quality_unwrap.h"
 
 #include <gtest/gtest.h>
