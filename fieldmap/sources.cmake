@@ -4,6 +4,7 @@ set(WARPMENDER_FIELDMAP_SOURCES
   fieldmap/kernel_isa.cpp
   fieldmap/multigrid_unwrap.cpp
   fieldmap/phase_scaling.cpp
+  fieldmap/quality_unwrap.cpp
   fieldmap/relax_unwrap.cpp
   fieldmap/shift_maps.cpp
   fieldmap/undistort.cpp
