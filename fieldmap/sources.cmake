@@ -6,5 +6,6 @@ set(WARPMENDER_FIELDMAP_SOURCES
   fieldmap/kernel_isa.cpp
   fieldmap/multigrid_unwrap.cpp
   fieldmap/phase_to_shift.cpp
+  fieldmap/quality_unwrap.cpp
   fieldmap/relax_unwrap.cpp
   fieldmap/undistort.cpp)

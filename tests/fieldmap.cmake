@@ -12,6 +12,7 @@ list(APPEND WARPMENDER_PLUGIN_TEST_SOURCES
 list(APPEND WARPMENDER_UNIT_TEST_SOURCES
   ${CMAKE_CURRENT_SOURCE_DIR}/fmg_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/relax_unwrap_test.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/multigrid_unwrap_test.cpp)
+  ${CMAKE_CURRENT_SOURCE_DIR}/multigrid_unwrap_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/quality_unwrap_test.cpp)
 list(APPEND WARPMENDER_PLUGIN_TEST_SOURCES
   ${CMAKE_CURRENT_SOURCE_DIR}/unwrap_plugin_test.cpp)
