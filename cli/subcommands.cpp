@@ -12,7 +12,8 @@
     X(correct)                    \
     X(polar)                      \
     X(diff)                       \
-    X(demo)
+    X(demo)                       \
+    /* one line above per subcommand */
 
 namespace warpmender {
 namespace host {
