@@ -22,6 +22,9 @@ public:
     const std::string& target() const { return target_; }
     const std::string& temp_path() const { return temp_; }
 
+    // The open stream (null once finished or handed over), for writers that print into it.
+    std::FILE* stream() const { return stream_; }
+
     // Writing through the stream of this object.
     void write(const void* data, size_t bytes);
     void write(const std::string& text) { write(text.data(), text.size()); }

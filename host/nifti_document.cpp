@@ -179,6 +179,31 @@ char* c_copy(const std::string& s) {
     return p;
 }
 
+// vox_offset and the scaling pair, from the header's own bytes: nifticlib
+// quietly reads a vox_offset below 352 from byte 352, and a NaN scl_inter
+// would make it skip a scl_slope the writer meant.
+void check_offset_and_scaling(const std::string& path, bool gz, float scl_slope, float scl_inter) {
+    ZnzPtr f(znzopen(path.c_str(), "rb", gz ? 1 : 0));
+    if (!f) refuse(path, std::strerror(errno ? errno : EIO));
+    unsigned char h[kNifti1HeaderBytes];
+    if (znzread(h, 1, sizeof h, f.get()) != sizeof h) refuse(path, "its header cannot be read again");
+    uint32_t sizeof_hdr = 0, raw = 0;
+    std::memcpy(&sizeof_hdr, h, 4);
+    std::memcpy(&raw, h + 108, 4);
+    if (sizeof_hdr != 348) raw = swap32(raw);
+    float vox_offset = 0.0f;
+    std::memcpy(&vox_offset, &raw, 4);
+    if (!std::isfinite(vox_offset) || vox_offset < 352.0f || vox_offset != std::floor(vox_offset) ||
+        vox_offset > 2147483647.0f)
+        refuse(path, "its vox_offset " + std::to_string(vox_offset) +
+                         " is impossible: the voxels of a single-file NIfTI-1 image begin at a whole byte offset "
+                         "of at least 352, after the header");
+    if (scl_slope != 0.0f && (!std::isfinite(scl_slope) || !std::isfinite(scl_inter)))
+        refuse(path, "its scaling is not usable: scl_slope " + std::to_string(scl_slope) + " with scl_inter " +
+                         std::to_string(scl_inter) +
+                         " (both must be finite numbers, or scl_slope 0 for unscaled values)");
+}
+
 }  // namespace
 
 bool is_nifti_path(const std::string& path) { return ends_with(path, ".nii") || ends_with(path, ".nii.gz"); }
@@ -239,7 +264,30 @@ void affine_of_position(const FMR_ScannerPosition_Header& p, int nx, int ny, int
     affine[3][3] = 1.0f;
 }
 
-Document read_nifti(const std::string& path, bool as_anatomy, Notes& notes) {
+namespace {
+
+// The document without voxels: what the header says, for checks made before any voxel is read.
+Document header_only(Document& d, const std::string& path, bool as_anatomy, int nx, int ny, int nz, int nt) {
+    const std::string stem = strip_nifti_extension(path);
+    if (as_anatomy) {
+        d.type = kVmr;
+        copy_name(d.vmr.FileName, sizeof d.vmr.FileName, stem + ".vmr");
+        d.vmr.DimX = nx;
+        d.vmr.DimY = ny;
+        d.vmr.DimZ = nz;
+    } else {
+        d.type = kFmr;
+        copy_name(d.fmr.FileName, sizeof d.fmr.FileName, stem + ".fmr");
+        d.fmr.NrOfVolumes = nt;
+        d.fmr.ResolutionX = nx;
+        d.fmr.ResolutionY = ny;
+        d.fmr.NrOfSlices = nz;
+        d.fmr.DataType = 2;
+    }
+    return std::move(d);
+}
+
+Document read_nifti_file(const std::string& path, bool as_anatomy, Notes& notes, bool with_voxels) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) refuse(path, std::strerror(errno));
     if (!S_ISREG(st.st_mode)) refuse(path, "not a regular file");
@@ -269,6 +317,7 @@ Document read_nifti(const std::string& path, bool as_anatomy, Notes& notes) {
     const size_t n = checked_volume_voxels(path, nx, ny, nz, nt, sizeof(float));
     const size_t raw_bytes = n * static_cast<size_t>(nim->nbyper);
     if (nim->iname_offset < 0) refuse(path, "its vox_offset " + std::to_string(nim->iname_offset) + " is negative");
+    check_offset_and_scaling(path, gz, nim->scl_slope, nim->scl_inter);
     const uint64_t needed = static_cast<uint64_t>(nim->iname_offset) + raw_bytes * static_cast<uint64_t>(series);
     if (gz) {
         // Deflate expands at most 1032-fold: a small file whose header claims
@@ -333,6 +382,8 @@ Document read_nifti(const std::string& path, bool as_anatomy, Notes& notes) {
                          " affine places the slices beyond any finite position (entries too large for " +
                          std::to_string(nx) + " x " + std::to_string(ny) + " x " + std::to_string(nz) + " voxels)");
     d.source_path = path;
+
+    if (!with_voxels) return header_only(d, path, as_anatomy, nx, ny, nz, nt);
 
     // Volume by volume, straight into the document's buffers where the file holds plain floats.
     ZnzPtr f(znzopen(nim->iname, "rb", nifti_is_gzfile(nim->iname)));
@@ -406,6 +457,16 @@ Document read_nifti(const std::string& path, bool as_anatomy, Notes& notes) {
         d.refresh_pointers();
     }
     return d;
+}
+
+}  // namespace
+
+Document read_nifti(const std::string& path, bool as_anatomy, Notes& notes) {
+    return read_nifti_file(path, as_anatomy, notes, true);
+}
+
+Document read_nifti_header(const std::string& path, bool as_anatomy, Notes& notes) {
+    return read_nifti_file(path, as_anatomy, notes, false);
 }
 
 bool nifti_copy_compressed(const Document& doc) { return !doc.nifti_geometry || doc.nifti_geometry->compressed; }
