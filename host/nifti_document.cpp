@@ -182,17 +182,23 @@ char* c_copy(const std::string& s) {
 // vox_offset and the scaling pair, from the header's own bytes: nifticlib
 // quietly reads a vox_offset below 352 from byte 352, and a NaN scl_inter
 // would make it skip a scl_slope the writer meant.
-void check_offset_and_scaling(const std::string& path, bool gz, float scl_slope, float scl_inter) {
+void check_offset_and_scaling(const std::string& path, bool gz) {
     ZnzPtr f(znzopen(path.c_str(), "rb", gz ? 1 : 0));
     if (!f) refuse(path, std::strerror(errno ? errno : EIO));
     unsigned char h[kNifti1HeaderBytes];
     if (znzread(h, 1, sizeof h, f.get()) != sizeof h) refuse(path, "its header cannot be read again");
-    uint32_t sizeof_hdr = 0, raw = 0;
+    uint32_t sizeof_hdr = 0;
     std::memcpy(&sizeof_hdr, h, 4);
-    std::memcpy(&raw, h + 108, 4);
-    if (sizeof_hdr != 348) raw = swap32(raw);
-    float vox_offset = 0.0f;
-    std::memcpy(&vox_offset, &raw, 4);
+    // nifticlib zeroes a non-finite scaling pair on reading: the header's own bytes tell.
+    auto field = [&](size_t at) {
+        uint32_t raw = 0;
+        std::memcpy(&raw, h + at, 4);
+        if (sizeof_hdr != 348) raw = swap32(raw);
+        float v = 0.0f;
+        std::memcpy(&v, &raw, 4);
+        return v;
+    };
+    const float vox_offset = field(108), scl_slope = field(112), scl_inter = field(116);
     if (!std::isfinite(vox_offset) || vox_offset < 352.0f || vox_offset != std::floor(vox_offset) ||
         vox_offset > 2147483647.0f)
         refuse(path, "its vox_offset " + std::to_string(vox_offset) +
@@ -317,7 +323,7 @@ Document read_nifti_file(const std::string& path, bool as_anatomy, Notes& notes,
     const size_t n = checked_volume_voxels(path, nx, ny, nz, nt, sizeof(float));
     const size_t raw_bytes = n * static_cast<size_t>(nim->nbyper);
     if (nim->iname_offset < 0) refuse(path, "its vox_offset " + std::to_string(nim->iname_offset) + " is negative");
-    check_offset_and_scaling(path, gz, nim->scl_slope, nim->scl_inter);
+    check_offset_and_scaling(path, gz);
     const uint64_t needed = static_cast<uint64_t>(nim->iname_offset) + raw_bytes * static_cast<uint64_t>(series);
     if (gz) {
         // Deflate expands at most 1032-fold: a small file whose header claims

@@ -98,6 +98,8 @@ CorrectionPlan plan_correction(const CorrectOptions& o) {
 
     // Bandwidth per voxel along the phase-encoding axis, Hz.
     std::string bandwidth_from = "--bandwidth";
+    std::optional<double> sidecar_spacing;
+    std::string spacing_from;
     if (o.bandwidth_hz) {
         plan.bandwidth_hz = *o.bandwidth_hz;
         plan.provenance.push_back("bandwidth per voxel: " + number(plan.bandwidth_hz) + " Hz (--bandwidth)");
@@ -115,7 +117,8 @@ CorrectionPlan plan_correction(const CorrectOptions& o) {
             from = "TotalReadoutTime " + number(*epi_side->total_readout_time) + " s / (" + std::to_string(n) + " - 1)";
         }
         if (!(spacing > 0.0)) throw Error("the echo spacing in \"" + epi_side->path + "\" must be positive");
-        if (std::isfinite(1.0 / (spacing * n))) check_physical(spacing, kEffectiveEchoSpacingS, from + " in " + epi_side->path);
+        sidecar_spacing = spacing;
+        spacing_from = from + " in " + epi_side->path;
         plan.bandwidth_hz = 1.0 / (spacing * n);
         bandwidth_from = from + " in " + epi_side->path;
         plan.provenance.push_back("bandwidth per voxel: " + number(plan.bandwidth_hz) + " Hz (1 / (" + from + " x " +
@@ -127,6 +130,7 @@ CorrectionPlan plan_correction(const CorrectOptions& o) {
     if (!(plan.bandwidth_hz > 0.0) || !(plan.bandwidth_hz <= FLT_MAX))
         throw Error("the bandwidth per voxel (" + bandwidth_from + ") must be positive and finite, not " +
                     number(plan.bandwidth_hz) + " Hz");
+    if (sidecar_spacing) check_physical(*sidecar_spacing, kEffectiveEchoSpacingS, spacing_from);
     check_physical(plan.bandwidth_hz, kBandwidthPerVoxelHz, bandwidth_from);
 
     const bool multigrid = o.method == "multigrid";
