@@ -133,6 +133,15 @@ std::vector<std::string> leftovers(const std::string& dir) {
     return out;
 }
 
+// Removes a folder of generated inputs when the test process ends.
+struct RemovedAtExit {
+    std::string dir;
+    ~RemovedAtExit() {
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+};
+
 struct Inputs {
     std::string dir;
     host::PhantomFiles nifti;
@@ -149,6 +158,7 @@ const Inputs& inputs() {
         p.epi.nt = 2;
         const sim::Dataset ds = sim::make_dataset(p);
         i.dir = test::scratch_dir("safety-inputs-" + std::to_string(::getpid()));
+        static const RemovedAtExit cleanup{i.dir};
         i.nifti = host::write_phantom_files(ds, i.dir);
         char text[64];
         std::snprintf(text, sizeof text, "%.9g", ds.echo_time_diff_ms);
@@ -376,6 +386,7 @@ const std::string& long_epi() {
     static const std::string path = [] {
         const Inputs& i = inputs();
         const std::string dir = test::scratch_dir("safety-long-" + std::to_string(::getpid()));
+        static const RemovedAtExit cleanup{dir};
         const int nt = 150;
         std::vector<float> values;
         values.reserve(i.epi_volume.size() * nt);
