@@ -98,15 +98,6 @@ void AtomicFile::hand_over() {
     stream_ = nullptr;
 }
 
-void AtomicFile::finish_external() {
-    const int fd = ::open(temp_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) fail("cannot write", errno);
-    const bool synced = ::fsync(fd) == 0;
-    const int e = errno;
-    ::close(fd);
-    if (!synced) fail("cannot write", e);
-}
-
 void AtomicFile::commit() {
     if (stream_ != nullptr) finish();
     if (::rename(temp_.c_str(), target_.c_str()) != 0) fail("cannot replace", errno);

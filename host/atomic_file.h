@@ -31,10 +31,10 @@ public:
     // Flushes to the disk and closes; a full disk shows here at the latest.
     void finish();
 
-    // For writers that open the temporary file by name themselves: closes our
-    // stream without writing; finish_external() then syncs what they wrote.
+    // For writers that go on through a duplicate of the stream's descriptor
+    // (never by the temporary's name): closes our stream without writing; the
+    // writer syncs what it wrote before commit().
     void hand_over();
-    void finish_external();
 
     // Renames the finished temporary file onto the target.
     void commit();

@@ -2,7 +2,9 @@
 #include "host/nifti_document.h"
 
 #include <nifti1_io.h>
+#include <zlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -538,12 +540,50 @@ void write_nifti(const Document& doc, AtomicFile& file) {
     nim->dz = nim->pixdim[3] = voxel[2];
     nim->pixdim[4] = nim->dt;
 
-    file.hand_over();
-    // "wb1": the fastest gzip level; results are rewritten often and read once.
+    // The header as nifticlib makes it, then the four bytes that say "no
+    // extensions"; written through the file we created, never by its name
+    // again, so that whatever stands at the temporary name by now is not written.
+    nifti_set_iname_offset(nim.get());
+    const nifti_1_header header = nifti_convert_nim2nhdr(nim.get());
+    static_assert(sizeof header == kNifti1HeaderBytes, "a NIfTI-1 header has 348 bytes");
+    char head[kNifti1HeaderBytes + 4] = {};
+    std::memcpy(head, &header, sizeof header);
     const bool gz = nifti_is_gzfile(file.temp_path().c_str()) != 0;
-    znzFile raw = nifti_image_write_hdr_img2(nim.get(), 2, gz ? "wb1" : "wb", nullptr, nullptr);
-    if (znz_isnull(raw)) throw Error("cannot write \"" + file.target() + "\": the NIfTI header could not be written");
-    ZnzPtr f(raw);
+    const std::string where = "cannot write \"" + file.target() + "\": ";
+    int sync_fd = -1;
+    gzFile z = nullptr;
+    if (gz) {
+        sync_fd = ::dup(::fileno(file.stream()));
+        const int fd = sync_fd < 0 ? -1 : ::dup(sync_fd);
+        if (fd < 0) {
+            const int e = errno;
+            if (sync_fd >= 0) ::close(sync_fd);
+            throw Error(where + std::strerror(e));
+        }
+        file.hand_over();
+        // "wb1": the fastest level; results are rewritten often and read once.
+        z = gzdopen(fd, "wb1");
+        if (z == nullptr) {
+            ::close(fd);
+            ::close(sync_fd);
+            throw Error(where + "the compressed stream could not be started");
+        }
+    }
+    auto put = [&](const void* data, size_t bytes) {
+        if (!gz) return file.write(data, bytes);
+        const char* p = static_cast<const char*>(data);
+        while (bytes > 0) {
+            const unsigned chunk = static_cast<unsigned>(std::min<size_t>(bytes, 1u << 30));
+            if (gzwrite(z, p, chunk) != static_cast<int>(chunk)) {
+                gzclose(z);
+                ::close(sync_fd);
+                throw Error(where + std::strerror(errno ? errno : EIO));
+            }
+            p += chunk;
+            bytes -= chunk;
+        }
+    };
+    put(head, sizeof head);
     const size_t n = static_cast<size_t>(h.ResolutionX) * h.ResolutionY * h.NrOfSlices;
     std::vector<float> converted(h.DataType == 1 ? n : 0);
     for (int v = 0; v < nt; ++v) {
@@ -555,14 +595,20 @@ void write_nifti(const Document& doc, AtomicFile& file) {
         } else {
             data = doc.float_volumes[static_cast<size_t>(v)].data();
         }
-        if (nifti_write_buffer(f.get(), data, n * sizeof(float)) != n * sizeof(float))
-            throw Error("cannot write \"" + file.target() + "\": " + std::strerror(errno ? errno : EIO));
+        put(data, n * sizeof(float));
     }
-    znzFile done = f.release();
+    if (!gz) {
+        file.finish();
+        return;
+    }
     errno = 0;
-    if (znzclose(done) != 0)
-        throw Error("cannot write \"" + file.target() + "\": " + std::strerror(errno ? errno : EIO));
-    file.finish_external();
+    const bool closed = gzclose(z) == Z_OK;
+    const int e = errno;
+    const bool synced = closed && ::fsync(sync_fd) == 0;
+    const int e_sync = errno;
+    ::close(sync_fd);
+    if (!closed) throw Error(where + std::strerror(e ? e : EIO));
+    if (!synced) throw Error(where + std::strerror(e_sync));
 }
 
 }  // namespace host
