@@ -581,6 +581,20 @@ TEST(CommandSafety, sidecars_that_are_no_files_or_too_large_or_ambiguous_are_ref
     }
 }
 
+TEST(CommandSafety, inputs_and_sessions_that_are_fifos_are_refused_without_blocking) {
+    const std::string scratch = test::scratch_dir("safety-fifos");
+    const std::string fifo_nii = scratch + "/magnitude.nii", fifo_fmr = scratch + "/magnitude.fmr",
+                      session = scratch + "/session.json";
+    for (const std::string& f : {fifo_nii, fifo_fmr, session}) ASSERT_EQ(::mkfifo(f.c_str(), 0644), 0);
+    for (const std::string& magnitude : {fifo_nii, fifo_fmr}) {
+        std::vector<std::string> args = correct(inputs().nifti.phase, magnitude, inputs().nifti.epi);
+        args.insert(args.end(), {"--out", scratch + "/out"});
+        expect_refused(run(args, scratch, "", 30), {magnitude, "not a regular file"}, magnitude);
+    }
+    expect_refused(run({"run", session}, scratch, "", 30), {session, "is a FIFO"}, "session");
+    EXPECT_FALSE(fs::exists(scratch + "/out"));
+}
+
 // --- 8. two runs at once -------------------------------------------------------------
 
 TEST(CommandSafety, a_second_run_into_a_folder_in_use_refuses_and_says_so) {

@@ -158,5 +158,26 @@ TEST(RunLock, is_held_once_per_folder_and_leaves_nothing_when_released) {
     const host::RunLock again(dir);  // free once released
 }
 
+TEST(SaveChooser, a_chosen_save_path_that_is_an_open_documents_source_is_refused_as_cancelled) {
+    const std::string dir = test::scratch_dir("save-chooser");
+    test::write_file(dir + "/a.fmr", "header");
+    host::Host& h = test::fresh_host();
+    host::Document d = host::make_fmr_document("a.fmr", 2, 2, 1, 1);
+    d.source_path = dir + "/a.fmr";
+    h.add_document(std::move(d));
+    char path[600] = "fieldmapparams.txt";
+    for (const std::string& chosen : {dir + "/a.fmr", dir + "/./a.fmr"}) {
+        h.queue_answer(host::Answer::of(chosen));
+        EXPECT_EQ(h.ask_path("save", "Please select a folder", "*.txt", path), 0) << chosen;
+        ASSERT_FALSE(h.session_errors.empty());
+        EXPECT_NE(h.session_errors.back().find("is the input"), std::string::npos) << h.session_errors.back();
+        EXPECT_STREQ(path, "fieldmapparams.txt");
+    }
+    h.queue_answer(host::Answer::of(dir + "/params.txt"));
+    EXPECT_EQ(h.ask_path("save", "Please select a folder", "*.txt", path), 1);
+    EXPECT_EQ(std::string(path), dir + "/params.txt");
+    EXPECT_EQ(test::read_file(dir + "/a.fmr"), "header");
+}
+
 }  // namespace
 }  // namespace warpmender
