@@ -15,9 +15,9 @@
 #include "host/fmr_file.h"
 #include "host/interrupt.h"
 #include "host/output_folder.h"
+#include "host/plugin_library.h"
 #include "host/run_lock.h"
 #include "host/run_preflight.h"
-#include "host/plugin_library.h"
 #include "host/sidecar.h"
 
 namespace warpmender {

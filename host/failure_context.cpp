@@ -32,8 +32,8 @@ std::string failure_context(const Host& h, size_t log_from) {
     }
     std::string out;
     if (!step.empty()) out += "in step \"" + step + "\"";
-    if (!file.empty()) out += std::string(out.empty() ? "" : ", ") + "working on \"" + file + "\"";
-    if (!source.empty() && source != file) out += ", opened from \"" + source + "\"";
+    if (!file.empty()) out += std::string(out.empty() ? "" : ", ") + "working on the document \"" + file + "\"";
+    if (!source.empty() && source != file) out += " (opened from \"" + source + "\")";
     return out.empty() ? out : " (" + out + ")";
 }
 

@@ -6,12 +6,12 @@
 #include <iostream>
 
 #include "host/command.h"
-#include "host/interrupt.h"
-#include "host/output_folder.h"
-#include "host/run_lock.h"
 #include "host/document_files.h"
 #include "host/error.h"
+#include "host/interrupt.h"
+#include "host/output_folder.h"
 #include "host/phantom_files.h"
+#include "host/run_lock.h"
 #include "sim/dataset.h"
 #include "sim/error_metrics.h"
 #include "sim/figure.h"

@@ -709,7 +709,7 @@ TEST(CommandSafety, a_plugin_failure_names_the_step_and_the_file_it_was_working_
     ASSERT_NE(failed, std::string::npos) << r.err;
     const std::string line = r.err.substr(failed, r.err.find('\n', failed) - failed);
     EXPECT_NE(line.find("in step \""), std::string::npos) << line;
-    EXPECT_NE(line.find("working on \"" + scratch + "/out/fieldmap_phasediff"), std::string::npos) << line;
+    EXPECT_NE(line.find("working on the document \"" + scratch + "/out/fieldmap_phasediff"), std::string::npos) << line;
     EXPECT_TRUE(leftovers(scratch + "/out").empty());
 }
 
