@@ -345,6 +345,7 @@ TEST(CommandSafety, a_small_file_declaring_gigabytes_is_refused_from_its_header_
     EXPECT_LT(std::chrono::duration<double>(Clock::now() - t0).count(), 30.0);
     EXPECT_FALSE(fs::exists(scratch + "/out")) << "the output folder was made for a refused run";
     EXPECT_EQ(checksums(inputs().dir), before);
+    fs::remove_all(scratch);
 }
 
 TEST(CommandSafety, a_run_that_would_not_fit_the_memory_available_is_refused_naming_the_file_and_sizes) {
@@ -364,6 +365,7 @@ TEST(CommandSafety, a_run_that_would_not_fit_the_memory_available_is_refused_nam
     expect_refused(r, {"not enough memory", scratch + "/epi.nii", "256 x 256 x 32 x " + std::to_string(nt), "available"},
                    "memory");
     EXPECT_FALSE(fs::exists(scratch + "/out"));
+    fs::remove_all(scratch);  // sparse, but tools that copy the build tree would not know
 }
 
 // --- 4. previews ---------------------------------------------------------------
@@ -377,6 +379,7 @@ TEST(CommandSafety, inputs_whose_previews_would_dwarf_them_are_refused_before_an
     const Result r = run(args, scratch);
     expect_refused(r, {scratch + "/phase.nii", "32767 slices of 1 x 1 voxels", "AMR preview", "2.2 GB"}, "previews");
     EXPECT_FALSE(fs::exists(scratch + "/out"));
+    fs::remove_all(scratch);
 }
 
 // --- 5. interruptions ----------------------------------------------------------
