@@ -482,6 +482,7 @@ TEST(CommandSafety, an_interrupted_run_removes_what_it_was_writing_and_exits_wit
             }
     }
     EXPECT_EQ(checksums(inputs().dir), before);
+    fs::remove_all(scratch);
 }
 
 TEST(CommandSafety, a_later_run_removes_temporaries_of_dead_runs_and_only_those) {
@@ -615,6 +616,7 @@ TEST(CommandSafety, a_second_run_into_a_folder_in_use_refuses_and_says_so) {
     EXPECT_TRUE(leftovers(out).empty()) << leftovers(out).front();
     EXPECT_TRUE(fs::exists(out + "/long_bold_undistort.fmr"));
     EXPECT_FALSE(fs::exists(out + "/bold_undistort.fmr"));
+    fs::remove_all(scratch);
 }
 
 // --- lesser faults -----------------------------------------------------------------------
