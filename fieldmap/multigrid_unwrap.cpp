@@ -8,11 +8,14 @@
 #include <memory>
 #include <new>
 
+#include <unistd.h>
+
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
 
 #include "core/helper_tools.h"
+#include "core/temporary_names.h"
 #include "fieldmap/filters.h"
 #include "fieldmap/fmg.h"
 #include "fieldmap/kernel_isa.h"
@@ -570,10 +573,17 @@ std::string fmgparams_path(const fmgparams& p) {
 bool write_fmgparams(const fmgparams& p) {
     log_line("Start writing WFMG parameters file...");
     const std::string path = fmgparams_path(p);
-    const std::string temporary = path + ".tmp";
+    std::string temporary;
     const std::string text = fmgparams_text(p);
     bool ok = false;
-    if (std::FILE* f = std::fopen(temporary.c_str(), "wb")) {
+    // Exclusive and never through a link: a file planted at a fixed name is not clobbered.
+    const int fd = create_temporary_beside(path, "", &temporary);
+    std::FILE* f = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+    if (fd >= 0 && f == nullptr) {
+        ::close(fd);
+        ::unlink(temporary.c_str());
+    }
+    if (f != nullptr) {
         ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
         ok = (std::fflush(f) == 0) && ok;
         ok = (std::fclose(f) == 0) && ok;

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "core/helper_tools.h"
+#include "core/temporary_names.h"
 #include "fieldmap/phase_scaling.h"
 #include "io/amr_writer.h"
 #include "io/fmr_writer.h"
@@ -68,14 +69,8 @@ void log_summary(const datahandler<double>& d, const char* label) {
 // Writes text to path through a temporary file beside it, renamed into place,
 // so that a failed write leaves neither a partial file nor a stray temporary.
 bool write_file_atomically(const std::string& path, const std::string& text) {
-    static unsigned counter = 0;
     std::string tmp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        tmp = path + ".tmp." + std::to_string(static_cast<long>(getpid())) + "." + std::to_string(++counter);
-        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) return false;
-    }
+    const int fd = create_temporary_beside(path, "", &tmp);
     if (fd < 0) return false;
     bool ok = true;
     const char* p = text.data();

@@ -9,14 +9,14 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/temporary_names.h"
 #include "host/error.h"
+#include "host/interrupt.h"
 
 namespace warpmender {
 namespace host {
 
 namespace {
-
-std::atomic<unsigned> temp_counter{0};
 
 std::string directory_of(const std::string& path) {
     const size_t slash = path.rfind('/');
@@ -46,28 +46,24 @@ AtomicFile::AtomicFile(std::string target, const std::string& suffix) : target_(
     if (!S_ISDIR(st.st_mode)) throw Error("cannot write \"" + target_ + "\": \"" + dir + "\" is not a directory");
     if (name_of(target_).empty()) throw Error("cannot write \"" + target_ + "\": the path names no file");
 
-    // O_EXCL with a fresh name: never follows a planted link, never reuses another save's file.
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        // The name is shortened so that a target near the length limit still has a temporary name.
-        temp_ = dir + "/." + name_of(target_).substr(0, 96) + ".tmp-" + std::to_string(::getpid()) + "-" +
-                std::to_string(temp_counter.fetch_add(1)) + suffix;
-        const int fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            stream_ = ::fdopen(fd, "wb");
-            if (stream_ == nullptr) {
-                const int e = errno;
-                ::close(fd);
-                ::unlink(temp_.c_str());
-                temp_.clear();
-                fail("cannot write", e);
-            }
-            return;
-        }
-        if (errno != EEXIST) {
+    watch_folder_on_interrupt(dir);
+    // O_EXCL | O_NOFOLLOW with a fresh name: never follows a planted link, never reuses another save's file.
+    const int fd = create_temporary_beside(target_, suffix, &temp_);
+    if (fd >= 0) {
+        stream_ = ::fdopen(fd, "wb");
+        if (stream_ == nullptr) {
             const int e = errno;
+            ::close(fd);
+            ::unlink(temp_.c_str());
             temp_.clear();
-            fail("cannot create a file beside", e);
+            fail("cannot write", e);
         }
+        return;
+    }
+    if (errno != EEXIST) {
+        const int e = errno;
+        temp_.clear();
+        fail("cannot create a file beside", e);
     }
     temp_.clear();
     throw Error("cannot write \"" + target_ + "\": no free temporary name beside it");
@@ -100,15 +96,6 @@ void AtomicFile::finish() {
 void AtomicFile::hand_over() {
     if (stream_ != nullptr) std::fclose(stream_);
     stream_ = nullptr;
-}
-
-void AtomicFile::finish_external() {
-    const int fd = ::open(temp_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) fail("cannot write", errno);
-    const bool synced = ::fsync(fd) == 0;
-    const int e = errno;
-    ::close(fd);
-    if (!synced) fail("cannot write", e);
 }
 
 void AtomicFile::commit() {

@@ -22,16 +22,19 @@ public:
     const std::string& target() const { return target_; }
     const std::string& temp_path() const { return temp_; }
 
+    // The open stream (null once finished or handed over), for writers that print into it.
+    std::FILE* stream() const { return stream_; }
+
     // Writing through the stream of this object.
     void write(const void* data, size_t bytes);
     void write(const std::string& text) { write(text.data(), text.size()); }
     // Flushes to the disk and closes; a full disk shows here at the latest.
     void finish();
 
-    // For writers that open the temporary file by name themselves: closes our
-    // stream without writing; finish_external() then syncs what they wrote.
+    // For writers that go on through a duplicate of the stream's descriptor
+    // (never by the temporary's name): closes our stream without writing; the
+    // writer syncs what it wrote before commit().
     void hand_over();
-    void finish_external();
 
     // Renames the finished temporary file onto the target.
     void commit();

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/temporary_names.h"
+
 namespace warpmender {
 
 bool AtomicFile::open(const std::string& target) {
@@ -19,32 +21,25 @@ bool AtomicFile::open(const std::string& target) {
         error_ = "cannot write a file without a name";
         return false;
     }
-    // O_EXCL with a name of our own never clobbers a file that happens to be
-    // there; mode 0666 lets the umask decide the final permissions, as it
-    // would for a plain fopen.
-    static unsigned counter = 0;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string name = target + ".part-" + std::to_string(static_cast<long>(getpid())) + "-" +
-                                 std::to_string(++counter);
-        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0) {
-            if (errno == EEXIST) continue;
-            fail("cannot create", errno);
-            return false;
-        }
-        file_ = fdopen(fd, "wb");
-        if (file_ == nullptr) {
-            const int err = errno;
-            ::close(fd);
-            ::unlink(name.c_str());
-            fail("cannot create", err);
-            return false;
-        }
-        temp_ = name;
-        return true;
+    // A fresh name of our own, created exclusively and never through a link:
+    // nothing that happens to be there is clobbered; mode 0666 lets the umask
+    // decide the final permissions, as it would for a plain fopen.
+    std::string name;
+    const int fd = create_temporary_beside(target, "", &name);
+    if (fd < 0) {
+        fail("cannot create", errno);
+        return false;
     }
-    fail("cannot create", EEXIST);
-    return false;
+    file_ = fdopen(fd, "wb");
+    if (file_ == nullptr) {
+        const int err = errno;
+        ::close(fd);
+        ::unlink(name.c_str());
+        fail("cannot create", err);
+        return false;
+    }
+    temp_ = name;
+    return true;
 }
 
 bool AtomicFile::write(const void* data, size_t bytes) {

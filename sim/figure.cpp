@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/temporary_names.h"
 #include "host/error.h"
 
 namespace warpmender {
@@ -268,10 +269,10 @@ void write_figure_png(const std::string& path, const std::vector<Panel>& panels,
         rows[y] = reinterpret_cast<png_bytep>(img.data() + static_cast<std::size_t>(y) * size.width);
     static_assert(sizeof(Rgb) == 3, "rows are packed RGB");
 
-    std::string tmp = path + ".tmp-XXXXXX";
-    const int fd = mkstemp(tmp.data());
+    std::string tmp;
+    const int fd = create_temporary_beside(path, "", &tmp);
     if (fd < 0) throw Error(where + std::strerror(errno));
-    // mkstemp makes the file private; a figure is for everyone who may read the folder.
+    // A figure is for everyone who may read the folder, whatever the umask.
     fchmod(fd, 0644);
     std::FILE* f = fdopen(fd, "wb");
     if (!f) {
