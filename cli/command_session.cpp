@@ -15,6 +15,10 @@
 #include "formats/fmr_file.h"
 #include "host/plugin_library.h"
 #include "formats/sidecar.h"
+#include "cli/interrupt.h"
+#include "cli/output_folder.h"
+#include "cli/run_lock.h"
+#include "cli/run_preflight.h"
 
 namespace warpmender {
 namespace host {
@@ -23,8 +27,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Written beside its final name and renamed, so a report is whole or absent.
-void write_report(const std::string& path, const nlohmann::json& report) {
+// Written beside its final name and renamed, so a report is whole or absent;
+// never over a file that appeared or changed at its name during the run.
+void write_report(const std::string& path, const nlohmann::json& report, const FileState& before) {
+    if (!same_state(file_state(path), before))
+        throw Error("the report was not written to \"" + path + "\": a file appeared or changed there during the "
+                    "run (one of its results?), which the report never replaces");
     const fs::path target(path);
     if (target.has_parent_path() && !fs::is_directory(target.parent_path()))
         throw Error("cannot write report \"" + path + "\": folder \"" + target.parent_path().string() +
@@ -79,7 +87,29 @@ int execute_session(const Session& session, const CommonOptions& common, const s
     const std::vector<std::string> inputs = input_files(session);
     check_output_file("--report", common.report, inputs);
     check_output_file("--log", common.log_file, inputs);
+    // Every cheap fact before a voxel is read or a byte written: the output
+    // folder, every input's header and size, the previews, the names, the memory.
+    std::string out_dir = common.out.empty() ? session.output_dir : common.out;
+    if (out_dir.empty()) out_dir = fs::current_path().string();
+    out_dir = fs::absolute(out_dir).lexically_normal().string();
+    preflight_session(session, out_dir);
+    refuse_result_name("--report", common.report, out_dir);
+    refuse_result_name("--log", common.log_file, out_dir);
+    if (!common.report.empty() && !common.log_file.empty() &&
+        fs::absolute(common.report).lexically_normal() == fs::absolute(common.log_file).lexically_normal())
+        throw Error("--report and --log name the same file \"" + common.report + "\"");
+    prepare_output_folder(out_dir);
+    // One run at a time per folder; an interrupted run removes what it was writing.
+    install_interrupt_handlers();
+    const RunLock lock(out_dir);
+    watch_folder_on_interrupt(out_dir);
+    const std::vector<std::string> stale = remove_stale_temporaries(out_dir);
+    const FileState report_before = file_state(common.report);
     Console console(common.log_file);
+    if (!stale.empty())
+        console.note("removed " + std::to_string(stale.size()) + " temporary file(s) left in \"" + out_dir +
+                     "\" by runs that ended without finishing them (\"" + stale.front() + "\"" +
+                     (stale.size() > 1 ? ", ..." : "") + ")");
     TerminalResponder terminal(console);
     RunSettings settings;
     settings.plugin_path = common.plugin.empty() ? PluginLibrary::default_path() : common.plugin;
@@ -102,12 +132,14 @@ int execute_session(const Session& session, const CommonOptions& common, const s
 
     SessionOutcome outcome = run_session(session, settings, observer);
     console.busy(false);
-    if (!common.report.empty()) write_report(common.report, outcome.report);
+    const std::string log_problem = console.finish_log();
+    if (!log_problem.empty()) console.message("error: " + log_problem);
+    if (!common.report.empty()) write_report(common.report, outcome.report, report_before);
     for (const auto& e : outcome.report["errors"]) console.message("error: " + e.get<std::string>());
     for (const std::string& m : outcome.error_messages) console.message("failed: " + m);
     for (const std::string& m : outcome.unsaved) console.message("failed: not saved: " + m);
     if (outcome_out != nullptr) *outcome_out = outcome;
-    return outcome.exit_status();
+    return log_problem.empty() ? outcome.exit_status() : kExitBadInput;
 }
 
 }  // namespace host

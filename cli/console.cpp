@@ -10,6 +10,7 @@
 
 #include "core/error.h"
 #include "hostlink/protocol.h"
+#include "cli/interrupt.h"
 
 namespace warpmender {
 namespace host {
@@ -55,8 +56,14 @@ std::string plain_text(const std::string& html) {
 Console::Console(const std::string& log_file, bool quiet) : quiet_(quiet) {
     tty_ = isatty(STDERR_FILENO) == 1;
     if (!log_file.empty()) {
-        log_ = std::fopen(log_file.c_str(), "w");
-        if (log_ == nullptr) throw Error("cannot write log file \"" + log_file + "\": " + std::strerror(errno));
+        // Beside its name, exclusively and never through a link; renamed into place by finish_log.
+        log_before_ = file_state(log_file);
+        try {
+            log_file_ = std::make_unique<AtomicFile>(log_file);
+        } catch (const Error& e) {
+            throw Error(std::string("cannot write log file: ") + e.what());
+        }
+        log_ = log_file_->stream();
         own_log_ = true;
     } else {
         log_ = stderr;
@@ -67,7 +74,23 @@ Console::Console(const std::string& log_file, bool quiet) : quiet_(quiet) {
 Console::~Console() {
     busy(false);
     if (spinner_.joinable()) spinner_.join();
-    if (own_log_) std::fclose(log_);
+    if (own_log_) finish_log();
+}
+
+std::string Console::finish_log() {
+    if (!log_file_) return {};
+    std::unique_ptr<AtomicFile> file = std::move(log_file_);
+    log_ = stderr;
+    own_log_ = false;
+    if (!same_state(file_state(file->target()), log_before_))
+        return "the log was not written to \"" + file->target() +
+               "\": a file appeared or changed there during the run (one of its results?), which the log never replaces";
+    try {
+        file->commit();
+    } catch (const Error& e) {
+        return std::string("the log could not be written: ") + e.what();
+    }
+    return {};
 }
 
 void Console::clear_status() {
@@ -118,6 +141,7 @@ void Console::busy(bool on) {
     if (on && !spinning_) {
         if (spinner_.joinable()) spinner_.join();
         spinning_ = true;
+        const InterruptsBlocked main_thread_takes_signals;
         spinner_ = std::thread(&Console::spin, this);
     } else if (!on && spinning_) {
         spinning_ = false;

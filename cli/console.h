@@ -9,7 +9,9 @@
 #include <string>
 #include <thread>
 
+#include "core/atomic_file.h"
 #include "host/host.h"
+#include "cli/output_folder.h"
 
 namespace warpmender {
 namespace host {
@@ -32,6 +34,11 @@ public:
 
     bool is_terminal() const { return tty_; }
 
+    // Puts the log file (written under a temporary name) in place; "" when
+    // done, else why not: it is never put over a file that appeared or
+    // changed at its name during the run (a result of the run, say).
+    std::string finish_log();
+
 private:
     void clear_status();
     void draw_status();
@@ -41,6 +48,8 @@ private:
     bool quiet_ = false;
     FILE* log_ = nullptr;
     bool own_log_ = false;
+    std::unique_ptr<AtomicFile> log_file_;
+    FileState log_before_;
     std::mutex mutex_;
     std::string step_;
     std::chrono::steady_clock::time_point started_;

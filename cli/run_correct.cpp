@@ -13,6 +13,9 @@
 #include "core/error.h"
 #include "formats/sidecar.h"
 #include "hostlink/protocol.h"
+#include "cli/acquisition_ranges.h"
+#include "formats/input_headers.h"
+#include "formats/nifti_document.h"
 
 namespace warpmender {
 namespace host {
@@ -28,12 +31,9 @@ std::string number(double v) {
 
 // Matrix size of a NIfTI image along an axis (0 = i, 1 = j, 2 = k), from its header alone.
 int nifti_axis_size(const std::string& path, int axis) {
-    nifti_set_debug_level(0);
-    nifti_image* img = nifti_image_read(path.c_str(), 0);
-    if (img == nullptr) throw Error("cannot read the header of \"" + path + "\" as NIfTI");
-    const int n = axis == 0 ? img->nx : axis == 1 ? img->ny : img->nz;
-    nifti_image_free(img);
-    return n;
+    Notes notes;
+    const Document d = read_nifti_header(path, false, notes);
+    return axis == 0 ? d.fmr.ResolutionX : axis == 1 ? d.fmr.ResolutionY : d.fmr.NrOfSlices;
 }
 
 // The magnitude must show the head above the plug-in's mask threshold, or
@@ -83,6 +83,7 @@ CorrectionPlan plan_correction(const CorrectOptions& o) {
     if (!(plan.echo_time_diff_ms > 0.0) || !(plan.echo_time_diff_ms <= FLT_MAX))
         throw Error("the echo-time difference (" + echo_from + ") must be positive and finite, not " +
                     number(plan.echo_time_diff_ms) + " ms");
+    check_physical(plan.echo_time_diff_ms, kEchoTimeDifferenceMs, echo_from);
 
     // Phase-encoding direction.
     std::string dir = o.pe_dir;
@@ -102,6 +103,8 @@ CorrectionPlan plan_correction(const CorrectOptions& o) {
 
     // Bandwidth per voxel along the phase-encoding axis, Hz.
     std::string bandwidth_from = "--bandwidth";
+    std::optional<double> sidecar_spacing;
+    std::string spacing_from;
     if (o.bandwidth_hz) {
         plan.bandwidth_hz = *o.bandwidth_hz;
         plan.provenance.push_back("bandwidth per voxel: " + number(plan.bandwidth_hz) + " Hz (--bandwidth)");
@@ -119,6 +122,8 @@ CorrectionPlan plan_correction(const CorrectOptions& o) {
             from = "TotalReadoutTime " + number(*epi_side->total_readout_time) + " s / (" + std::to_string(n) + " - 1)";
         }
         if (!(spacing > 0.0)) throw Error("the echo spacing in \"" + epi_side->path + "\" must be positive");
+        sidecar_spacing = spacing;
+        spacing_from = from + " in " + epi_side->path;
         plan.bandwidth_hz = 1.0 / (spacing * n);
         bandwidth_from = from + " in " + epi_side->path;
         plan.provenance.push_back("bandwidth per voxel: " + number(plan.bandwidth_hz) + " Hz (1 / (" + from + " x " +
@@ -130,6 +135,8 @@ CorrectionPlan plan_correction(const CorrectOptions& o) {
     if (!(plan.bandwidth_hz > 0.0) || !(plan.bandwidth_hz <= FLT_MAX))
         throw Error("the bandwidth per voxel (" + bandwidth_from + ") must be positive and finite, not " +
                     number(plan.bandwidth_hz) + " Hz");
+    if (sidecar_spacing) check_physical(*sidecar_spacing, kEffectiveEchoSpacingS, spacing_from);
+    check_physical(plan.bandwidth_hz, kBandwidthPerVoxelHz, bandwidth_from);
 
     const bool multigrid = o.method == "multigrid";
     if (!multigrid && o.method != "relax") throw Error("--method is multigrid or relax, not \"" + o.method + "\"");
@@ -165,8 +172,19 @@ CorrectionPlan plan_correction(const CorrectOptions& o) {
     return plan;
 }
 
+static void check_correction_grids(const CorrectOptions& o) {
+    const InputGrid phase = read_input_grid(o.phase, false);
+    const InputGrid magnitude = read_input_grid(o.magnitude, false);
+    const InputGrid epi = read_input_grid(o.epi, false);
+    require_same_grid(magnitude, "magnitude", phase, "phase image", "the field map's phase and magnitude must share a grid");
+    if (o.anatomy.empty())
+        require_same_grid(epi, "EPI", phase, "field map",
+                          "without --anatomy the EPI and the field map must share a grid");
+}
+
 int run_correct(const CorrectOptions& o) {
     CorrectionPlan plan = plan_correction(o);
+    check_correction_grids(o);
     for (const std::string& p : plan.provenance) std::cout << p << "\n";
     std::cout.flush();
     SessionOutcome outcome;

@@ -12,6 +12,9 @@
 #include "host/document_files.h"
 #include "core/error.h"
 #include "cli/phantom_files.h"
+#include "cli/interrupt.h"
+#include "cli/output_folder.h"
+#include "cli/run_lock.h"
 #include "sim/dataset.h"
 #include "sim/error_metrics.h"
 #include "sim/figure.h"
@@ -55,6 +58,14 @@ int run_demo(const DemoOptions& o) {
         fs::create_directories(p, ec);
         if (ec) throw Error("demo folder \"" + p.string() + "\" cannot be created: " + ec.message());
     }
+
+    // Two demos into one folder would mix their phantoms; an interrupted one leaves no temporaries.
+    install_interrupt_handlers();
+    const RunLock lock(out.string());
+    watch_folder_on_interrupt(out.string());
+    watch_folder_on_interrupt(phantom_dir.string());
+    remove_stale_temporaries(out.string());
+    remove_stale_temporaries(phantom_dir.string());
 
     std::printf("Synthesising a head phantom with an air cavity...\n");
     const sim::Dataset ds = sim::make_dataset(demo_dataset_params(false));

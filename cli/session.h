@@ -12,6 +12,9 @@
 namespace warpmender {
 namespace host {
 
+// A session file larger than this is refused unread.
+constexpr uint64_t kMostSessionBytes = 64u << 20;
+
 struct SessionDocument {
     std::string path;      // absolute, or relative to the session file's folder
     bool as_anatomy = false;

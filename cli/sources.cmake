@@ -2,14 +2,21 @@
 # and report, console and progress, as a library (tests and fuzzers use it);
 # main() apart.
 set(WARPMENDER_COMMAND_LIB_SOURCES
+  cli/acquisition_ranges.cpp
   cli/command_session.cpp
   cli/console.cpp
+  cli/failure_context.cpp
+  cli/interrupt.cpp
+  cli/memory_budget.cpp
+  cli/output_folder.cpp
   cli/phantom_files.cpp
   cli/run_correct.cpp
   cli/run_demo.cpp
   cli/run_diff.cpp
   cli/run_info.cpp
+  cli/run_lock.cpp
   cli/run_polar.cpp
+  cli/run_preflight.cpp
   cli/run_run.cpp
   cli/session.cpp
   cli/subcommands.cpp)

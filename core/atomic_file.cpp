@@ -1,20 +1,18 @@
 // Temporary file beside the target, synced, then renamed: a save is whole or absent.
 #include "core/atomic_file.h"
+#include "core/temporary_names.h"
 #include "hostlink/protocol.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 
 namespace warpmender {
 
 namespace {
-
-std::atomic<unsigned> temp_counter{0};
 
 std::string directory_of(const std::string& path) {
     const size_t slash = path.rfind('/');
@@ -54,30 +52,20 @@ bool AtomicFile::open(const std::string& target, const std::string& suffix) {
         error_ = "cannot write a file without a name";
         return false;
     }
-    const std::string dir = directory_of(target);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        // The name is shortened so that a target near the length limit still
-        // has a temporary name; the PID and a counter keep writers apart.
-        const std::string name = dir + "/." + name_of(target).substr(0, 96) + ".tmp-" +
-                                 std::to_string(static_cast<long>(::getpid())) + "-" +
-                                 std::to_string(temp_counter.fetch_add(1)) + suffix;
-        // Mode 0666 lets the umask decide the final permissions, as for a plain fopen.
-        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd < 0) {
-            if (errno == EEXIST) continue;
-            return fail(Stage::kCreate, protocol::kCannotCreate, errno);
-        }
-        file_ = ::fdopen(fd, "wb");
-        if (file_ == nullptr) {
-            const int err = errno;
-            ::close(fd);
-            ::unlink(name.c_str());
-            return fail(Stage::kWrite, protocol::kCannotWrite, err);
-        }
-        temp_ = name;
-        return true;
+    // A fresh name of our own with the PID, created exclusively and never
+    // through a link: nothing that happens to be there is clobbered.
+    std::string name;
+    const int fd = create_temporary_beside(target, suffix, &name);
+    if (fd < 0) return fail(Stage::kCreate, protocol::kCannotCreate, errno);
+    file_ = ::fdopen(fd, "wb");
+    if (file_ == nullptr) {
+        const int err = errno;
+        ::close(fd);
+        ::unlink(name.c_str());
+        return fail(Stage::kStream, protocol::kCannotCreate, err);
     }
-    return fail(Stage::kCreate, protocol::kCannotCreate, EEXIST);
+    temp_ = name;
+    return true;
 }
 
 bool AtomicFile::write(const void* data, size_t bytes) {
@@ -108,16 +96,6 @@ bool AtomicFile::finish() {
 void AtomicFile::hand_over() {
     if (file_ != nullptr) std::fclose(file_);
     file_ = nullptr;
-}
-
-bool AtomicFile::finish_external() {
-    const int fd = ::open(temp_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return fail(Stage::kWrite, protocol::kCannotWrite, errno);
-    const bool synced = ::fsync(fd) == 0;
-    const int err = errno;
-    ::close(fd);
-    if (!synced) return fail(Stage::kWrite, protocol::kCannotWrite, err);
-    return true;
 }
 
 bool AtomicFile::commit() {
@@ -153,10 +131,19 @@ bool write_file_atomically(const std::string& path, const std::string& text, std
 
 namespace host {
 
+namespace {
+FolderWatch folder_watch = nullptr;
+}  // namespace
+
+void set_folder_watch(FolderWatch watch) { folder_watch = watch; }
+
 void AtomicFile::raise() const {
     // The host side says where the temporary was to go, and never "create".
-    if (file_.failed_stage() == warpmender::AtomicFile::Stage::kCreate)
-        throw Error("cannot create a file beside \"" + file_.target() + "\": " + std::strerror(file_.error_number()));
+    using Stage = warpmender::AtomicFile::Stage;
+    const std::string reason = std::strerror(file_.error_number());
+    if (file_.failed_stage() == Stage::kCreate)
+        throw Error("cannot create a file beside \"" + file_.target() + "\": " + reason);
+    if (file_.failed_stage() == Stage::kStream) throw Error("cannot write \"" + file_.target() + "\": " + reason);
     throw Error(file_.error());
 }
 
@@ -169,6 +156,7 @@ AtomicFile::AtomicFile(std::string target, const std::string& suffix) {
     }
     if (!S_ISDIR(st.st_mode)) throw Error("cannot write \"" + target + "\": \"" + dir + "\" is not a directory");
     if (name_of(target).empty()) throw Error("cannot write \"" + target + "\": the path names no file");
+    if (folder_watch != nullptr) folder_watch(dir);
     if (!file_.open(target, suffix)) {
         if (file_.failed_stage() == warpmender::AtomicFile::Stage::kCreate && file_.error_number() == EEXIST)
             throw Error("cannot write \"" + target + "\": no free temporary name beside it");
@@ -184,10 +172,6 @@ void AtomicFile::write(const void* data, size_t bytes) {
 void AtomicFile::finish() {
     if (file_.stream() == nullptr) throw Error("cannot write \"" + target() + "\": the file is already closed");
     if (!file_.finish()) raise();
-}
-
-void AtomicFile::finish_external() {
-    if (!file_.finish_external()) raise();
 }
 
 void AtomicFile::commit() {

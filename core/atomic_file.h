@@ -12,14 +12,14 @@ namespace warpmender {
 // Readers never see a half-written file: the target appears only when
 // commit() succeeds, and an existing target stays as it was until then. A
 // failed or abandoned write removes the temporary. The temporary,
-// "dir/.<name>.tmp-<pid>-<n><suffix>", is created with O_EXCL and
-// O_NOFOLLOW: it never follows a planted link nor reuses another writer's
-// file. Never throws; the plug-in uses it as is, the host side through
+// "dir/.<name>.tmp-<pid>-<n><suffix>" (core/temporary_names.h), is created
+// with O_CREAT | O_EXCL | O_NOFOLLOW: it never follows a planted link nor
+// reuses another writer's file. Never throws; the plug-in uses it as is, the host side through
 // host::AtomicFile below.
 class AtomicFile {
 public:
     // Where a write failed; the host side words its messages by it.
-    enum class Stage { kNone, kName, kCreate, kWrite, kReplace };
+    enum class Stage { kNone, kName, kCreate, kStream, kWrite, kReplace };
 
     AtomicFile() = default;
     AtomicFile(const AtomicFile&) = delete;
@@ -35,10 +35,10 @@ public:
     bool write(const std::string& text) { return write(text.data(), text.size()); }
     // Flushes, syncs to the disk and closes; a full disk shows here at the latest.
     bool finish();
-    // For writers that open the temporary by name themselves: closes our
-    // stream unwritten; finish_external() then syncs what they wrote.
+    // For writers that go on through a duplicate of the stream's descriptor
+    // (never by the temporary's name): closes our stream unwritten; the
+    // writer syncs what it wrote before commit().
     void hand_over();
-    bool finish_external();
     // Finishes if still open and renames onto the target; on failure nothing is left.
     bool commit();
     void discard();
@@ -70,6 +70,11 @@ bool write_file_atomically(const std::string& path, const std::string& text, std
 
 namespace host {
 
+// Told of every folder the host side is about to create a temporary in (the
+// command sweeps them when interrupted); null, the default, tells no one.
+using FolderWatch = void (*)(const std::string& folder);
+void set_folder_watch(FolderWatch watch);
+
 // The same writer for the host side: every failure throws Error naming the
 // target and the system's reason; the destructor removes an uncommitted
 // temporary, so a writer that throws leaves no trace.
@@ -87,7 +92,6 @@ public:
     void write(const std::string& text) { write(text.data(), text.size()); }
     void finish();
     void hand_over() { file_.hand_over(); }
-    void finish_external();
     void commit();
 
 private:

@@ -3,4 +3,5 @@ set(WARPMENDER_CORE_SOURCES
   core/fmr_keys.cpp
   core/helper_tools.cpp
   core/intensity_summary.cpp
-  core/mat44.cpp)
+  core/mat44.cpp
+  core/temporary_names.cpp)

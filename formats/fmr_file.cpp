@@ -270,7 +270,7 @@ std::string stc_path_of(const std::string& fmr_path, const std::string& prefix) 
     return without_extension(fmr_path) + ".stc";
 }
 
-Document read_fmr(const std::string& fmr_path, Notes& notes) {
+Document read_fmr_header(const std::string& fmr_path, Notes& notes) {
     const KeyTable keys(fmr_path, read_text(fmr_path));
     Document doc;
     doc.type = kFmr;
@@ -326,11 +326,19 @@ Document read_fmr(const std::string& fmr_path, Notes& notes) {
                              float_text(h.SliceGap) + ") give the volume an extent that is not a finite number");
     doc.source_path = fmr_path;
     doc.source_data_path = stc_path_of(fmr_path, prefix);
+    return doc;
+}
+
+Document read_fmr(const std::string& fmr_path, Notes& notes) {
+    Document doc = read_fmr_header(fmr_path, notes);
     read_stc(doc, doc.source_data_path, notes);
     return doc;
 }
 
-void read_stc(Document& doc, const std::string& stc_path, Notes& notes) {
+namespace {
+
+// The STC file opened for reading once its size matches the header.
+FilePtr open_checked_stc(const Document& doc, const std::string& stc_path) {
     const FMR_Header& h = doc.fmr;
     // read_fmr checks this already; a header from elsewhere may not have been.
     if (h.DataType != 1 && h.DataType != 2)
@@ -347,6 +355,19 @@ void read_stc(Document& doc, const std::string& stc_path, Notes& notes) {
                              " (" + std::to_string(h.ResolutionX) + " x " + std::to_string(h.ResolutionY) + " x " +
                              std::to_string(h.NrOfSlices) + " x " + std::to_string(h.NrOfVolumes) +
                              (h.DataType == 1 ? " 16-bit integers)" : " floats)"));
+    return f;
+}
+
+}  // namespace
+
+void check_stc_size(const Document& doc, const std::string& stc_path) { open_checked_stc(doc, stc_path); }
+
+void read_stc(Document& doc, const std::string& stc_path, Notes& notes) {
+    const FMR_Header& h = doc.fmr;
+    const size_t bytes = bytes_per_value(h.DataType);
+    const size_t n = checked_volume_voxels(stc_path, h.ResolutionX, h.ResolutionY, h.NrOfSlices, h.NrOfVolumes, bytes);
+    const uint64_t nt = static_cast<uint64_t>(h.NrOfVolumes);
+    FilePtr f = open_checked_stc(doc, stc_path);
     doc.int_volumes.clear();
     doc.float_volumes.clear();
     uint64_t non_finite = 0;

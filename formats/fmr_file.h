@@ -18,6 +18,10 @@ class AtomicFile;
 // block the volume is axis-aligned and centred at the origin. Throws Error
 // naming the file and what is wrong.
 Document read_fmr(const std::string& fmr_path, Notes& notes);
+// The header alone (no voxels read), its source_data_path set to the STC file.
+Document read_fmr_header(const std::string& fmr_path, Notes& notes);
+// Throws Error naming the STC file when it cannot be read or its size does not match the header.
+void check_stc_size(const Document& doc, const std::string& stc_path);
 
 // The STC file of an FMR:
 //   "dir/a.fmr", ""      -> "dir/a.stc"

@@ -2,7 +2,9 @@
 #include "formats/nifti_document.h"
 
 #include <nifti1_io.h>
+#include <zlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -179,6 +181,37 @@ char* c_copy(const std::string& s) {
     return p;
 }
 
+// vox_offset and the scaling pair, from the header's own bytes: nifticlib
+// quietly reads a vox_offset below 352 from byte 352, and a NaN scl_inter
+// would make it skip a scl_slope the writer meant.
+void check_offset_and_scaling(const std::string& path, bool gz) {
+    ZnzPtr f(znzopen(path.c_str(), "rb", gz ? 1 : 0));
+    if (!f) refuse(path, std::strerror(errno ? errno : EIO));
+    unsigned char h[kNifti1HeaderBytes];
+    if (znzread(h, 1, sizeof h, f.get()) != sizeof h) refuse(path, "its header cannot be read again");
+    uint32_t sizeof_hdr = 0;
+    std::memcpy(&sizeof_hdr, h, 4);
+    // nifticlib zeroes a non-finite scaling pair on reading: the header's own bytes tell.
+    auto field = [&](size_t at) {
+        uint32_t raw = 0;
+        std::memcpy(&raw, h + at, 4);
+        if (sizeof_hdr != 348) raw = swap32(raw);
+        float v = 0.0f;
+        std::memcpy(&v, &raw, 4);
+        return v;
+    };
+    const float vox_offset = field(108), scl_slope = field(112), scl_inter = field(116);
+    if (!std::isfinite(vox_offset) || vox_offset < 352.0f || vox_offset != std::floor(vox_offset) ||
+        vox_offset > 2147483647.0f)
+        refuse(path, "its vox_offset " + std::to_string(vox_offset) +
+                         " is impossible: the voxels of a single-file NIfTI-1 image begin at a whole byte offset "
+                         "of at least 352, after the header");
+    if (scl_slope != 0.0f && (!std::isfinite(scl_slope) || !std::isfinite(scl_inter)))
+        refuse(path, "its scaling is not usable: scl_slope " + std::to_string(scl_slope) + " with scl_inter " +
+                         std::to_string(scl_inter) +
+                         " (both must be finite numbers, or scl_slope 0 for unscaled values)");
+}
+
 }  // namespace
 
 bool is_nifti_path(const std::string& path) { return ends_with(path, ".nii") || ends_with(path, ".nii.gz"); }
@@ -239,7 +272,30 @@ void affine_of_position(const FMR_ScannerPosition_Header& p, int nx, int ny, int
     affine[3][3] = 1.0f;
 }
 
-Document read_nifti(const std::string& path, bool as_anatomy, Notes& notes) {
+namespace {
+
+// The document without voxels: what the header says, for checks made before any voxel is read.
+Document header_only(Document& d, const std::string& path, bool as_anatomy, int nx, int ny, int nz, int nt) {
+    const std::string stem = strip_nifti_extension(path);
+    if (as_anatomy) {
+        d.type = kVmr;
+        copy_name(d.vmr.FileName, sizeof d.vmr.FileName, stem + ".vmr");
+        d.vmr.DimX = nx;
+        d.vmr.DimY = ny;
+        d.vmr.DimZ = nz;
+    } else {
+        d.type = kFmr;
+        copy_name(d.fmr.FileName, sizeof d.fmr.FileName, stem + ".fmr");
+        d.fmr.NrOfVolumes = nt;
+        d.fmr.ResolutionX = nx;
+        d.fmr.ResolutionY = ny;
+        d.fmr.NrOfSlices = nz;
+        d.fmr.DataType = 2;
+    }
+    return std::move(d);
+}
+
+Document read_nifti_file(const std::string& path, bool as_anatomy, Notes& notes, bool with_voxels) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) refuse(path, std::strerror(errno));
     if (!S_ISREG(st.st_mode)) refuse(path, "not a regular file");
@@ -269,6 +325,7 @@ Document read_nifti(const std::string& path, bool as_anatomy, Notes& notes) {
     const size_t n = checked_volume_voxels(path, nx, ny, nz, nt, sizeof(float));
     const size_t raw_bytes = n * static_cast<size_t>(nim->nbyper);
     if (nim->iname_offset < 0) refuse(path, "its vox_offset " + std::to_string(nim->iname_offset) + " is negative");
+    check_offset_and_scaling(path, gz);
     const uint64_t needed = static_cast<uint64_t>(nim->iname_offset) + raw_bytes * static_cast<uint64_t>(series);
     if (gz) {
         // Deflate expands at most 1032-fold: a small file whose header claims
@@ -333,6 +390,8 @@ Document read_nifti(const std::string& path, bool as_anatomy, Notes& notes) {
                          " affine places the slices beyond any finite position (entries too large for " +
                          std::to_string(nx) + " x " + std::to_string(ny) + " x " + std::to_string(nz) + " voxels)");
     d.source_path = path;
+
+    if (!with_voxels) return header_only(d, path, as_anatomy, nx, ny, nz, nt);
 
     // Volume by volume, straight into the document's buffers where the file holds plain floats.
     ZnzPtr f(znzopen(nim->iname, "rb", nifti_is_gzfile(nim->iname)));
@@ -408,6 +467,16 @@ Document read_nifti(const std::string& path, bool as_anatomy, Notes& notes) {
     return d;
 }
 
+}  // namespace
+
+Document read_nifti(const std::string& path, bool as_anatomy, Notes& notes) {
+    return read_nifti_file(path, as_anatomy, notes, true);
+}
+
+Document read_nifti_header(const std::string& path, bool as_anatomy, Notes& notes) {
+    return read_nifti_file(path, as_anatomy, notes, false);
+}
+
 bool nifti_copy_compressed(const Document& doc) { return !doc.nifti_geometry || doc.nifti_geometry->compressed; }
 
 std::string nifti_path_for(const Document& doc, const std::string& fmr_path) {
@@ -471,12 +540,50 @@ void write_nifti(const Document& doc, AtomicFile& file) {
     nim->dz = nim->pixdim[3] = voxel[2];
     nim->pixdim[4] = nim->dt;
 
-    file.hand_over();
-    // "wb1": the fastest gzip level; results are rewritten often and read once.
+    // The header as nifticlib makes it, then the four bytes that say "no
+    // extensions"; written through the file we created, never by its name
+    // again, so that whatever stands at the temporary name by now is not written.
+    nifti_set_iname_offset(nim.get());
+    const nifti_1_header header = nifti_convert_nim2nhdr(nim.get());
+    static_assert(sizeof header == kNifti1HeaderBytes, "a NIfTI-1 header has 348 bytes");
+    char head[kNifti1HeaderBytes + 4] = {};
+    std::memcpy(head, &header, sizeof header);
     const bool gz = nifti_is_gzfile(file.temp_path().c_str()) != 0;
-    znzFile raw = nifti_image_write_hdr_img2(nim.get(), 2, gz ? "wb1" : "wb", nullptr, nullptr);
-    if (znz_isnull(raw)) throw Error("cannot write \"" + file.target() + "\": the NIfTI header could not be written");
-    ZnzPtr f(raw);
+    const std::string where = "cannot write \"" + file.target() + "\": ";
+    int sync_fd = -1;
+    gzFile z = nullptr;
+    if (gz) {
+        sync_fd = ::dup(::fileno(file.stream()));
+        const int fd = sync_fd < 0 ? -1 : ::dup(sync_fd);
+        if (fd < 0) {
+            const int e = errno;
+            if (sync_fd >= 0) ::close(sync_fd);
+            throw Error(where + std::strerror(e));
+        }
+        file.hand_over();
+        // "wb1": the fastest level; results are rewritten often and read once.
+        z = gzdopen(fd, "wb1");
+        if (z == nullptr) {
+            ::close(fd);
+            ::close(sync_fd);
+            throw Error(where + "the compressed stream could not be started");
+        }
+    }
+    auto put = [&](const void* data, size_t bytes) {
+        if (!gz) return file.write(data, bytes);
+        const char* p = static_cast<const char*>(data);
+        while (bytes > 0) {
+            const unsigned chunk = static_cast<unsigned>(std::min<size_t>(bytes, 1u << 30));
+            if (gzwrite(z, p, chunk) != static_cast<int>(chunk)) {
+                gzclose(z);
+                ::close(sync_fd);
+                throw Error(where + std::strerror(errno ? errno : EIO));
+            }
+            p += chunk;
+            bytes -= chunk;
+        }
+    };
+    put(head, sizeof head);
     const size_t n = static_cast<size_t>(h.ResolutionX) * h.ResolutionY * h.NrOfSlices;
     std::vector<float> converted(h.DataType == 1 ? n : 0);
     for (int v = 0; v < nt; ++v) {
@@ -488,14 +595,20 @@ void write_nifti(const Document& doc, AtomicFile& file) {
         } else {
             data = doc.float_volumes[static_cast<size_t>(v)].data();
         }
-        if (nifti_write_buffer(f.get(), data, n * sizeof(float)) != n * sizeof(float))
-            throw Error("cannot write \"" + file.target() + "\": " + std::strerror(errno ? errno : EIO));
+        put(data, n * sizeof(float));
     }
-    znzFile done = f.release();
+    if (!gz) {
+        file.finish();
+        return;
+    }
     errno = 0;
-    if (znzclose(done) != 0)
-        throw Error("cannot write \"" + file.target() + "\": " + std::strerror(errno ? errno : EIO));
-    file.finish_external();
+    const bool closed = gzclose(z) == Z_OK;
+    const int e = errno;
+    const bool synced = closed && ::fsync(sync_fd) == 0;
+    const int e_sync = errno;
+    ::close(sync_fd);
+    if (!closed) throw Error(where + std::strerror(e ? e : EIO));
+    if (!synced) throw Error(where + std::strerror(e_sync));
 }
 
 }  // namespace host

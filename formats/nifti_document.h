@@ -22,6 +22,8 @@ bool is_nifti_path(const std::string& path);
 // (sform, else qform). NaN and infinite voxels become 0 with a note.
 // Throws Error naming the file and what is wrong.
 Document read_nifti(const std::string& path, bool as_anatomy, Notes& notes);
+// Every check read_nifti makes of the header and the file's size, without reading a voxel.
+Document read_nifti_header(const std::string& path, bool as_anatomy, Notes& notes);
 
 // Where the NIfTI copy of a save at fmr_path goes:
 //   "out/a_b0.fmr" -> "out/a_b0.nii.gz"  (or "out/a_b0.nii" when doc's source was an uncompressed .nii)

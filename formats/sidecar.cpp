@@ -4,12 +4,12 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <set>
 
 #include <nlohmann/json.hpp>
 
 #include "core/error.h"
+#include "formats/input_file.h"
 
 namespace warpmender {
 namespace host {
@@ -33,6 +33,11 @@ std::optional<double> seconds(const nlohmann::json& j, const char* key, const st
     return v;
 }
 
+bool is_read_key(const std::string& key) {
+    return key == "EchoTime1" || key == "EchoTime2" || key == "EffectiveEchoSpacing" || key == "TotalReadoutTime" ||
+           key == "PhaseEncodingDirection";
+}
+
 }  // namespace
 
 std::string sidecar_path(const std::string& image_path) {
@@ -44,7 +49,17 @@ std::string sidecar_path(const std::string& image_path) {
 Sidecar parse_sidecar(const std::string& text, const std::string& source) {
     nlohmann::json j;
     try {
-        j = nlohmann::json::parse(text);
+        // The parser keeps the last of duplicate keys; a sidecar that gives a value twice says two things.
+        std::set<std::string> seen;
+        j = nlohmann::json::parse(text, [&](int depth, nlohmann::json::parse_event_t event, nlohmann::json& parsed) {
+            if (depth == 1 && event == nlohmann::json::parse_event_t::key) {
+                const std::string key = parsed.get<std::string>();
+                if (!seen.insert(key).second && is_read_key(key))
+                    throw Error("sidecar \"" + source + "\": \"" + key +
+                                "\" is given more than once; which value is meant cannot be known");
+            }
+            return true;
+        });
     } catch (const nlohmann::json::exception& e) {  // out_of_range too: "1e999"
         throw Error("cannot read sidecar \"" + source + "\": not valid JSON (" + e.what() + ")");
     }
@@ -70,14 +85,10 @@ Sidecar parse_sidecar(const std::string& text, const std::string& source) {
 std::optional<Sidecar> read_sidecar(const std::string& image_path) {
     const std::string path = sidecar_path(image_path);
     if (path.empty()) return std::nullopt;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        if (errno == ENOENT) return std::nullopt;
-        throw Error("cannot open sidecar \"" + path + "\": " + std::strerror(errno));
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return parse_sidecar(text.str(), path);
+    // A sidecar is a few kilobytes of JSON: a FIFO, a device or a huge file is not one.
+    const std::optional<std::string> text = read_regular_file(path, "sidecar", kMostSidecarBytes, true);
+    if (!text) return std::nullopt;
+    return parse_sidecar(*text, path);
 }
 
 int direction_code(const std::string& text) {

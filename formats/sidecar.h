@@ -1,11 +1,15 @@
 // BIDS-style JSON sidecars beside NIfTI images: echo times, readout timing, phase-encoding direction.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
 namespace warpmender {
 namespace host {
+
+// A sidecar larger than this is refused unread.
+constexpr uint64_t kMostSidecarBytes = 16u << 20;
 
 struct Sidecar {
     std::string path;  // the JSON file it was read from

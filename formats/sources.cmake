@@ -4,6 +4,8 @@ set(WARPMENDER_FORMATS_SOURCES
   formats/file_checks.cpp
   formats/fmr_file.cpp
   formats/format_table.cpp
+  formats/input_file.cpp
+  formats/input_headers.cpp
   formats/nifti_document.cpp
   formats/sidecar.cpp
   formats/vmr_file.cpp)

@@ -1,6 +1,8 @@
 // The substitute host's state and behaviour.
 #include "host/host.h"
 
+#include <sys/stat.h>
+
 #include <cstring>
 
 namespace warpmender {
@@ -86,6 +88,16 @@ int Host::ask_integer(const char* prompt, int default_value, int minimum, int ma
     return result;
 }
 
+namespace {
+
+bool same_existing_file(const std::string& a, const std::string& b) {
+    struct stat sa {}, sb {};
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+}  // namespace
+
 int Host::ask_path(const char* kind, const char* title, const char* filter, char* path) {
     DialogRecord rec;
     rec.kind = kind;
@@ -116,6 +128,16 @@ int Host::ask_path(const char* kind, const char* title, const char* filter, char
         session_errors.push_back(rec.kind + " file dialog \"" + rec.prompt + "\": the path \"" + chosen +
                                  "\" is longer than 500 characters");
         has = false;
+    }
+    if (has && rec.kind == "save") {
+        // The plug-in writes where it is told: never over a file it was given to read.
+        for (const Document& d : documents_)
+            for (const std::string* source : {&d.source_path, &d.source_data_path})
+                if (!source->empty() && same_existing_file(chosen, *source)) {
+                    session_errors.push_back(rec.kind + " file dialog \"" + rec.prompt + "\": the path \"" + chosen +
+                                             "\" is the input \"" + *source + "\", which is never overwritten");
+                    has = false;
+                }
     }
     rec.answer = has ? Answer::of(chosen) : Answer::cancel();
     dialogs.push_back(rec);

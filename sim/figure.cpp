@@ -2,6 +2,7 @@
 #include "sim/figure.h"
 
 #include <png.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
@@ -267,6 +268,8 @@ void write_figure_png(const std::string& path, const std::vector<Panel>& panels,
     static_assert(sizeof(Rgb) == 3, "rows are packed RGB");
 
     host::AtomicFile file(path);
+    // A figure is for everyone who may read the folder, whatever the umask.
+    fchmod(fileno(file.stream()), 0644);
     PngError err{};
     if (!encode_png(file.stream(), size.width, size.height, rows.data(), &err)) throw Error(where + err.message);
     file.commit();

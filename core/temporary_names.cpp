@@ -1,0 +1,71 @@
+// Temporary names with the writer's PID, exclusive creation, and the pattern check a sweep uses.
+#include "core/temporary_names.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+
+namespace warpmender {
+
+namespace {
+
+std::atomic<unsigned long> next_number{0};
+
+bool ends_here_or_with(const char* p, const char* suffix) {
+    while (*suffix != '\0')
+        if (*p++ != *suffix++) return false;
+    return *p == '\0';
+}
+
+}  // namespace
+
+std::string temporary_name_for(const std::string& target, unsigned long n, const std::string& suffix) {
+    const size_t slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+    // Shortened, so that a target near the length limit still has a temporary name.
+    return dir + "." + name.substr(0, 96) + ".tmp-" + std::to_string(static_cast<long>(::getpid())) + "-" +
+           std::to_string(n) + suffix;
+}
+
+int create_temporary_beside(const std::string& target, const std::string& suffix, std::string* path) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string name = temporary_name_for(target, next_number.fetch_add(1), suffix);
+        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            *path = name;
+            return fd;
+        }
+        if (errno != EEXIST) return -1;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+bool is_temporary_name(const char* name, pid_t* pid) {
+    if (name == nullptr || name[0] != '.') return false;
+    // The last ".tmp-" followed by digits, '-', digits and an allowed suffix.
+    const char* found = nullptr;
+    for (const char* p = name + 1; *p != '\0'; ++p)
+        if (p[0] == '.' && p[1] == 't' && p[2] == 'm' && p[3] == 'p' && p[4] == '-') found = p;
+    if (found == nullptr || found == name + 1) return false;
+    const char* p = found + 5;
+    long value = 0;
+    int digits = 0;
+    for (; *p >= '0' && *p <= '9'; ++p, ++digits) {
+        if (digits >= 9) return false;
+        value = value * 10 + (*p - '0');
+    }
+    if (digits == 0 || value <= 0 || *p != '-') return false;
+    ++p;
+    int counter_digits = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) ++counter_digits;
+    if (counter_digits == 0) return false;
+    if (!ends_here_or_with(p, "") && !ends_here_or_with(p, ".nii") && !ends_here_or_with(p, ".nii.gz")) return false;
+    *pid = static_cast<pid_t>(value);
+    return true;
+}
+
+}  // namespace warpmender
