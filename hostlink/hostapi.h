@@ -10,7 +10,8 @@ extern "C" {
 #endif
 
 /* The host fills these records in the machine's byte order; bytes not named
-   here are carried through unchanged. */
+   here are carried through unchanged. Laid out by hand: offsets in columns. */
+/* clang-format off */
 typedef struct FMR_Header {
     char    FileName[304];
     int32_t NrOfVolumes;               /* 304 */
@@ -97,6 +98,7 @@ int   hsGetIntParameter(const char* name);
 float hsGetFloatParameter(const char* name);
 void  hsSetStringParameter(const char* name, const char* value);
 void  hsSetIntParameter(const char* name, int value);
+/* clang-format on */
 
 #ifdef __cplusplus
 }  /* extern "C" */

@@ -23,6 +23,8 @@ struct GlyphArt {
     char c;
     const char* rows;
 };
+// One glyph of 5 x 7 pixels per entry, two per line.
+// clang-format off
 constexpr GlyphArt kFont[] = {
     {'A', ".###. #...# #...# #...# ##### #...# #...#"}, {'B', "####. #...# #...# ####. #...# #...# ####."},
     {'C', ".###. #...# #.... #.... #.... #...# .###."}, {'D', "###.. #..#. #...# #...# #...# #..#. ###.."},
@@ -68,6 +70,7 @@ constexpr GlyphArt kFont[] = {
     {'*', "..... ..#.. #.#.# .###. #.#.# ..#.. ....."}, {'#', ".#.#. .#.#. ##### .#.#. ##### .#.#. .#.#."},
     {'\'', ".##.. ..#.. .#... ..... ..... ..... ....."}, {'"', ".#.#. .#.#. .#.#. ..... ..... ..... ....."},
 };
+// clang-format on
 
 using GlyphTable = std::array<std::array<std::uint8_t, kGlyphHeight>, 128>;
 
