@@ -12,16 +12,16 @@
 #include <string>
 #include <vector>
 
+#include "cli/phantom_files.h"
+#include "core/atomic_file.h"
+#include "core/error.h"
 #include "fieldmap/multigrid_unwrap.h"
 #include "fieldmap/quality_unwrap.h"
-#include "plugin/steps/multigrid_unwrap.h"
-#include "core/atomic_file.h"
-#include "host/document_files.h"
-#include "core/error.h"
-#include "host/host.h"
 #include "formats/nifti_document.h"
-#include "cli/phantom_files.h"
+#include "host/document_files.h"
+#include "host/host.h"
 #include "hostlink/host_binding.h"
+#include "plugin/steps/multigrid_unwrap.h"
 #include "sim/dataset.h"
 #include "sim/fieldmap_scan.h"
 

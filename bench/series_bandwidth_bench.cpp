@@ -6,8 +6,8 @@
 #include <memory>
 #include <vector>
 
-#include "fieldmap/undistort.h"
 #include "cli/phantom_files.h"
+#include "fieldmap/undistort.h"
 #include "sim/dataset.h"
 
 namespace warpmender {
@@ -72,9 +72,13 @@ void undistort_series(benchmark::State& s, bool random) {
     bytes_rate(s);
 }
 BENCHMARK_CAPTURE(undistort_series, phantom, false)
-    ->Name("series_96x96x60x300/undistort")->Unit(benchmark::kMillisecond)->UseRealTime();
+    ->Name("series_96x96x60x300/undistort")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK_CAPTURE(undistort_series, random, true)
-    ->Name("series_96x96x60x300/undistort_random_shifts")->Unit(benchmark::kMillisecond)->UseRealTime();
+    ->Name("series_96x96x60x300/undistort_random_shifts")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // The bandwidth floor: every value read and written once, in place (the same
 // bytes the correction moves). The factor is opaque so the pass is not removed.

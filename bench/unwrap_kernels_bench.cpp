@@ -36,7 +36,8 @@ void rate(benchmark::State& s, double per_run) {
 template <bool kReference>
 void relax_unwrap_case(benchmark::State& s) {
     const Grid g(s);
-    const std::vector<double> phase = test::random_values(g.m, -0.5, 0.5, 1), weight = test::random_values(g.m, 0, 2, 2);
+    const std::vector<double> phase = test::random_values(g.m, -0.5, 0.5, 1),
+                              weight = test::random_values(g.m, 0, 2, 2);
     std::vector<double> out(g.m, 0.0);
     for (auto _ : s) {
         if (kReference)

@@ -34,8 +34,8 @@ std::string shown(double v) {
 
 void check_physical(double value, const PhysicalRange& r, const std::string& from) {
     if (value >= r.low && value <= r.high) return;
-    throw Error(std::string("the ") + r.quantity + " (" + from + ") is " + shown(value) + " " + r.unit +
-                ", outside " + shown(r.low) + " .. " + shown(r.high) + " " + r.unit + ": " + r.why);
+    throw Error(std::string("the ") + r.quantity + " (" + from + ") is " + shown(value) + " " + r.unit + ", outside " +
+                shown(r.low) + " .. " + shown(r.high) + " " + r.unit + ": " + r.why);
 }
 
 }  // namespace host

@@ -25,7 +25,7 @@ struct CommonOptions {
     std::string report;    // --report FILE
     bool nifti = false;
     bool interactive = false;
-    std::string plugin;    // --plugin PATH (defaults to the library beside the command)
+    std::string plugin;  // --plugin PATH (defaults to the library beside the command)
 };
 
 // The options of `correct`; `demo` fills them too.

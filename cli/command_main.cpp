@@ -53,7 +53,8 @@ int main(int argc, char** argv) {
 
     const std::string first = argc > 1 ? argv[1] : "";
     if (!first.empty() && first[0] != '-' &&
-        std::none_of(subcommands().begin(), subcommands().end(), [&](const Subcommand* s) { return first == s->name; })) {
+        std::none_of(subcommands().begin(), subcommands().end(),
+                     [&](const Subcommand* s) { return first == s->name; })) {
         std::cerr << "warpmender: unknown subcommand \"" << argv[1] << "\" (use " << names
                   << "; --help explains them)\n";
         return kExitBadInput;

@@ -8,17 +8,17 @@
 #include <fstream>
 #include <iostream>
 
-#include "core/atomic_file.h"
 #include "cli/command.h"
 #include "cli/console.h"
-#include "core/error.h"
-#include "formats/fmr_file.h"
-#include "host/plugin_library.h"
-#include "formats/sidecar.h"
 #include "cli/interrupt.h"
 #include "cli/output_folder.h"
 #include "cli/run_lock.h"
 #include "cli/run_preflight.h"
+#include "core/atomic_file.h"
+#include "core/error.h"
+#include "formats/fmr_file.h"
+#include "formats/sidecar.h"
+#include "host/plugin_library.h"
 
 namespace warpmender {
 namespace host {
@@ -31,7 +31,8 @@ namespace {
 // never over a file that appeared or changed at its name during the run.
 void write_report(const std::string& path, const nlohmann::json& report, const FileState& before) {
     if (!same_state(file_state(path), before))
-        throw Error("the report was not written to \"" + path + "\": a file appeared or changed there during the "
+        throw Error("the report was not written to \"" + path +
+                    "\": a file appeared or changed there during the "
                     "run (one of its results?), which the report never replaces");
     const fs::path target(path);
     if (target.has_parent_path() && !fs::is_directory(target.parent_path()))
@@ -49,7 +50,8 @@ void write_report(const std::string& path, const nlohmann::json& report, const F
 }
 
 bool same_existing_file(const std::string& a, const std::string& b) {
-    struct stat sa {}, sb {};
+    struct stat sa {
+    }, sb{};
     return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
            sa.st_ino == sb.st_ino;
 }

@@ -8,9 +8,9 @@
 #include <cstring>
 #include <iostream>
 
+#include "cli/interrupt.h"
 #include "core/error.h"
 #include "hostlink/protocol.h"
-#include "cli/interrupt.h"
 
 namespace warpmender {
 namespace host {
@@ -19,9 +19,15 @@ namespace {
 
 // Log lines of the plug-in that begin a step worth showing on the status line.
 const char* const kStepLines[] = {
-    protocol::kStartedUnwrapping,         protocol::kUnwrappingViaRelaxation, protocol::kUnwrappingViaMultigrid,
-    protocol::kApplySmoothing,            protocol::kComputeFieldInhomogeneity, protocol::kComputePixelShiftMap,
-    protocol::kUndistortInDirection,      protocol::kGetLaplacian,            protocol::kSolve,
+    protocol::kStartedUnwrapping,
+    protocol::kUnwrappingViaRelaxation,
+    protocol::kUnwrappingViaMultigrid,
+    protocol::kApplySmoothing,
+    protocol::kComputeFieldInhomogeneity,
+    protocol::kComputePixelShiftMap,
+    protocol::kUndistortInDirection,
+    protocol::kGetLaplacian,
+    protocol::kSolve,
 };
 
 std::string lowercase(std::string s) {
@@ -102,8 +108,7 @@ void Console::clear_status() {
 
 void Console::draw_status() {
     static const char* const kFrames[] = {"|", "/", "-", "\\"};
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
     std::fprintf(stderr, "\r\033[K%s %s (%.1f s)", kFrames[frame_++ % 4], step_.empty() ? "working" : step_.c_str(),
                  seconds);
     std::fflush(stderr);

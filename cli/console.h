@@ -9,9 +9,9 @@
 #include <string>
 #include <thread>
 
+#include "cli/output_folder.h"
 #include "core/atomic_file.h"
 #include "host/host.h"
-#include "cli/output_folder.h"
 
 namespace warpmender {
 namespace host {

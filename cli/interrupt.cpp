@@ -112,9 +112,7 @@ InterruptsBlocked::InterruptsBlocked() {
     ::pthread_sigmask(SIG_BLOCK, &block, &saved_);
 }
 
-InterruptsBlocked::~InterruptsBlocked() {
-    ::pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
-}
+InterruptsBlocked::~InterruptsBlocked() { ::pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
 
 }  // namespace host
 }  // namespace warpmender

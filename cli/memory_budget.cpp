@@ -15,8 +15,8 @@ namespace {
 
 // Measured on the demo (128 x 128 x 64 field map, 10 volumes of EPI): 179 MB
 // at the peak; this model says about 400 MB for it.
-constexpr uint64_t kSeriesBytesPerValue = 12;       // double working copy + float result
-constexpr uint64_t kUnwrapBytesPerVoxel = 160;      // about 20 double maps of the field map's grid
+constexpr uint64_t kSeriesBytesPerValue = 12;        // double working copy + float result
+constexpr uint64_t kUnwrapBytesPerVoxel = 160;       // about 20 double maps of the field map's grid
 constexpr uint64_t kProgramAllowance = 64ull << 20;  // code, libraries, buffers of the writers
 
 uint64_t add_saturating(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
@@ -115,9 +115,8 @@ void check_run_memory(const std::vector<InputGrid>& inputs) {
     std::ostringstream m;
     m << "not enough memory for this run: \"" << largest->path << "\" (" << largest->describe() << " voxels, "
       << byte_size_text(input_bytes(*largest)) << " as the host and the plug-in hold it)"
-      << (inputs.size() > 1 ? " and the other inputs" : "") << " need about " << byte_size_text(needed)
-      << ", and " << byte_size_text(available) << " are available (" << source
-      << "); nothing was read beyond the headers";
+      << (inputs.size() > 1 ? " and the other inputs" : "") << " need about " << byte_size_text(needed) << ", and "
+      << byte_size_text(available) << " are available (" << source << "); nothing was read beyond the headers";
     throw Error(m.str());
 }
 

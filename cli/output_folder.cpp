@@ -13,9 +13,9 @@
 #include <cstring>
 #include <filesystem>
 
-#include "core/temporary_names.h"
-#include "core/error.h"
 #include "cli/memory_budget.h"
+#include "core/error.h"
+#include "core/temporary_names.h"
 
 namespace warpmender {
 namespace host {
@@ -57,8 +57,8 @@ void refuse_input_folders(const std::string& out_dir, const std::vector<std::str
         if (!ec) folders.push_back(resolved.parent_path());
         for (const fs::path& folder : folders)
             if (same_folder(out, folder.string()))
-                throw Error("output folder \"" + out_dir + "\" is the folder of the input \"" + input +
-                            "\"" + (folder == folders.front() ? "" : " (where its link leads, \"" + folder.string() + "\")") +
+                throw Error("output folder \"" + out_dir + "\" is the folder of the input \"" + input + "\"" +
+                            (folder == folders.front() ? "" : " (where its link leads, \"" + folder.string() + "\")") +
                             "; results are never written beside the inputs: choose another --out");
     }
 }
@@ -85,7 +85,8 @@ std::vector<std::string> remove_stale_temporaries(const std::string& dir) {
     return removed;
 }
 
-void check_output_path_lengths(const std::string& out_dir, const std::string& input, const std::string& longest_suffix) {
+void check_output_path_lengths(const std::string& out_dir, const std::string& input,
+                               const std::string& longest_suffix) {
     const std::string stem = stem_of(input);
     const std::string folder = out_dir.empty() || out_dir.back() == '/' ? out_dir : out_dir + "/";
     const std::string fmr = folder + stem + longest_suffix + ".fmr";
@@ -95,8 +96,10 @@ void check_output_path_lengths(const std::string& out_dir, const std::string& in
     const std::string longest_name = stem + longest_suffix + ".nii.gz";
     std::string why;
     if (fmr.size() > kMostFileName)
-        why = "\"" + fmr + "\" would have " + std::to_string(fmr.size()) + " characters, and the workstation's file "
-              "names hold at most " + std::to_string(kMostFileName);
+        why = "\"" + fmr + "\" would have " + std::to_string(fmr.size()) +
+              " characters, and the workstation's file "
+              "names hold at most " +
+              std::to_string(kMostFileName);
     else if (longest_name.size() > static_cast<size_t>(name_max))
         why = "the name \"" + longest_name + "\" would have " + std::to_string(longest_name.size()) +
               " characters, more than the " + std::to_string(name_max) + " the file system allows";
@@ -112,10 +115,12 @@ void check_preview_size(const InputGrid& g) {
     const uint64_t shown = g.voxels() * 4;
     if (preview <= kMostPreviewBytes || preview <= shown * kMostPreviewOverhead) return;
     throw Error("\"" + g.path + "\" has " + std::to_string(g.nz) + " slices of " + std::to_string(g.nx) + " x " +
-                std::to_string(g.ny) + " voxels: each AMR preview of its results (256 x 256 pixels a slice) would "
-                "take " + byte_size_text(preview) + " to show " + byte_size_text(shown) +
-                " of data; previews over " + byte_size_text(kMostPreviewBytes) + " that are more than " +
-                std::to_string(kMostPreviewOverhead) + " times the data they show are refused");
+                std::to_string(g.ny) +
+                " voxels: each AMR preview of its results (256 x 256 pixels a slice) would "
+                "take " +
+                byte_size_text(preview) + " to show " + byte_size_text(shown) + " of data; previews over " +
+                byte_size_text(kMostPreviewBytes) + " that are more than " + std::to_string(kMostPreviewOverhead) +
+                " times the data they show are refused");
 }
 
 FileState file_state(const std::string& path) {
@@ -145,7 +150,8 @@ void refuse_result_name(const std::string& option, const std::string& path, cons
     for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     for (const char* fixed : {"unwrapparams_fmg.txt", "fieldmapparams.txt", ".warpmender.lock"})
         if (name == fixed)
-            throw Error(option + " \"" + path + "\" is \"" + fixed + "\" of the output folder, a file the run writes "
+            throw Error(option + " \"" + path + "\" is \"" + fixed +
+                        "\" of the output folder, a file the run writes "
                         "there itself; put it elsewhere");
     for (const char* ext : {".fmr", ".stc", ".amr", ".vmr", ".nii", ".nii.gz"}) {
         const size_t n = std::strlen(ext);

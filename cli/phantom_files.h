@@ -12,7 +12,7 @@ namespace host {
 
 struct PhantomFiles {
     std::string phase, magnitude, epi, truth, field;  // .nii.gz; phase and epi have .json sidecars
-    std::string real, imag;                            // a complex image as a real/imaginary pair
+    std::string real, imag;                           // a complex image as a real/imaginary pair
 };
 
 // The demo's acquisition: the sinus at 0.7 of its full size and a smooth
@@ -30,8 +30,8 @@ PhantomFiles write_phantom_files(const sim::Dataset& ds, const std::filesystem::
                                  const std::string& pe_override = "");
 // An image of the phantom (nt volumes on the grid) as a float document placed
 // by the grid's affine, ready to be written as NIfTI (.nii.gz or .nii).
-host::Document phantom_document(const sim::Grid& g, const std::vector<float>& values, int nt,
-                                const std::string& name, bool compressed = true);
+host::Document phantom_document(const sim::Grid& g, const std::vector<float>& values, int nt, const std::string& name,
+                                bool compressed = true);
 
 // 3 -> "j", 4 -> "j-".
 const char* pe_direction_name(int code);

@@ -1,6 +1,6 @@
 // warpmender correct: the whole pipeline in one "Start" call, with values from options or sidecars.
-#include <CLI/CLI.hpp>
 #include <nifti1_io.h>
+#include <CLI/CLI.hpp>
 
 #include <cfloat>
 #include <cmath>
@@ -9,13 +9,13 @@
 #include <memory>
 #include <sstream>
 
+#include "cli/acquisition_ranges.h"
 #include "cli/command.h"
 #include "core/error.h"
-#include "formats/sidecar.h"
-#include "hostlink/protocol.h"
-#include "cli/acquisition_ranges.h"
 #include "formats/input_headers.h"
 #include "formats/nifti_document.h"
+#include "formats/sidecar.h"
+#include "hostlink/protocol.h"
 
 namespace warpmender {
 namespace host {
@@ -68,8 +68,7 @@ CorrectionPlan plan_correction(const CorrectOptions& o) {
     std::string echo_from = "--echo-time-diff";
     if (o.echo_time_diff_ms) {
         plan.echo_time_diff_ms = *o.echo_time_diff_ms;
-        plan.provenance.push_back("echo-time difference: " + number(plan.echo_time_diff_ms) +
-                                  " ms (--echo-time-diff)");
+        plan.provenance.push_back("echo-time difference: " + number(plan.echo_time_diff_ms) + " ms (--echo-time-diff)");
     } else if (phase_side && phase_side->echo_time1 && phase_side->echo_time2) {
         plan.echo_time_diff_ms = (*phase_side->echo_time2 - *phase_side->echo_time1) * 1000.0;
         echo_from = "EchoTime2 - EchoTime1 in " + phase_side->path;
@@ -96,8 +95,7 @@ CorrectionPlan plan_correction(const CorrectOptions& o) {
         throw Error("no phase-encoding direction: give --pe-dir (1..6 or i, i-, j, j-, k, k-), or put "
                     "PhaseEncodingDirection in the EPI's sidecar");
     plan.pe_code = direction_code(dir);
-    if (plan.pe_code == 0)
-        throw Error("--pe-dir \"" + dir + "\" is not a direction: use 1..6 or i, i-, j, j-, k, k-");
+    if (plan.pe_code == 0) throw Error("--pe-dir \"" + dir + "\" is not a direction: use 1..6 or i, i-, j, j-, k, k-");
     plan.provenance.push_back("phase-encoding direction: " + dir + " = code " + std::to_string(plan.pe_code) + " (" +
                               dir_from + ")");
 
@@ -116,8 +114,10 @@ CorrectionPlan plan_correction(const CorrectOptions& o) {
             spacing = *epi_side->effective_echo_spacing;
             from = "EffectiveEchoSpacing " + number(spacing) + " s";
         } else {
-            if (n < 2) throw Error("TotalReadoutTime in \"" + epi_side->path + "\" needs at least 2 voxels along the "
-                                   "phase-encoding axis");
+            if (n < 2)
+                throw Error("TotalReadoutTime in \"" + epi_side->path +
+                            "\" needs at least 2 voxels along the "
+                            "phase-encoding axis");
             spacing = *epi_side->total_readout_time / (n - 1);
             from = "TotalReadoutTime " + number(*epi_side->total_readout_time) + " s / (" + std::to_string(n) + " - 1)";
         }
@@ -176,7 +176,8 @@ static void check_correction_grids(const CorrectOptions& o) {
     const InputGrid phase = read_input_grid(o.phase, false);
     const InputGrid magnitude = read_input_grid(o.magnitude, false);
     const InputGrid epi = read_input_grid(o.epi, false);
-    require_same_grid(magnitude, "magnitude", phase, "phase image", "the field map's phase and magnitude must share a grid");
+    require_same_grid(magnitude, "magnitude", phase, "phase image",
+                      "the field map's phase and magnitude must share a grid");
     if (o.anatomy.empty())
         require_same_grid(epi, "EPI", phase, "field map",
                           "without --anatomy the EPI and the field map must share a grid");
@@ -203,10 +204,15 @@ namespace {
 std::function<int()> declare(CLI::App& cmd) {
     auto o = std::make_shared<CorrectOptions>();
     CorrectOptions& cor = *o;
-    cmd.add_option("--phase", cor.phase, "Wrapped phase-difference image (FMR or NIfTI)")->required()->check(CLI::ExistingFile);
-    cmd.add_option("--magnitude", cor.magnitude, "Magnitude image on the phase image's grid")->required()->check(CLI::ExistingFile);
+    cmd.add_option("--phase", cor.phase, "Wrapped phase-difference image (FMR or NIfTI)")
+        ->required()
+        ->check(CLI::ExistingFile);
+    cmd.add_option("--magnitude", cor.magnitude, "Magnitude image on the phase image's grid")
+        ->required()
+        ->check(CLI::ExistingFile);
     cmd.add_option("--epi", cor.epi, "EPI series to correct")->required()->check(CLI::ExistingFile);
-    cmd.add_option("--anatomy", cor.anatomy, "Anatomical volume (VMR or NIfTI): carry the shift map into the EPI's grid through it")
+    cmd.add_option("--anatomy", cor.anatomy,
+                   "Anatomical volume (VMR or NIfTI): carry the shift map into the EPI's grid through it")
         ->check(CLI::ExistingFile);
     cmd.add_option("--echo-time-diff", cor.echo_time_diff_ms, "Echo-time difference of the field map, ms")
         ->check(CLI::PositiveNumber);
@@ -216,7 +222,9 @@ std::function<int()> declare(CLI::App& cmd) {
     cmd.add_option("--method", cor.method, "Unwrapping method")
         ->check(CLI::IsMember({"multigrid", "relax"}))
         ->capture_default_str();
-    cmd.add_option("--cycles", cor.cycles, "Multigrid: V-cycles per level")->check(CLI::Range(0, 100))->capture_default_str();
+    cmd.add_option("--cycles", cor.cycles, "Multigrid: V-cycles per level")
+        ->check(CLI::Range(0, 100))
+        ->capture_default_str();
     cmd.add_option("--iterations", cor.iterations, "Multigrid: relaxation iterations per smoothing")
         ->check(CLI::Range(0, 1000))
         ->capture_default_str();

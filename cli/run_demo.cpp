@@ -9,16 +9,16 @@
 #include <memory>
 
 #include "cli/command.h"
-#include "host/document_files.h"
-#include "core/error.h"
-#include "cli/phantom_files.h"
 #include "cli/interrupt.h"
 #include "cli/output_folder.h"
+#include "cli/phantom_files.h"
 #include "cli/run_lock.h"
+#include "core/error.h"
+#include "host/document_files.h"
+#include "hostlink/protocol.h"
 #include "sim/dataset.h"
 #include "sim/error_metrics.h"
 #include "sim/figure.h"
-#include "hostlink/protocol.h"
 
 namespace warpmender {
 namespace host {

@@ -34,8 +34,8 @@ std::function<int()> declare(CLI::App& cmd) {
 }
 }  // namespace
 
-extern const Subcommand subcommand_info = {
-    "info", "Show the plug-in's name, description, author, help and GUI script", declare};
+extern const Subcommand subcommand_info = {"info", "Show the plug-in's name, description, author, help and GUI script",
+                                           declare};
 
 }  // namespace host
 }  // namespace warpmender

@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/error.h"
 #include "cli/interrupt.h"
+#include "core/error.h"
 
 namespace warpmender {
 namespace host {
@@ -43,8 +43,8 @@ RunLock::RunLock(const std::string& folder) {
             ::close(fd);
             ::close(dir_fd_);
             if (e == EWOULDBLOCK)
-                throw Error("output folder \"" + folder + "\" is in use by another warpmender run (it holds \"" +
-                            path + "\"); this run refuses rather than mix its results with that run's: wait "
+                throw Error("output folder \"" + folder + "\" is in use by another warpmender run (it holds \"" + path +
+                            "\"); this run refuses rather than mix its results with that run's: wait "
                             "for it to end or choose another output folder");
             throw Error("cannot lock output folder \"" + folder + "\": " + std::strerror(e));
         }

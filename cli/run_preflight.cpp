@@ -4,10 +4,10 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "core/error.h"
-#include "formats/input_headers.h"
 #include "cli/memory_budget.h"
 #include "cli/output_folder.h"
+#include "core/error.h"
+#include "formats/input_headers.h"
 
 namespace warpmender {
 namespace host {

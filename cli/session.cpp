@@ -10,11 +10,11 @@
 #include <fstream>
 #include <sstream>
 
-#include "host/document_files.h"
-#include "core/error.h"
 #include "cli/failure_context.h"
-#include "formats/input_file.h"
 #include "cli/output_folder.h"
+#include "core/error.h"
+#include "formats/input_file.h"
+#include "host/document_files.h"
 #include "host/plugin_library.h"
 #include "hostlink/protocol.h"
 
@@ -45,8 +45,7 @@ struct Bound {
     const char* name;
     int low, high;
 };
-constexpr Bound kBounds[] = {
-    {"NrOfVCycles", 0, 100}, {"NrOfIterations", 0, 1000}, {"NrOfIterationsRelax", 0, 1000000}};
+constexpr Bound kBounds[] = {{"NrOfVCycles", 0, 100}, {"NrOfIterations", 0, 1000}, {"NrOfIterationsRelax", 0, 1000000}};
 constexpr size_t kMostDocuments = 100;
 
 void check_bounded(const std::string& name, const ParameterValue& v, const std::string& where) {
@@ -158,9 +157,10 @@ std::vector<std::string> plugin_write_failures(const std::vector<std::string>& l
         if (starts_with_any(line, std::begin(kWriterReasons), std::end(kWriterReasons))) {
             out.push_back(line);
         } else if (starts_with_any(line, std::begin(kPluginWriteFailures), std::end(kPluginWriteFailures))) {
-            const bool named_next = i + 1 < log.size() && starts_with_any(log[i + 1], std::begin(kWriterReasons),
-                                                                          std::end(kWriterReasons));
-            if (!named_next) out.push_back(line.rfind(protocol::kCannotSave, 0) == 0 ? line : "the plug-in logged \"" + line + "\"");
+            const bool named_next =
+                i + 1 < log.size() && starts_with_any(log[i + 1], std::begin(kWriterReasons), std::end(kWriterReasons));
+            if (!named_next)
+                out.push_back(line.rfind(protocol::kCannotSave, 0) == 0 ? line : "the plug-in logged \"" + line + "\"");
         }
     }
     return out;
@@ -227,8 +227,8 @@ void parse_version(const std::string& text, int out[3]) {
     int v[3] = {0, 0, 0};
     char dot1 = 0, dot2 = 0;
     std::istringstream in(text);
-    if (!(in >> v[0] >> dot1 >> v[1] >> dot2 >> v[2]) || dot1 != '.' || dot2 != '.' || in.peek() != EOF ||
-        v[0] < 0 || v[1] < 0 || v[2] < 0)
+    if (!(in >> v[0] >> dot1 >> v[1] >> dot2 >> v[2]) || dot1 != '.' || dot2 != '.' || in.peek() != EOF || v[0] < 0 ||
+        v[1] < 0 || v[2] < 0)
         throw Error("host version \"" + text + "\" is not of the form MAJOR.MINOR.PATCH (e.g. 2.8.0)");
     for (int i = 0; i < 3; ++i) out[i] = v[i];
 }
@@ -247,10 +247,12 @@ Session parse_session_text(const std::string& text, const std::string& source, c
     Session s;
     for (const auto& [key, value] : j.items()) {
         if (key != "host_version" && key != "output_dir" && key != "documents" && key != "calls")
-            throw Error(where + ": unknown field \"" + key + "\" (expected host_version, output_dir, documents, calls)");
+            throw Error(where + ": unknown field \"" + key +
+                        "\" (expected host_version, output_dir, documents, calls)");
     }
     if (j.contains("host_version")) {
-        if (!j["host_version"].is_string()) throw Error(where + ": \"host_version\" must be a string such as \"2.8.0\"");
+        if (!j["host_version"].is_string())
+            throw Error(where + ": \"host_version\" must be a string such as \"2.8.0\"");
         s.host_version = j["host_version"].get<std::string>();
         int v[3];
         try {
@@ -355,10 +357,7 @@ SessionOutcome run_session(const Session& session, const RunSettings& settings, 
     json report = {{"plugin", json::object()}, {"calls", json::array()}, {"errors", json::array()}};
     PluginLibrary plugin(plugin_path);
     const bool init = plugin.create_and_init();
-    report["plugin"] = {{"name", plugin.name()},
-                        {"init", init},
-                        {"log", h.log},
-                        {"message_boxes", h.message_boxes}};
+    report["plugin"] = {{"name", plugin.name()}, {"init", init}, {"log", h.log}, {"message_boxes", h.message_boxes}};
     for (const std::string& m : h.message_boxes)
         if (observer.message_box) observer.message_box(m);
     if (!init) {
@@ -402,7 +401,8 @@ SessionOutcome run_session(const Session& session, const RunSettings& settings, 
         json c = {{"command", h.string_parameter(protocol::kCommand)},
                   {"execute_returned", returned},
                   {"ErrorNr", error_nr},
-                  {"ErrorMsg", h.has_parameter(protocol::kErrorMsg) ? json(h.string_parameter(protocol::kErrorMsg)) : json(nullptr)},
+                  {"ErrorMsg", h.has_parameter(protocol::kErrorMsg) ? json(h.string_parameter(protocol::kErrorMsg))
+                                                                    : json(nullptr)},
                   {"log", tail_json(h.log, log0)},
                   {"message_boxes", tail_json(h.message_boxes, box0)},
                   {"dialogs", json::array()},

@@ -16,7 +16,7 @@ namespace host {
 constexpr uint64_t kMostSessionBytes = 64u << 20;
 
 struct SessionDocument {
-    std::string path;      // absolute, or relative to the session file's folder
+    std::string path;  // absolute, or relative to the session file's folder
     bool as_anatomy = false;
 };
 
@@ -40,19 +40,19 @@ Session parse_session_text(const std::string& text, const std::string& source, c
 
 // How a session is run.
 struct RunSettings {
-    std::string plugin_path;    // libwarpmender.so
-    std::string output_dir;     // overrides the session's when not empty
-    bool nifti = false;         // every save also as NIfTI
-    std::vector<int> rescale_documents;  // indices of documents rescaled to 0..4095 on opening
-    Responder* responder = nullptr;      // --interactive
+    std::string plugin_path;                  // libwarpmender.so
+    std::string output_dir;                   // overrides the session's when not empty
+    bool nifti = false;                       // every save also as NIfTI
+    std::vector<int> rescale_documents;       // indices of documents rescaled to 0..4095 on opening
+    Responder* responder = nullptr;           // --interactive
     std::function<void(Host&)> before_calls;  // after the documents are open, before the first call
 };
 
 // What happened; the report file is its JSON form.
 struct SessionOutcome {
     nlohmann::json report;
-    bool session_error = false;  // bad document, unanswered dialog, unused answer
-    bool plugin_failed = false;  // some call ended with "ErrorNr" -1
+    bool session_error = false;               // bad document, unanswered dialog, unused answer
+    bool plugin_failed = false;               // some call ended with "ErrorNr" -1
     std::vector<std::string> error_messages;  // "ErrorMsg" of failed calls
     // Results that were not saved, whatever the plug-in made of it (it ignores
     // some save results): "cannot save \"out/a_b0.fmr\": No space left on device"

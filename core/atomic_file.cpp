@@ -72,7 +72,8 @@ bool AtomicFile::write(const void* data, size_t bytes) {
     if (failed_ || file_ == nullptr) return false;
     if (bytes == 0) return true;
     errno = 0;
-    if (std::fwrite(data, 1, bytes, file_) != bytes) return fail(Stage::kWrite, protocol::kCannotWrite, errno ? errno : EIO);
+    if (std::fwrite(data, 1, bytes, file_) != bytes)
+        return fail(Stage::kWrite, protocol::kCannotWrite, errno ? errno : EIO);
     return true;
 }
 
@@ -151,7 +152,8 @@ AtomicFile::AtomicFile(std::string target, const std::string& suffix) {
     const std::string dir = directory_of(target);
     struct stat st {};
     if (::stat(dir.c_str(), &st) != 0) {
-        if (errno == ENOENT) throw Error("cannot write \"" + target + "\": the directory \"" + dir + "\" does not exist");
+        if (errno == ENOENT)
+            throw Error("cannot write \"" + target + "\": the directory \"" + dir + "\" does not exist");
         throw Error("cannot write \"" + target + "\": " + std::strerror(errno));
     }
     if (!S_ISDIR(st.st_mode)) throw Error("cannot write \"" + target + "\": \"" + dir + "\" is not a directory");

@@ -50,22 +50,24 @@ class datahandler {
 public:
     datahandler() = default;
     datahandler(T* data, long nx, long ny, long nz, long nt, unsigned long bytesperelem)
-        : nx_(nx), ny_(ny), nz_(nz), nt_(nt), nrofelems_(nx * ny * nz * nt),
-          bytesperelem_(bytesperelem), data_(data), isempty_(data == nullptr) {}
+        : nx_(nx), ny_(ny), nz_(nz), nt_(nt), nrofelems_(nx * ny * nz * nt), bytesperelem_(bytesperelem), data_(data),
+          isempty_(data == nullptr) {}
     datahandler(T* data, long nx, long ny, long nz, unsigned long bytesperelem)
         : datahandler(data, nx, ny, nz, 1, bytesperelem) {}
     datahandler(long nx, long ny, long nz, long nt, unsigned long bytesperelem)
-        : nx_(nx), ny_(ny), nz_(nz), nt_(nt), nrofelems_(nx * ny * nz * nt),
-          bytesperelem_(bytesperelem) {}
-    datahandler(long nx, long ny, long nz, unsigned long bytesperelem)
-        : datahandler(nx, ny, nz, 1, bytesperelem) {}
+        : nx_(nx), ny_(ny), nz_(nz), nt_(nt), nrofelems_(nx * ny * nz * nt), bytesperelem_(bytesperelem) {}
+    datahandler(long nx, long ny, long nz, unsigned long bytesperelem) : datahandler(nx, ny, nz, 1, bytesperelem) {}
     datahandler(const datahandler&) = delete;
     datahandler& operator=(const datahandler&) = delete;
     virtual ~datahandler() { release(); }
 
     // --- shape, header and buffer -------------------------------------------------
     void set(long nx, long ny, long nz, long nt, T* data, const char* name, unsigned long bytesperelem) {
-        nx_ = nx; ny_ = ny; nz_ = nz; nt_ = nt; recount();
+        nx_ = nx;
+        ny_ = ny;
+        nz_ = nz;
+        nt_ = nt;
+        recount();
         setdata(data);
         setname(name);
         bytesperelem_ = bytesperelem;
@@ -73,11 +75,13 @@ public:
     void set(long nx, long ny, long nz, T* data, const char* name, unsigned long bytesperelem) {
         set(nx, ny, nz, 1, data, name, bytesperelem);
     }
-    void set(long nx, long ny, long nz, T* data, const char* name) {
-        set(nx, ny, nz, 1, data, name, bytesperelem_);
-    }
+    void set(long nx, long ny, long nz, T* data, const char* name) { set(nx, ny, nz, 1, data, name, bytesperelem_); }
     void set(long nx, long ny, long nz, T* data) {
-        nx_ = nx; ny_ = ny; nz_ = nz; nt_ = 1; recount();
+        nx_ = nx;
+        ny_ = ny;
+        nz_ = nz;
+        nt_ = 1;
+        recount();
         setdata(data);
     }
     void setdata(T* data) {
@@ -93,19 +97,39 @@ public:
         return d;
     }
     void setname(const char* name) { name_ = name ? name : ""; }
-    void setnx(long n) { nx_ = n; recount(); }
-    void setny(long n) { ny_ = n; recount(); }
-    void setnz(long n) { nz_ = n; recount(); }
-    void setnt(long n) { nt_ = n; recount(); }
+    void setnx(long n) {
+        nx_ = n;
+        recount();
+    }
+    void setny(long n) {
+        ny_ = n;
+        recount();
+    }
+    void setnz(long n) {
+        nz_ = n;
+        recount();
+    }
+    void setnt(long n) {
+        nt_ = n;
+        recount();
+    }
     void setresolution(float dx, float dy, float dz) { setresolution(dx, dy, dz, 0.0f); }
-    void setresolution(float dx, float dy, float dz, float dt) { dx_ = dx; dy_ = dy; dz_ = dz; dt_ = dt; }
+    void setresolution(float dx, float dy, float dz, float dt) {
+        dx_ = dx;
+        dy_ = dy;
+        dz_ = dz;
+        dt_ = dt;
+    }
     void setstatus(int s) { status_ = s; }
     int getstatus() const { return status_; }
-    void setposition(int code, float m00, float m01, float m02, float m03, float m10, float m11, float m12,
-                     float m13, float m20, float m21, float m22, float m23) {
+    void setposition(int code, float m00, float m01, float m02, float m03, float m10, float m11, float m12, float m13,
+                     float m20, float m21, float m22, float m23) {
         const float v[12] = {m00, m01, m02, m03, m10, m11, m12, m13, m20, m21, m22, m23};
         for (int i = 0; i < 12; ++i) position_.m[i] = v[i];
-        position_.m[12] = 0.0; position_.m[13] = 0.0; position_.m[14] = 0.0; position_.m[15] = 1.0;
+        position_.m[12] = 0.0;
+        position_.m[13] = 0.0;
+        position_.m[14] = 0.0;
+        position_.m[15] = 1.0;
         positioncode_ = code;
         positionset_ = true;
     }
@@ -167,10 +191,16 @@ public:
     // valid. Its buffer is left alone. An empty name becomes "none".
     template <typename U>
     void copyheader(datahandler<U>* target) const {
-        target->nx_ = nx_; target->ny_ = ny_; target->nz_ = nz_; target->nt_ = nt_;
+        target->nx_ = nx_;
+        target->ny_ = ny_;
+        target->nz_ = nz_;
+        target->nt_ = nt_;
         target->nrofelems_ = nrofelems_;
         target->bytesperelem_ = bytesperelem_;
-        target->dx_ = dx_; target->dy_ = dy_; target->dz_ = dz_; target->dt_ = dt_;
+        target->dx_ = dx_;
+        target->dy_ = dy_;
+        target->dz_ = dz_;
+        target->dt_ = dt_;
         if (positionset_) {
             target->position_ = position_;
             target->positioncode_ = positioncode_;
@@ -268,7 +298,8 @@ public:
     }
     float getmean() const {
         float sum = 0.0f;
-        for (long i = 0; i < nrofelems_; ++i) sum = static_cast<float>(static_cast<double>(sum) + static_cast<double>(data_[i]));
+        for (long i = 0; i < nrofelems_; ++i)
+            sum = static_cast<float>(static_cast<double>(sum) + static_cast<double>(data_[i]));
         return sum / static_cast<float>(nrofelems_);
     }
     double getmean_d() const {

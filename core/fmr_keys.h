@@ -9,17 +9,61 @@ namespace warpmender {
 
 // Every row of the FMR text in file order.
 enum class FmrField {
-    kFileVersion, kNrOfVolumes, kNrOfSlices, kNrOfSkippedVolumes, kPrefix, kDataStorageFormat, kDataType, kTR,
-    kInterSliceTime, kTimeResolutionVerified, kTE, kSliceAcquisitionOrder, kSliceAcquisitionOrderVerified,
-    kResolutionX, kResolutionY, kLoadAMRFile, kShowAMRFile, kImageIndex, kLayoutNColumns, kLayoutNRows,
-    kLayoutZoomLevel, kSegmentSize, kSegmentOffset, kNrOfLinkedProtocols, kProtocolFile, kInplaneResolutionX,
-    kInplaneResolutionY, kSliceThickness, kSliceGap, kVoxelResolutionVerified,
+    kFileVersion,
+    kNrOfVolumes,
+    kNrOfSlices,
+    kNrOfSkippedVolumes,
+    kPrefix,
+    kDataStorageFormat,
+    kDataType,
+    kTR,
+    kInterSliceTime,
+    kTimeResolutionVerified,
+    kTE,
+    kSliceAcquisitionOrder,
+    kSliceAcquisitionOrderVerified,
+    kResolutionX,
+    kResolutionY,
+    kLoadAMRFile,
+    kShowAMRFile,
+    kImageIndex,
+    kLayoutNColumns,
+    kLayoutNRows,
+    kLayoutZoomLevel,
+    kSegmentSize,
+    kSegmentOffset,
+    kNrOfLinkedProtocols,
+    kProtocolFile,
+    kInplaneResolutionX,
+    kInplaneResolutionY,
+    kSliceThickness,
+    kSliceGap,
+    kVoxelResolutionVerified,
     // the position block
-    kPosInfosVerified, kCoordinateSystem, kSlice1CenterX, kSlice1CenterY, kSlice1CenterZ, kSliceNCenterX,
-    kSliceNCenterY, kSliceNCenterZ, kRowDirX, kRowDirY, kRowDirZ, kColDirX, kColDirY, kColDirZ, kNRows, kNCols,
-    kFoVRows, kFoVCols, kPositionSliceThickness, kGapThickness,
+    kPosInfosVerified,
+    kCoordinateSystem,
+    kSlice1CenterX,
+    kSlice1CenterY,
+    kSlice1CenterZ,
+    kSliceNCenterX,
+    kSliceNCenterY,
+    kSliceNCenterZ,
+    kRowDirX,
+    kRowDirY,
+    kRowDirZ,
+    kColDirX,
+    kColDirY,
+    kColDirZ,
+    kNRows,
+    kNCols,
+    kFoVRows,
+    kFoVCols,
+    kPositionSliceThickness,
+    kGapThickness,
     // after it
-    kNrOfPastSpatialTransformations, kRadiologicalConvention, kFirstDataSourceFile,
+    kNrOfPastSpatialTransformations,
+    kRadiologicalConvention,
+    kFirstDataSourceFile,
 };
 
 enum class FmrKind {
@@ -31,11 +75,11 @@ enum class FmrKind {
 
 struct FmrKey {
     FmrField field;
-    const char* name;    // as the reader looks it up: "NrOfVolumes"
-    const char* row;     // what the writers put before the value, blank lines included
+    const char* name;  // as the reader looks it up: "NrOfVolumes"
+    const char* row;   // what the writers put before the value, blank lines included
     FmrKind kind;
-    const char* fixed;   // the value of a kFixed row
-    bool position;       // in the position block
+    const char* fixed;  // the value of a kFixed row
+    bool position;      // in the position block
 };
 
 // The rows in file order; the name of a row in the position block is unique

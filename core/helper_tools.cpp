@@ -96,9 +96,7 @@ std::string helperTools::createstcfilename(const char* stem, const char* dir, bo
     return name + ".stc";
 }
 
-std::string helperTools::openInstr(const char* what) const {
-    return "Please select the " + text_of(what) + " file: ";
-}
+std::string helperTools::openInstr(const char* what) const { return "Please select the " + text_of(what) + " file: "; }
 
 const char* helperTools::getRepresentationDescription(int code) const {
     switch (code) {
@@ -122,8 +120,8 @@ int hsRound(double x) {
 void helperTools::displayMatrix33(const float m[3][3], const char* title) const {
     char text[1024];
     std::snprintf(text, sizeof text, "%s: \n\t%f\t%f\t%f\n\t%f\t%f\t%f\n\t%f\t%f\t%f", title ? title : "",
-                  double(m[0][0]), double(m[0][1]), double(m[0][2]), double(m[1][0]), double(m[1][1]),
-                  double(m[1][2]), double(m[2][0]), double(m[2][1]), double(m[2][2]));
+                  double(m[0][0]), double(m[0][1]), double(m[0][2]), double(m[1][0]), double(m[1][1]), double(m[1][2]),
+                  double(m[2][0]), double(m[2][1]), double(m[2][2]));
     log_prefixed(text);
 }
 

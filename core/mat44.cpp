@@ -60,12 +60,10 @@ mat44d matrixmaster::geteye() const {
 std::string matrixmaster::matrix44ToChar(const float M[4][4], const char* label) const {
     // Large enough for sixteen %f values of any float (up to 47 characters each).
     char text[1024];
-    std::snprintf(text, sizeof text,
-                  "%s: \n\t%f\t%f\t%f\t%f\n\t%f\t%f\t%f\t%f\n\t%f\t%f\t%f\t%f\n\t%f\t%f\t%f\t%f\n", label,
-                  double(M[0][0]), double(M[0][1]), double(M[0][2]), double(M[0][3]), double(M[1][0]),
-                  double(M[1][1]), double(M[1][2]), double(M[1][3]), double(M[2][0]), double(M[2][1]),
-                  double(M[2][2]), double(M[2][3]), double(M[3][0]), double(M[3][1]), double(M[3][2]),
-                  double(M[3][3]));
+    std::snprintf(text, sizeof text, "%s: \n\t%f\t%f\t%f\t%f\n\t%f\t%f\t%f\t%f\n\t%f\t%f\t%f\t%f\n\t%f\t%f\t%f\t%f\n",
+                  label, double(M[0][0]), double(M[0][1]), double(M[0][2]), double(M[0][3]), double(M[1][0]),
+                  double(M[1][1]), double(M[1][2]), double(M[1][3]), double(M[2][0]), double(M[2][1]), double(M[2][2]),
+                  double(M[2][3]), double(M[3][0]), double(M[3][1]), double(M[3][2]), double(M[3][3]));
     return text;
 }
 

@@ -62,8 +62,8 @@ double radians_per_unit(PhaseScale scale) {
     return 1.0;
 }
 
-void phase_difference(const double* phase1, const double* phase2, const double* magnitude1,
-                      const double* magnitude2, std::size_t n, double* out) {
+void phase_difference(const double* phase1, const double* phase2, const double* magnitude1, const double* magnitude2,
+                      std::size_t n, double* out) {
     for (std::size_t i = 0; i < n; ++i) {
         const double m1 = magnitude1 ? magnitude1[i] : 1.0;
         const double m2 = magnitude2 ? magnitude2[i] : 1.0;

@@ -45,8 +45,8 @@ double radians_per_unit(PhaseScale scale);
 // radians_per_unit first). The magnitudes m1, m2 may be null (taken as 1);
 // given, they only decide where there is no signal: a voxel with a
 // magnitude of 0 (or below) gets a difference of 0.
-void phase_difference(const double* phase1, const double* phase2, const double* magnitude1,
-                      const double* magnitude2, std::size_t n, double* out);
+void phase_difference(const double* phase1, const double* phase2, const double* magnitude1, const double* magnitude2,
+                      std::size_t n, double* out);
 
 // TE2 - TE1 in milliseconds, from the sidecars' "EchoTime" of phase1 and
 // phase2 in seconds. Throws std::invalid_argument, naming both sources,

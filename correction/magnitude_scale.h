@@ -29,10 +29,10 @@ constexpr double kFewAbove = 0.01;
 constexpr double kMostAbove = 0.95;
 
 struct MagnitudeScale {
-    std::size_t nonzero = 0;    // finite values other than 0
-    std::size_t above = 0;      // of those, above kMaskThreshold
-    double share_above = 0.0;   // above / nonzero (0 when nonzero is 0)
-    bool meaningless = false;   // the threshold cannot separate the head from the background
+    std::size_t nonzero = 0;   // finite values other than 0
+    std::size_t above = 0;     // of those, above kMaskThreshold
+    double share_above = 0.0;  // above / nonzero (0 when nonzero is 0)
+    bool meaningless = false;  // the threshold cannot separate the head from the background
 };
 
 // The judgement above for n values (a whole image, all volumes). An image

@@ -33,8 +33,8 @@ void scatter_through_anatomy(GridSize anatomy, const float to_target[4][4], Grid
     for (long k = 0; k < C; ++k)
         for (long j = 0; j < B; ++j)
             for (long i = 0; i < A; ++i) {
-                const float p[4] = {static_cast<float>(i) - ca, static_cast<float>(j) - cb,
-                                    static_cast<float>(k) - cc, 1.0f};
+                const float p[4] = {static_cast<float>(i) - ca, static_cast<float>(j) - cb, static_cast<float>(k) - cc,
+                                    1.0f};
                 float q[4];
                 multiplyMatrixVector(to_target, p, q);
                 int a, b, c;

@@ -51,9 +51,9 @@ void filter_slices(const float K[3][3], double* data, long nslices, long nx, lon
 
 void getkernel(int code, float kernel[3][3]) {
     const float delta[3][3] = {{0, 0, 0}, {0, 1, 0}, {0, 0, 0}};
-    const float ninth = 1.0f / 9.0f;            // 0.11111111
-    const float e = 1.0f / 180.0f;              // 0.0055555557
-    const float centre25 = 172.0f / 180.0f;     // 0.95555556: the kernel sums to 1
+    const float ninth = 1.0f / 9.0f;         // 0.11111111
+    const float e = 1.0f / 180.0f;           // 0.0055555557
+    const float centre25 = 172.0f / 180.0f;  // 0.95555556: the kernel sums to 1
     const float smooth[3][3] = {{ninth, ninth, ninth}, {ninth, ninth, ninth}, {ninth, ninth, ninth}};
     const float shiftsubtract[3][3] = {{0, 0, 0}, {0, 1, 0}, {0, 0, -1}};
     const float edge[3][3] = {{-0.125f, -0.125f, -0.125f}, {-0.125f, 1, -0.125f}, {-0.125f, -0.125f, -0.125f}};

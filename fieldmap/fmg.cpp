@@ -61,9 +61,7 @@ inline bool equal_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a
 struct Membrane {
     double wx, wy, wz, d;
     explicit Membrane(const double* p)
-        : wx(-p[0] * p[0] * p[3]),
-          wy(-p[1] * p[1] * p[3]),
-          wz(-p[2] * p[2] * p[3]),
+        : wx(-p[0] * p[0] * p[3]), wy(-p[1] * p[1] * p[3]), wz(-p[2] * p[2] * p[3]),
           d(((2.0 * p[0]) * p[0] + (2.0 * p[1]) * p[1] + (2.0 * p[2]) * p[2]) * p[3] + p[4]) {}
 };
 
@@ -378,10 +376,10 @@ struct SplitPlanes {
     std::ptrdiff_t plane;  // nx*ny: a plane of the caller's arrays
     std::ptrdiff_t rows;   // split_stride(nx)*ny: a slot
     int head, ring;
-    double* u;             // slot s of u at u + s*rows
-    double* ad;            // null: every voxel's a + d is ad0
+    double* u;   // slot s of u at u + s*rows
+    double* ad;  // null: every voxel's a + d is ad0
     double ad0;
-    double* b;             // the caller's u: plane z of split b at b + z*plane
+    double* b;  // the caller's u: plane z of split b at b + z*plane
 
     int slot(int z) const { return z < head ? z : head + (z - head) % ring; }
     double* u_of(int z) const { return u + slot(z) * rows; }
@@ -472,8 +470,8 @@ WARPMENDER_INLINE_BODY void relax_split_all(const int* dims, const double* a, co
         relax_split_body(dims, a, b, k, t0, passes - t0 < depth ? passes - t0 : depth, u, w);
 }
 
-void relax_split_baseline(const int* dims, const double* a, const double* b, const Membrane& k, long passes,
-                          double* u, const SplitPlanes& w, long depth) {
+void relax_split_baseline(const int* dims, const double* a, const double* b, const Membrane& k, long passes, double* u,
+                          const SplitPlanes& w, long depth) {
     relax_split_all(dims, a, b, k, passes, u, w, depth);
 }
 #if WARPMENDER_HAVE_AVX2_KERNELS
@@ -510,8 +508,8 @@ long wavefront_slots(int nz, long depth) { return nz % 2 != 0 || nz <= 2 * depth
 // nit iterations, `calls` times over: fmg's last smoothing of a V-cycle and
 // the first of the next one in a row, without returning u to its layout in
 // between. The log says "Relax..." once per call it stands for.
-void smooth(const int* dims, const double* a, bool a_uniform, const double* b, const double* param, int nit,
-            int calls, double* u, double* work, long work_size) {
+void smooth(const int* dims, const double* a, bool a_uniform, const double* b, const double* param, int nit, int calls,
+            double* u, double* work, long work_size) {
     if (verboselevel > 2)
         for (int c = 0; c < calls; ++c) fmg_log("Relax...");
     const Membrane k(param);
@@ -566,8 +564,9 @@ double sumsq_me(const int* dims, const double* a, const double* b, const double*
     if (verboselevel >= 2) {
         fmg_log("sumsq_me...");
         char text[256];
-        std::snprintf(text, sizeof text, "in sumsq_me: w000: %f, w001: %f, w010: %f, w1000: %f\ndm0: %i, dm1: %i, dm2: %i",
-                      k.d, k.wz, k.wy, k.wx, nx, ny, nz);
+        std::snprintf(text, sizeof text,
+                      "in sumsq_me: w000: %f, w001: %f, w010: %f, w1000: %f\ndm0: %i, dm1: %i, dm2: %i", k.d, k.wz,
+                      k.wy, k.wx, nx, ny, nz);
         fmg_log(text);
     }
     // Residual per voxel with the arithmetic of Atimesp_me, summed z, y, x.
@@ -615,8 +614,12 @@ struct TapBlock {
         count = n;
         for (int i = 0; i < n; ++i) {
             const Tap t = tap_of(from + i, na, nc);
-            im[i] = t.im; i0[i] = t.i0; ip[i] = t.ip;
-            wm[i] = t.wm; w0[i] = t.w0; wp[i] = t.wp;
+            im[i] = t.im;
+            i0[i] = t.i0;
+            ip[i] = t.ip;
+            wm[i] = t.wm;
+            w0[i] = t.w0;
+            wp[i] = t.wp;
         }
         direct = 0;
         if (na == 2 * nc)
@@ -712,8 +715,8 @@ namespace {
 // resize, or with add c += the resampled volume (addto's sum, without the
 // resampled volume ever being stored).
 // one_plane: a holds one plane that stands for every input plane.
-WARPMENDER_INLINE_BODY void resample_volume_body(const int* na, const double* a, const int* nc, double* c,
-                                                 double* work, bool add, bool one_plane) {
+WARPMENDER_INLINE_BODY void resample_volume_body(const int* na, const double* a, const int* nc, double* c, double* work,
+                                                 bool add, bool one_plane) {
     const int naz = na[2], ncz = nc[2];
     if (verboselevel >= 2) {
         char text[64];
@@ -779,8 +782,8 @@ void resample_volume_baseline(const int* na, const double* a, const int* nc, dou
     resample_volume_body(na, a, nc, c, work, add, one_plane);
 }
 #if WARPMENDER_HAVE_AVX2_KERNELS
-WARPMENDER_TARGET_AVX2 void resample_volume_avx2(const int* na, const double* a, const int* nc, double* c,
-                                                 double* work, bool add, bool one_plane) {
+WARPMENDER_TARGET_AVX2 void resample_volume_avx2(const int* na, const double* a, const int* nc, double* c, double* work,
+                                                 bool add, bool one_plane) {
     resample_volume_body(na, a, nc, c, work, add, one_plane);
 }
 #endif
@@ -845,8 +848,8 @@ WARPMENDER_TARGET_AVX2 void residual_avx2(const int* dims, const double* a, bool
 }
 #endif
 
-void residual(const int* dims, const double* a, bool a_uniform, const double* b, const double* param,
-              const double* u, double* r) {
+void residual(const int* dims, const double* a, bool a_uniform, const double* b, const double* param, const double* u,
+              double* r) {
     if (verboselevel >= 2) fmg_log("Ltlf_me...");  // the line of the LtLf_me call this pass stands for
     const Membrane k(param);
 #if WARPMENDER_HAVE_AVX2_KERNELS
@@ -897,11 +900,19 @@ void solve(const int* dims, const double* a, const double* a_value, const double
     double* aw[kFmgMaxLevels] = {};
     double* uo[kFmgMaxLevels];
     double prm[kFmgMaxLevels][5];
-    bo[0] = b; bbo[0] = b; ao[0] = a ? a : a_value; uo[0] = u;
+    bo[0] = b;
+    bbo[0] = b;
+    ao[0] = a ? a : a_value;
+    uo[0] = u;
     long offset = 0;
     for (int j = 1; j < levels; ++j) {
-        bw[j] = b_base + offset; bbw[j] = bb_base + offset; aw[j] = a_base + offset; uo[j] = u_base + offset;
-        bo[j] = bw[j]; bbo[j] = bbw[j]; ao[j] = aw[j];
+        bw[j] = b_base + offset;
+        bbw[j] = bb_base + offset;
+        aw[j] = a_base + offset;
+        uo[j] = u_base + offset;
+        bo[j] = bw[j];
+        bbo[j] = bbw[j];
+        ao[j] = aw[j];
         offset += p.m[j];
     }
     for (int k = 0; k < 5; ++k) prm[0][k] = param[k];
@@ -957,8 +968,8 @@ void solve(const int* dims, const double* a, const double* a_value, const double
 
 }  // namespace
 
-void fmg(const int* dims, const double* a, const double* b, int, const double* param, int nfmg, int nit,
-         double* u, double* scratch) {
+void fmg(const int* dims, const double* a, const double* b, int, const double* param, int nfmg, int nit, double* u,
+         double* scratch) {
     solve(dims, a, nullptr, b, param, nfmg, nit, u, scratch);
 }
 

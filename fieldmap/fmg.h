@@ -27,8 +27,8 @@ long fmg_scratchsize_long(const int* dims);
 // Solves the system into u (its incoming values are not used). c is not read.
 // scratch holds fmg_scratchsize(dims) doubles. Grids outside the solver's
 // range are refused with a log line and u is left as it was.
-void fmg(const int* dims, const double* a, const double* b, int c, const double* param, int nfmg, int nit,
-         double* u, double* scratch);
+void fmg(const int* dims, const double* a, const double* b, int c, const double* param, int nfmg, int nit, double* u,
+         double* scratch);
 
 // fmg with the same a at every voxel, given once: the result of fmg with an
 // array of it, without the array.

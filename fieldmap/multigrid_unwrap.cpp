@@ -32,9 +32,7 @@ datahandler<double>* invalid_volume() {
     return v;
 }
 
-bool usable(const datahandler<double>* v) {
-    return v != nullptr && v->getstatus() == STATUS_VALID && v->hasdata();
-}
+bool usable(const datahandler<double>* v) { return v != nullptr && v->getstatus() == STATUS_VALID && v->hasdata(); }
 
 // A zero-filled buffer, or null when memory runs out (the plug-in never throws).
 double* zeroed_buffer(long n) { return new (std::nothrow) double[static_cast<size_t>(n > 0 ? n : 1)](); }
@@ -195,8 +193,7 @@ WARPMENDER_INLINE_BODY void laplacian_body(const double* phi, long nx, long ny, 
     }
 }
 
-void laplacian_baseline(const double* phi, long nx, long ny, long nz, double* out, double* work,
-                        LaplacianSums& sums) {
+void laplacian_baseline(const double* phi, long nx, long ny, long nz, double* out, double* work, LaplacianSums& sums) {
     laplacian_body(phi, nx, ny, nz, out, work, sums);
 }
 #if WARPMENDER_HAVE_AVX2_KERNELS
@@ -263,8 +260,9 @@ datahandler<double>* laplacian_of_single_volume(datahandler<double>* phase, Lapl
     std::unique_ptr<double[]> out(volume_buffer(n));
     std::unique_ptr<double[]> work(new (std::nothrow) double[static_cast<size_t>(nx * ny + 3 * nx)]);
     if (!out || !work) return nullptr;
-    for (const char* line : {"X direction...", "Y direction...", "Z direction...", protocol::kGetLaplacian,
-                             "Add 2nd difference for X...", "Add 2nd difference for Y...", "Add 2nd difference for Z..."})
+    for (const char* line :
+         {"X direction...", "Y direction...", "Z direction...", protocol::kGetLaplacian, "Add 2nd difference for X...",
+          "Add 2nd difference for Y...", "Add 2nd difference for Z..."})
         log_line(line);
     wrapped_laplacian(phase->getdata(), nx, ny, nz, out.get(), work.get(), sums);
     auto* l = new datahandler<double>();
@@ -387,8 +385,8 @@ datahandler<double>* computegradient(datahandler<double>* phase, int direction) 
                 for (long x = 0; x + 1 < nx; ++x) out[x] = wrapped_gradient(p[x] - p[x + 1]);
                 out[nx - 1] = wrapped_gradient(p[nx - 1] - p[0]);
             } else {
-                const std::ptrdiff_t next = direction == 3 ? (y == ny - 1 ? -(ny - 1) * nx : nx)
-                                                           : (z == nz - 1 ? -(nz - 1) * plane : plane);
+                const std::ptrdiff_t next =
+                    direction == 3 ? (y == ny - 1 ? -(ny - 1) * nx : nx) : (z == nz - 1 ? -(nz - 1) * plane : plane);
                 for (long x = 0; x < nx; ++x) out[x] = wrapped_gradient(p[x] - p[x + next]);
             }
         }

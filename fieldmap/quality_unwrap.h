@@ -47,10 +47,10 @@ namespace warpmender {
 // phases in -pi..pi each step between neighbours changes k by at most 1.
 
 struct QualityUnwrapInfo {
-    std::int64_t regions = 0;   // regions grown from a seed (with and without signal)
-    std::int64_t largest = 0;   // voxels of the largest region with signal (the anchor)
-    std::int64_t unusable = 0;  // voxels left as they were
-    std::int64_t no_signal = 0; // finite voxels without signal
+    std::int64_t regions = 0;    // regions grown from a seed (with and without signal)
+    std::int64_t largest = 0;    // voxels of the largest region with signal (the anchor)
+    std::int64_t unusable = 0;   // voxels left as they were
+    std::int64_t no_signal = 0;  // finite voxels without signal
 };
 
 // phase (radians, normally -pi..pi), magnitude and unwrapped hold

@@ -64,8 +64,8 @@ struct Relaxation {
     double* out;
     double lambda, six_lambda;
 
-    inline void update(std::ptrdiff_t p, std::ptrdiff_t xm, std::ptrdiff_t xp, std::ptrdiff_t ym,
-                       std::ptrdiff_t yp, std::ptrdiff_t zm, std::ptrdiff_t zp) const {
+    inline void update(std::ptrdiff_t p, std::ptrdiff_t xm, std::ptrdiff_t xp, std::ptrdiff_t ym, std::ptrdiff_t yp,
+                       std::ptrdiff_t zm, std::ptrdiff_t zp) const {
         const double psip = phase[p], up = out[p], wp = weight[p];
         const double e = psip - up;
         double W = 1e-6, R = 0.0, S = 0.0;
@@ -86,8 +86,8 @@ struct Relaxation {
     // Same-colour voxels x0, x0 + 2, ... < end of one row, none at the x seam:
     // they read only the other colour and other rows (or themselves on a
     // size-1 axis), so no update feeds another and pairs may go together.
-    inline void interior(std::ptrdiff_t row, int x0, int end, std::ptrdiff_t ym, std::ptrdiff_t yp,
-                         std::ptrdiff_t zm, std::ptrdiff_t zp, bool pairs) const {
+    inline void interior(std::ptrdiff_t row, int x0, int end, std::ptrdiff_t ym, std::ptrdiff_t yp, std::ptrdiff_t zm,
+                         std::ptrdiff_t zp, bool pairs) const {
         int x = x0;
 #if defined(__GNUC__)
         if (pairs) {
@@ -174,8 +174,9 @@ WARPMENDER_TARGET_AVX2 int interior_quads(const Relaxation& relax, std::ptrdiff_
             const std::ptrdiff_t q = p + off[j];
             add_neighbour(k, same_colour(out + q), same_colour(phase + q), same_colour(weight + q));
         }
-        const __m256d next = _mm256_div_pd(
-            _mm256_add_pd(_mm256_mul_pd(lam, k.S), _mm256_add_pd(_mm256_mul_pd(up, k.W), k.R)), _mm256_add_pd(lam6, k.W));
+        const __m256d next =
+            _mm256_div_pd(_mm256_add_pd(_mm256_mul_pd(lam, k.S), _mm256_add_pd(_mm256_mul_pd(up, k.W), k.R)),
+                          _mm256_add_pd(lam6, k.W));
         // The other colour goes back unchanged beside the new values.
         _mm256_storeu_pd(out + p, _mm256_unpacklo_pd(next, u_odd));
         _mm256_storeu_pd(out + p + 4, _mm256_unpackhi_pd(next, u_odd));
@@ -190,8 +191,8 @@ template <bool kAvx2>
 #if defined(__GNUC__) || defined(__clang__)
 __attribute__((always_inline))
 #endif
-inline void sweep(const Relaxation& relax, int nx, int ny, int nz, long passes,
-                                                 bool pairs) {
+inline void
+sweep(const Relaxation& relax, int nx, int ny, int nz, long passes, bool pairs) {
     const std::ptrdiff_t plane = std::ptrdiff_t(nx) * ny;
     for (long t = 0; t < passes; ++t) {
         for (int z = 0; z < nz; ++z) {

@@ -181,8 +181,7 @@ WARPMENDER_TARGET_AVX2 const Neighbours<I>* gather_avx2(const Rows<I>& b) {
             _mm256_storeu_pd(dst + 4 * g,
                              _mm256_add_pd(_mm256_mul_pd(c, wv), _mm256_mul_pd(a, _mm256_sub_pd(one, wv))));
         }
-        for (long x = 4 * groups; x < nx; ++x, ++spill)
-            dst[x] = src[spill->hi] * w[x] + src[spill->lo] * (1.0 - w[x]);
+        for (long x = 4 * groups; x < nx; ++x, ++spill) dst[x] = src[spill->hi] * w[x] + src[spill->lo] * (1.0 - w[x]);
     }
     return spill;
 }
@@ -279,10 +278,10 @@ bool UndistortPlan::build_offsets(const double* shift, int direction, Tables<I>&
                 for (long x = 0; x < nx_; ++x) {
                     const long l = lo[start + x], h = hi[start + x];
                     const long in_unit = r * nx_ + x;
-                    off_lo[static_cast<size_t>(x)] = static_cast<I>(
-                        axis == 0 ? slot[static_cast<size_t>(u)] + l : slot[static_cast<size_t>(l)] + in_unit);
-                    off_hi[static_cast<size_t>(x)] = static_cast<I>(
-                        axis == 0 ? slot[static_cast<size_t>(u)] + h : slot[static_cast<size_t>(h)] + in_unit);
+                    off_lo[static_cast<size_t>(x)] = static_cast<I>(axis == 0 ? slot[static_cast<size_t>(u)] + l
+                                                                              : slot[static_cast<size_t>(l)] + in_unit);
+                    off_hi[static_cast<size_t>(x)] = static_cast<I>(axis == 0 ? slot[static_cast<size_t>(u)] + h
+                                                                              : slot[static_cast<size_t>(h)] + in_unit);
                 }
                 Neighbours<I>* group = t.group.data() + (first + start) / nx_ * groups;
                 for (long g = 0; g < groups; ++g) {
@@ -322,7 +321,10 @@ bool UndistortPlan::build(const double* shift, long nx, long ny, long nz, int di
     if (direction < 1 || direction > 6 || shift == nullptr || nx <= 0 || ny <= 0 || nz <= 0) return false;
     const long n = nx * ny * nz;
     if (!w_.allocate(n)) return false;
-    nx_ = nx; ny_ = ny; nz_ = nz; voxels_ = n;
+    nx_ = nx;
+    ny_ = ny;
+    nz_ = nz;
+    voxels_ = n;
     block_ = direction <= 4 ? nx * ny : n;
     unit_ = direction <= 4 ? nx : nx * ny;
     bool built = false;
@@ -350,9 +352,9 @@ double UndistortPlan::Tables<I>::contiguous_share() const {
 }
 
 double UndistortPlan::contiguous_share() const {
-    return block_ <= 65535 ? t16_.contiguous_share()
-                           : block_ < static_cast<long>(std::numeric_limits<int32_t>::max()) ? t32_.contiguous_share()
-                                                                                             : t64_.contiguous_share();
+    return block_ <= 65535                                                   ? t16_.contiguous_share()
+           : block_ < static_cast<long>(std::numeric_limits<int32_t>::max()) ? t32_.contiguous_share()
+                                                                             : t64_.contiguous_share();
 }
 
 // Volume after volume, block after block, unit after unit.
@@ -386,7 +388,8 @@ void UndistortPlan::correct_blocks(const Tables<I>& t, double* series, long nt, 
 
 void UndistortPlan::correct_series(double* series, long nt, IntensityAccumulator* before, IntensityAccumulator* after) {
     if (voxels_ == 0) return;
-    if (block_ <= 65535) correct_blocks(t16_, series, nt, before, after);
+    if (block_ <= 65535)
+        correct_blocks(t16_, series, nt, before, after);
     else if (block_ < static_cast<long>(std::numeric_limits<int32_t>::max()))
         correct_blocks(t32_, series, nt, before, after);
     else

@@ -13,8 +13,7 @@ void Document::refresh_pointers() {
     for (auto& v : float_volumes) float_pointers.push_back(v.data());
 }
 
-void set_axis_aligned_position(FMR_ScannerPosition_Header& pos, int nx, int ny, int nz, float dx, float dy,
-                               float dz) {
+void set_axis_aligned_position(FMR_ScannerPosition_Header& pos, int nx, int ny, int nz, float dx, float dy, float dz) {
     pos = FMR_ScannerPosition_Header{};
     pos.PosInfosVerified = 1;
     const float half = 0.5f * static_cast<float>(nz - 1) * dz;

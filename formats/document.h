@@ -35,8 +35,8 @@ struct Document {
     std::vector<std::vector<float>> float_volumes;
     VMR_Header vmr{};
     std::vector<uint8_t> voxels;
-    std::string source_path;  // the file it was opened from; never overwritten
-    std::string source_data_path;  // the STC file of an FMR source; never overwritten either
+    std::string source_path;                      // the file it was opened from; never overwritten
+    std::string source_data_path;                 // the STC file of an FMR source; never overwritten either
     std::optional<NiftiGeometry> nifti_geometry;  // set when the source was a NIfTI image
 
     // The per-volume pointer tables handed to the plug-in.
@@ -52,8 +52,7 @@ Document make_fmr_document(const std::string& file_name, int nx, int ny, int nz,
 // A VMR document of 1 mm voxels, all zero.
 Document make_vmr_document(const std::string& file_name, int nx, int ny, int nz);
 // Fills the scanner-position record of an axis-aligned grid centred at the origin.
-void set_axis_aligned_position(FMR_ScannerPosition_Header& pos, int nx, int ny, int nz, float dx, float dy,
-                               float dz);
+void set_axis_aligned_position(FMR_ScannerPosition_Header& pos, int nx, int ny, int nz, float dx, float dy, float dz);
 
 }  // namespace host
 }  // namespace warpmender

@@ -13,8 +13,8 @@ namespace host {
 namespace {
 
 std::string describe(int64_t nx, int64_t ny, int64_t nz, int64_t nt, size_t bytes) {
-    return std::to_string(nx) + " x " + std::to_string(ny) + " x " + std::to_string(nz) + " x " +
-           std::to_string(nt) + " voxels of " + std::to_string(bytes) + " bytes";
+    return std::to_string(nx) + " x " + std::to_string(ny) + " x " + std::to_string(nz) + " x " + std::to_string(nt) +
+           " voxels of " + std::to_string(bytes) + " bytes";
 }
 
 }  // namespace
@@ -46,10 +46,10 @@ size_t checked_volume_voxels(const std::string& file, int64_t nx, int64_t ny, in
 }
 
 bool finite_position(const FMR_ScannerPosition_Header& p) {
-    const float v[] = {p.Slice1CenterX, p.Slice1CenterY, p.Slice1CenterZ, p.SliceNCenterX, p.SliceNCenterY,
-                       p.SliceNCenterZ, p.RowDirX,       p.RowDirY,       p.RowDirZ,       p.ColDirX,
-                       p.ColDirY,       p.ColDirZ,       p.FoVRows,       p.FoVCols,       p.SliceThickness,
-                       p.GapThickness};
+    const float v[] = {p.Slice1CenterX, p.Slice1CenterY, p.Slice1CenterZ,  p.SliceNCenterX,
+                       p.SliceNCenterY, p.SliceNCenterZ, p.RowDirX,        p.RowDirY,
+                       p.RowDirZ,       p.ColDirX,       p.ColDirY,        p.ColDirZ,
+                       p.FoVRows,       p.FoVCols,       p.SliceThickness, p.GapThickness};
     for (float x : v)
         if (!std::isfinite(x)) return false;
     return true;

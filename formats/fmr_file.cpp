@@ -14,8 +14,8 @@
 #include <memory>
 
 #include "core/atomic_file.h"
-#include "core/fmr_keys.h"
 #include "core/error.h"
+#include "core/fmr_keys.h"
 
 namespace warpmender {
 namespace host {
@@ -94,7 +94,8 @@ struct Entry {
 // The twelve numbers of the slice centres and directions, in table order.
 const std::array<const char*, 12> kGeometryKeys = [] {
     std::array<const char*, 12> keys{};
-    for (int i = 0; i < 12; ++i) keys[i] = fmr_name(static_cast<FmrField>(static_cast<int>(FmrField::kSlice1CenterX) + i));
+    for (int i = 0; i < 12; ++i)
+        keys[i] = fmr_name(static_cast<FmrField>(static_cast<int>(FmrField::kSlice1CenterX) + i));
     return keys;
 }();
 
@@ -225,7 +226,8 @@ void read_position(const KeyTable& keys, const std::string& path, Document& doc,
     const float col_length = std::sqrt(g[9] * g[9] + g[10] * g[10] + g[11] * g[11]);
     if (row_length < 1e-6f || col_length < 1e-6f) {
         // Projects whose positions were never verified carry all zeros here.
-        notes.push_back("\"" + path + "\" has no usable slice directions (RowDir or ColDir is zero); "
+        notes.push_back("\"" + path +
+                        "\" has no usable slice directions (RowDir or ColDir is zero); "
                         "its volume is taken as axis-aligned and centred at the origin");
         set_axis_aligned_position(doc.position, h.ResolutionX, h.ResolutionY, h.NrOfSlices, h.InplaneResolutionX,
                                   h.InplaneResolutionY, h.VoxelSizeZ);
@@ -288,8 +290,8 @@ Document read_fmr_header(const std::string& fmr_path, Notes& notes) {
     h.ResolutionY = keys.whole(fmr_name(FmrField::kResolutionY));
     h.DataType = keys.whole(fmr_name(FmrField::kDataType));
     if (h.DataType != 1 && h.DataType != 2)
-        refuse(fmr_path, "DataType " + std::to_string(h.DataType) +
-                             " is not supported (1: 16-bit integers, 2: 32-bit floats)");
+        refuse(fmr_path,
+               "DataType " + std::to_string(h.DataType) + " is not supported (1: 16-bit integers, 2: 32-bit floats)");
     checked_volume_voxels(fmr_path, h.ResolutionX, h.ResolutionY, h.NrOfSlices, h.NrOfVolumes,
                           bytes_per_value(h.DataType));
 
@@ -301,7 +303,8 @@ Document read_fmr_header(const std::string& fmr_path, Notes& notes) {
         const char* k = fmr_name(f);
         if (keys.has(k) && keys.number(k) <= 0.0f) keys.bad(k, keys.entry(k), "not a positive voxel size");
     }
-    if (h.SliceGap < 0.0f) keys.bad(fmr_name(FmrField::kSliceGap), keys.entry(fmr_name(FmrField::kSliceGap)), "negative");
+    if (h.SliceGap < 0.0f)
+        keys.bad(fmr_name(FmrField::kSliceGap), keys.entry(fmr_name(FmrField::kSliceGap)), "negative");
     h.VoxelSizeZ = h.SliceThickness + h.SliceGap;
     h.VoxelResolutionVerified = keys.whole_or(fmr_name(FmrField::kVoxelResolutionVerified), 0);
     h.TR = keys.rounded_or(fmr_name(FmrField::kTR), 0);
@@ -342,8 +345,8 @@ FilePtr open_checked_stc(const Document& doc, const std::string& stc_path) {
     const FMR_Header& h = doc.fmr;
     // read_fmr checks this already; a header from elsewhere may not have been.
     if (h.DataType != 1 && h.DataType != 2)
-        refuse(stc_path, "DataType " + std::to_string(h.DataType) +
-                             " is not supported (1: 16-bit integers, 2: 32-bit floats)");
+        refuse(stc_path,
+               "DataType " + std::to_string(h.DataType) + " is not supported (1: 16-bit integers, 2: 32-bit floats)");
     const size_t bytes = bytes_per_value(h.DataType);
     const size_t n = checked_volume_voxels(stc_path, h.ResolutionX, h.ResolutionY, h.NrOfSlices, h.NrOfVolumes, bytes);
     const uint64_t nt = static_cast<uint64_t>(h.NrOfVolumes);

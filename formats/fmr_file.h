@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "formats/file_checks.h"
 #include "formats/document.h"
+#include "formats/file_checks.h"
 
 namespace warpmender {
 namespace host {

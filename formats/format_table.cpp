@@ -52,7 +52,8 @@ const FileFormat* format_of(const std::string& path) {
     const FileFormat* best = nullptr;
     // The longest extension that fits wins, whatever the table's order.
     for (const FileFormat& f : file_formats())
-        if (ends_with(p, f.extension) && (best == nullptr || std::string(f.extension).size() > std::string(best->extension).size()))
+        if (ends_with(p, f.extension) &&
+            (best == nullptr || std::string(f.extension).size() > std::string(best->extension).size()))
             best = &f;
     return best;
 }

@@ -11,8 +11,8 @@ namespace host {
 struct InputGrid {
     std::string path;
     int nx = 0, ny = 0, nz = 0;
-    int nt = 1;                   // volumes the host keeps once the file is open
-    uint64_t host_bytes = 0;      // what the open document holds
+    int nt = 1;               // volumes the host keeps once the file is open
+    uint64_t host_bytes = 0;  // what the open document holds
     uint64_t voxels() const { return static_cast<uint64_t>(nx) * ny * nz; }
     std::string describe() const;  // "96 x 96 x 60 x 300"
 };

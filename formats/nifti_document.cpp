@@ -2,9 +2,9 @@
 #include "formats/nifti_document.h"
 
 #include <nifti1_io.h>
-#include <zlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -143,12 +143,17 @@ uint64_t convert_any(int datatype, const void* raw, float* out, size_t n, bool s
 
 bool is_supported(int datatype) {
     switch (datatype) {
-        case NIFTI_TYPE_UINT8: case NIFTI_TYPE_INT8: case NIFTI_TYPE_INT16: case NIFTI_TYPE_UINT16:
-        case NIFTI_TYPE_INT32: case NIFTI_TYPE_UINT32: case NIFTI_TYPE_INT64: case NIFTI_TYPE_UINT64:
-        case NIFTI_TYPE_FLOAT32: case NIFTI_TYPE_FLOAT64:
-            return true;
-        default:
-            return false;
+        case NIFTI_TYPE_UINT8:
+        case NIFTI_TYPE_INT8:
+        case NIFTI_TYPE_INT16:
+        case NIFTI_TYPE_UINT16:
+        case NIFTI_TYPE_INT32:
+        case NIFTI_TYPE_UINT32:
+        case NIFTI_TYPE_INT64:
+        case NIFTI_TYPE_UINT64:
+        case NIFTI_TYPE_FLOAT32:
+        case NIFTI_TYPE_FLOAT64: return true;
+        default: return false;
     }
 }
 
@@ -339,9 +344,10 @@ Document read_nifti_file(const std::string& path, bool as_anatomy, Notes& notes,
     } else {
         if (static_cast<uint64_t>(st.st_size) < needed)
             refuse(path, "the file has " + std::to_string(st.st_size) + " bytes, expected at least " +
-                             std::to_string(needed) + " (" + std::to_string(nim->iname_offset) + " header bytes, then " +
-                             std::to_string(nx) + " x " + std::to_string(ny) + " x " + std::to_string(nz) + " x " +
-                             std::to_string(series) + " values of " + std::to_string(nim->nbyper) + " bytes)");
+                             std::to_string(needed) + " (" + std::to_string(nim->iname_offset) +
+                             " header bytes, then " + std::to_string(nx) + " x " + std::to_string(ny) + " x " +
+                             std::to_string(nz) + " x " + std::to_string(series) + " values of " +
+                             std::to_string(nim->nbyper) + " bytes)");
     }
 
     // The voxel-to-world affine, in millimetres.

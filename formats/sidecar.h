@@ -12,10 +12,10 @@ namespace host {
 constexpr uint64_t kMostSidecarBytes = 16u << 20;
 
 struct Sidecar {
-    std::string path;  // the JSON file it was read from
-    std::optional<double> echo_time1, echo_time2;  // seconds
-    std::optional<double> effective_echo_spacing;  // seconds
-    std::optional<double> total_readout_time;      // seconds
+    std::string path;                                     // the JSON file it was read from
+    std::optional<double> echo_time1, echo_time2;         // seconds
+    std::optional<double> effective_echo_spacing;         // seconds
+    std::optional<double> total_readout_time;             // seconds
     std::optional<std::string> phase_encoding_direction;  // "i", "i-", "j", "j-", "k", "k-"
 };
 

@@ -12,14 +12,14 @@
 #include <string>
 #include <vector>
 
-#include "fuzz/fuzz_support.h"
+#include "cli/session.h"
 #include "core/error.h"
 #include "formats/file_checks.h"
 #include "formats/fmr_file.h"
 #include "formats/nifti_document.h"
-#include "cli/session.h"
 #include "formats/sidecar.h"
 #include "formats/vmr_file.h"
+#include "fuzz/fuzz_support.h"
 
 namespace warpmender {
 namespace fuzz {
@@ -131,7 +131,8 @@ inline void session(const uint8_t* data, size_t size) {
         host::parse_version(s.host_version, v);  // accepted once, it must parse again
         for (const host::SessionCall& c : s.calls)
             for (const auto& p : c.parameters)
-                if (const float* f = std::get_if<float>(&p.second); f != nullptr && !std::isfinite(*f)) __builtin_trap();
+                if (const float* f = std::get_if<float>(&p.second); f != nullptr && !std::isfinite(*f))
+                    __builtin_trap();
     } catch (const Error&) {
     }
 }

@@ -22,7 +22,8 @@ constexpr size_t kFixedStcBytes = 480;
 inline const std::string& scratch() {
     static const std::string dir = [] {
         const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/warpmender-fuzz-XXXXXX";
+        std::string pattern =
+            std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/warpmender-fuzz-XXXXXX";
         if (::mkdtemp(&pattern[0]) == nullptr) {
             std::perror("warpmender fuzz: mkdtemp");
             std::abort();

@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "fuzz/fuzz_support.h"
 #include "core/atomic_file.h"
 #include "core/error.h"
 #include "formats/fmr_file.h"
 #include "formats/nifti_document.h"
 #include "formats/vmr_file.h"
+#include "fuzz/fuzz_support.h"
 
 namespace fs = std::filesystem;
 using namespace warpmender;
@@ -69,8 +69,7 @@ void fmr_seeds(const fs::path& dir) {
     put(dir / "int16_without_position.fmr", without_position_block(host::fmr_text(i, "a.fmr")));
     std::strcpy(f.fmr.Prefix, "fuzz");
     put(dir / "float_with_prefix.fmr", host::fmr_text(f, "fuzz.fmr"));
-    put(dir / "required_keys_only.fmr",
-        "NrOfVolumes: 2\nNrOfSlices: 3\nResolutionX: 5\nResolutionY: 4\nDataType: 2\n");
+    put(dir / "required_keys_only.fmr", "NrOfVolumes: 2\nNrOfSlices: 3\nResolutionX: 5\nResolutionY: 4\nDataType: 2\n");
 }
 
 std::string stc_bytes(const host::Document& d) {

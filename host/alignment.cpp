@@ -96,7 +96,7 @@ extern "C" int hsCalculateIAMatrix(const FMR_ScannerPosition_Header* fmr, const 
     }
     // Translation in mm and rotation angles in degrees of R = Rz * Ry * Rx.
     constexpr double kDegrees = 57.29577951308232;
-    const float (*m)[4] = fmrToVmr;
+    const float(*m)[4] = fmrToVmr;
     if (tx) *tx = m[0][3];
     if (ty) *ty = m[1][3];
     if (tz) *tz = m[2][3];

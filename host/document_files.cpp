@@ -32,7 +32,8 @@ std::string under(const std::string& dir, const std::string& name) {
 
 // True when a and b are one file: the same inode when both exist, else the same normalised path.
 bool same_file(const std::string& a, const std::string& b) {
-    struct stat sa {}, sb {};
+    struct stat sa {
+    }, sb{};
     if (::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0)
         return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
     std::error_code ec;
@@ -55,8 +56,8 @@ Document open_document(Host& host, const std::string& path, bool as_anatomy) {
     char* target = doc.type == kVmr ? doc.vmr.FileName : doc.fmr.FileName;
     const size_t capacity = doc.type == kVmr ? sizeof doc.vmr.FileName : sizeof doc.fmr.FileName;
     if (file_name.size() >= capacity)
-        throw Error("cannot open \"" + path + "\": its name in the output directory, \"" + file_name + "\", is longer than " +
-                    std::to_string(capacity - 1) + " characters");
+        throw Error("cannot open \"" + path + "\": its name in the output directory, \"" + file_name +
+                    "\", is longer than " + std::to_string(capacity - 1) + " characters");
     std::memset(target, 0, capacity);
     std::memcpy(target, file_name.data(), file_name.size());
     doc.source_path = path;
@@ -66,8 +67,7 @@ Document open_document(Host& host, const std::string& path, bool as_anatomy) {
 
 Document open_document(const std::string& path, bool as_anatomy) { return open_document(instance(), path, as_anatomy); }
 
-std::string save_document_files(const Host& host, const Document& doc, const std::string& fmr,
-                                const std::string& stc) {
+std::string save_document_files(const Host& host, const Document& doc, const std::string& fmr, const std::string& stc) {
     if (fmr.empty()) return "the path is empty";
     if (const std::string why = fmr_document_problem(doc); !why.empty()) return why;
     if (stc != stc_path_of(fmr, ""))

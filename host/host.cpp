@@ -91,7 +91,8 @@ int Host::ask_integer(const char* prompt, int default_value, int minimum, int ma
 namespace {
 
 bool same_existing_file(const std::string& a, const std::string& b) {
-    struct stat sa {}, sb {};
+    struct stat sa {
+    }, sb{};
     return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
            sa.st_ino == sb.st_ino;
 }
@@ -158,9 +159,9 @@ int Host::save_current(const char* fmr_path, const char* second) {
     if (!rec.fmr.empty() && rec.fmr[0] != '/' && !output_dir.empty()) rec.fmr = output_dir + "/" + rec.fmr;
     const size_t dot = rec.fmr.rfind('.');
     const size_t slash = rec.fmr.rfind('/');
-    rec.stc = (dot != std::string::npos && (slash == std::string::npos || dot > slash) ? rec.fmr.substr(0, dot)
-                                                                                          : rec.fmr) +
-              ".stc";
+    rec.stc =
+        (dot != std::string::npos && (slash == std::string::npos || dot > slash) ? rec.fmr.substr(0, dot) : rec.fmr) +
+        ".stc";
     Document* doc = current();
     if (doc == nullptr || doc->type != kFmr) {
         rec.error = "no FMR document is current";

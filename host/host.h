@@ -2,8 +2,8 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -54,8 +54,8 @@ public:
 };
 
 // Writes a document to disk; returns an empty text on success, else why not.
-using DocumentSaver = std::function<std::string(const Document&, const std::string& fmr_path,
-                                                const std::string& stc_path)>;
+using DocumentSaver =
+    std::function<std::string(const Document&, const std::string& fmr_path, const std::string& stc_path)>;
 
 class Host {
 public:
@@ -63,7 +63,7 @@ public:
     int add_document(Document doc);  // returns its index (= its id)
     std::vector<Document>& documents() { return documents_; }
     const std::vector<Document>& documents() const { return documents_; }
-    Document* current();             // null when no document is current
+    Document* current();  // null when no document is current
     int current_index() const { return current_; }
     bool set_current(int index);
 
@@ -84,12 +84,12 @@ public:
     int ask_path(const char* kind, const char* title, const char* filter, char* path);
 
     // --- what the plug-in did ------------------------------------------------------
-    std::vector<std::string> log;            // one entry per hsLogText call
+    std::vector<std::string> log;  // one entry per hsLogText call
     std::vector<std::string> message_boxes;
     std::vector<DialogRecord> dialogs;
     std::vector<SaveRecord> saves;
-    std::vector<std::string> session_errors; // unanswered or mis-typed dialogs
-    std::vector<std::string> host_log;       // the host's own remarks (refused saves, cut values)
+    std::vector<std::string> session_errors;  // unanswered or mis-typed dialogs
+    std::vector<std::string> host_log;        // the host's own remarks (refused saves, cut values)
     int log_tab_shown = 0;
     int windows_updated = 0;
     // Saves made without an output directory are kept here, by saved path.

@@ -154,7 +154,8 @@ int hsGetPastTransformationsHeaderOfCurrentVMR(VMR_PastTransformations* out) {
 
 int hsGetStringParameter(const char* name, char* out) {
     const std::string v = instance().string_parameter(name ? name : "");
-    const size_t n = v.size() < warpmender::host::kMaxStringParameter ? v.size() : warpmender::host::kMaxStringParameter;
+    const size_t n =
+        v.size() < warpmender::host::kMaxStringParameter ? v.size() : warpmender::host::kMaxStringParameter;
     std::memcpy(out, v.data(), n);
     out[n] = '\0';
     return n > 0 ? 1 : 0;

@@ -11,36 +11,36 @@ namespace hs {
 // One pointer per host function, named after it and null until InitHSAccess
 // has bound it. Plug-in code calls hs::hsLogText(...) and never the host's
 // symbols directly, so the library carries no link-time dependency on a host.
-#define WARPMENDER_HOST_FUNCTIONS(X)                 \
-    X(hsGetVersionOfNeurolatticeHS)                   \
-    X(hsShowLogTab)                                   \
-    X(hsLogText)                                      \
-    X(hsMessageBox)                                   \
-    X(hsGetIntegerInput)                              \
-    X(hsGetOpenFileName)                              \
-    X(hsGetSaveFileName)                              \
-    X(hsShowBusyCursor)                               \
-    X(hsStopBusyCursor)                               \
-    X(hsUpdateActiveWindow)                           \
-    X(hsGetNumberOfDocsInWorkspace)                   \
-    X(hsGetDocumentType)                              \
-    X(hsGetIDOfCurrentDocument)                       \
-    X(hsSetAsCurrentDocument)                         \
-    X(hsGetHeaderOfCurrentFMR)                        \
-    X(hsSetHeaderOfCurrentFMR)                        \
-    X(hsGetScannerPositionHeaderOfCurrentFMR)         \
-    X(hsGetSTCIntDataOfCurrentFMR)                    \
-    X(hsGetSTCFloatDataOfCurrentFMR)                  \
-    X(hsSaveFMRAndSTC)                                \
-    X(hsGetMainHeaderOfCurrentVMR)                    \
-    X(hsGetCurrentVMR)                                \
-    X(hsGetScannerPositionHeaderOfCurrentVMR)         \
-    X(hsGetPastTransformationsHeaderOfCurrentVMR)     \
-    X(hsCalculateIAMatrix)                            \
-    X(hsGetStringParameter)                           \
-    X(hsGetIntParameter)                              \
-    X(hsGetFloatParameter)                            \
-    X(hsSetStringParameter)                           \
+#define WARPMENDER_HOST_FUNCTIONS(X)              \
+    X(hsGetVersionOfNeurolatticeHS)               \
+    X(hsShowLogTab)                               \
+    X(hsLogText)                                  \
+    X(hsMessageBox)                               \
+    X(hsGetIntegerInput)                          \
+    X(hsGetOpenFileName)                          \
+    X(hsGetSaveFileName)                          \
+    X(hsShowBusyCursor)                           \
+    X(hsStopBusyCursor)                           \
+    X(hsUpdateActiveWindow)                       \
+    X(hsGetNumberOfDocsInWorkspace)               \
+    X(hsGetDocumentType)                          \
+    X(hsGetIDOfCurrentDocument)                   \
+    X(hsSetAsCurrentDocument)                     \
+    X(hsGetHeaderOfCurrentFMR)                    \
+    X(hsSetHeaderOfCurrentFMR)                    \
+    X(hsGetScannerPositionHeaderOfCurrentFMR)     \
+    X(hsGetSTCIntDataOfCurrentFMR)                \
+    X(hsGetSTCFloatDataOfCurrentFMR)              \
+    X(hsSaveFMRAndSTC)                            \
+    X(hsGetMainHeaderOfCurrentVMR)                \
+    X(hsGetCurrentVMR)                            \
+    X(hsGetScannerPositionHeaderOfCurrentVMR)     \
+    X(hsGetPastTransformationsHeaderOfCurrentVMR) \
+    X(hsCalculateIAMatrix)                        \
+    X(hsGetStringParameter)                       \
+    X(hsGetIntParameter)                          \
+    X(hsGetFloatParameter)                        \
+    X(hsSetStringParameter)                       \
     X(hsSetIntParameter)
 
 #define WARPMENDER_DECLARE_HOST_POINTER(name) extern decltype(&::name) name;

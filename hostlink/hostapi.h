@@ -101,7 +101,7 @@ void  hsSetIntParameter(const char* name, int value);
 /* clang-format on */
 
 #ifdef __cplusplus
-}  /* extern "C" */
+} /* extern "C" */
 
 static_assert(sizeof(FMR_Header) == 1160, "FMR_Header layout");
 static_assert(offsetof(FMR_Header, FileName) == 0, "FMR_Header layout");

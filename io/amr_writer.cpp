@@ -7,8 +7,8 @@
 #include <memory>
 #include <new>
 
-#include "core/helper_tools.h"
 #include "core/atomic_file.h"
+#include "core/helper_tools.h"
 #include "hostlink/host_binding.h"
 #include "hostlink/protocol.h"
 

@@ -6,8 +6,7 @@
 
 namespace warpmender {
 
-int displayFuncs::getfilenames(const std::string& title, std::vector<std::string>& names, int fileType,
-                               bool single) {
+int displayFuncs::getfilenames(const std::string& title, std::vector<std::string>& names, int fileType, bool single) {
     const std::string filter = help.getFileExtension(fileType, true);
     // Several names: the chooser opens again until it is cancelled; the path of
     // the cancelled chooser is not taken.

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "core/atomic_file.h"
 #include "core/fmr_keys.h"
 #include "core/helper_tools.h"
-#include "core/atomic_file.h"
 #include "hostlink/host_binding.h"
 #include "hostlink/protocol.h"
 
@@ -40,8 +40,7 @@ uint16_t stored_uint16(double v) {
 }
 
 std::string dims_text(long nx, long ny, long nz, long nt) {
-    return std::to_string(nx) + " x " + std::to_string(ny) + " x " + std::to_string(nz) + " x " +
-           std::to_string(nt);
+    return std::to_string(nx) + " x " + std::to_string(ny) + " x " + std::to_string(nz) + " x " + std::to_string(nt);
 }
 
 // The result is written into the current document's own buffers, one per
@@ -156,14 +155,15 @@ bool saveashs2fmr(datahandler<double>* dh, const char* path, bool ownwriter, boo
     // Checked before anything in the document changes: a refused save leaves
     // its header and buffers as they were.
     if (through_host && std::strlen(path) >= kSavePathSize) {
-        log_line(std::string(protocol::kCannotSave) + " \"" + path + "\": the path has " + std::to_string(std::strlen(path)) +
-                 " characters, at most " + std::to_string(kSavePathSize - 1) + " fit.");
+        log_line(std::string(protocol::kCannotSave) + " \"" + path + "\": the path has " +
+                 std::to_string(std::strlen(path)) + " characters, at most " + std::to_string(kSavePathSize - 1) +
+                 " fit.");
         return false;
     }
     const std::string amr = withamr ? help.exchangeExtension(path, ".amr") : std::string();
     if (amr.size() >= sizeof header.LoadAMRFile) {
-        log_line(std::string(protocol::kCannotSave) + " \"" + std::string(path) + "\": the AMR name \"" + amr + "\" has " +
-                 std::to_string(amr.size()) + " characters, at most " +
+        log_line(std::string(protocol::kCannotSave) + " \"" + std::string(path) + "\": the AMR name \"" + amr +
+                 "\" has " + std::to_string(amr.size()) + " characters, at most " +
                  std::to_string(sizeof header.LoadAMRFile - 1) + " fit the project header.");
         return false;
     }

@@ -11,8 +11,8 @@
 #include <new>
 #include <string>
 
-#include "io/display_funcs.h"
 #include "hostlink/host_binding.h"
+#include "io/display_funcs.h"
 
 namespace warpmender {
 
@@ -33,7 +33,6 @@ constexpr int kTypeFmr = 1;
 constexpr int kTypeVmr = 3;
 
 void log_line(const std::string& text) { hs::hsLogText(text.c_str()); }
-
 
 // A text field of a host record, which the host need not have terminated.
 template <size_t N>
@@ -66,7 +65,8 @@ int select_from_current_docs(const char* prompt, int wanted) {
         const int type = hs::hsGetDocumentType(i);
         hs::hsSetAsCurrentDocument(i);
         const int id = hs::hsGetIDOfCurrentDocument();
-        log_line("Number in workspace: " + std::to_string(i) + ", project type: " + displayFuncs().getDocTypeString(type));
+        log_line("Number in workspace: " + std::to_string(i) +
+                 ", project type: " + displayFuncs().getDocTypeString(type));
         std::string name;
         if (type == wanted && current_file_name(wanted, name)) names[id] = name;
     }

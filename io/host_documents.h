@@ -16,7 +16,7 @@ struct fmrfile {
     FMR_ScannerPosition_Header* scannerpos = nullptr;
     unsigned short** intstc = nullptr;  // DataType 1: one buffer per volume
     bool isfloat = false;
-    float** floatstc = nullptr;         // DataType 2: one buffer per volume
+    float** floatstc = nullptr;  // DataType 2: one buffer per volume
     unsigned short* secondstc = nullptr;
     int64_t nrofvalues = 0;
 

@@ -5,13 +5,13 @@
 #include <vector>
 
 #include "core/helper_tools.h"
-#include "plugin/steps/filters.h"
-#include "plugin/steps/phase_scaling.h"
+#include "hostlink/host_binding.h"
+#include "hostlink/protocol.h"
 #include "io/display_funcs.h"
 #include "plugin/distortioncorrector.h"
-#include "hostlink/host_binding.h"
 #include "plugin/procedures.h"
-#include "hostlink/protocol.h"
+#include "plugin/steps/filters.h"
+#include "plugin/steps/phase_scaling.h"
 
 namespace warpmender {
 namespace {
@@ -34,14 +34,22 @@ void getfiles(ChosenNames& names) {
     int count = 0;
     switch (stage) {
         case 1:
-            count = choose("Please select the wrapped phase datafile(s)", names.wrappedphase, filetype, protocol::kWrPhaseFile);
+            count = choose("Please select the wrapped phase datafile(s)", names.wrappedphase, filetype,
+                           protocol::kWrPhaseFile);
             count += choose("Please select the magnitude datafile(s)", names.magnitude, filetype, protocol::kMagnFile);
             break;
-        case 2: count = choose("Please select the unwrapped datafile(s)", names.unwrappedphase, filetype, protocol::kUnwrPhaseFile); break;
+        case 2:
+            count = choose("Please select the unwrapped datafile(s)", names.unwrappedphase, filetype,
+                           protocol::kUnwrPhaseFile);
+            break;
         case 3: count = choose("Please select the B0 datafile(s)", names.b0, filetype, protocol::kB0File); break;
-        case 4: count = choose("Please select the pixelshift map(s)", names.pixelshift, filetype, protocol::kPixshiftFile); break;
+        case 4:
+            count = choose("Please select the pixelshift map(s)", names.pixelshift, filetype, protocol::kPixshiftFile);
+            break;
         case 5: count = choose("Please select the EPI datafile(s)", names.epi, filetype, protocol::kEPIFile); break;
-        case 6: count = choose("Please select the anatomical image (*.vmr)", names.vmr, filetype, protocol::kVMRFile); break;
+        case 6:
+            count = choose("Please select the anatomical image (*.vmr)", names.vmr, filetype, protocol::kVMRFile);
+            break;
         default: break;
     }
     hs::hsSetIntParameter(protocol::kNrOfFiles, count);
@@ -92,7 +100,8 @@ void run_call() {
     }
 
     if (state.success) {
-        hs::hsLogText("Image processing finished successfully.\nPlease detach AMR of FMR files (via FMR Properties) to view results.");
+        hs::hsLogText(
+            "Image processing finished successfully.\nPlease detach AMR of FMR files (via FMR Properties) to view results.");
         hs::hsSetIntParameter(protocol::kErrorNr, 0);
     } else {
         hs::hsLogText("Image processing finished.");

@@ -90,8 +90,8 @@ public:
         const int first = step_of(p_.procedure);
         performall_ = hs::hsGetIntParameter(protocol::kPerformAllSteps) != 0;
         if (first == kUnwrap) {
-            magnituderead_ = getcurrentfmrdouble_gui("Please select the magnitude file", magnitude_.get(),
-                                                     &magnituderecord_);
+            magnituderead_ =
+                getcurrentfmrdouble_gui("Please select the magnitude file", magnitude_.get(), &magnituderecord_);
             if (magnituderead_ && magnituderecord_.header->DataType != 2) {
                 state_.success = false;
                 log("Datatype of phase AND magnitude FMRs should be float.");

@@ -17,5 +17,4 @@ struct CallState {
 // Runs the procedure named by "Procedure" and records the outcome in state.
 void startprocedure(CallState& state);
 
-
 }  // namespace warpmender

@@ -61,7 +61,8 @@ Dataset make_dataset(const DatasetParams& params) {
     double best = -1.0;
     for (int z = 0; z < g.nz; ++z) {
         double sum = 0.0;
-        for (std::size_t i = g.index(0, 0, z), end = g.index(0, 0, z) + static_cast<std::size_t>(g.nx) * g.ny; i < end; ++i)
+        for (std::size_t i = g.index(0, 0, z), end = g.index(0, 0, z) + static_cast<std::size_t>(g.nx) * g.ny; i < end;
+             ++i)
             if (d.brain[i]) sum += std::fabs(d.shift[i]);
         if (sum > best) {
             best = sum;

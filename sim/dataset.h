@@ -49,10 +49,10 @@ struct Dataset {
     double echo_time1_s = 0.0, echo_time2_s = 0.0;
     double effective_echo_spacing_s = 0.0;
     const char* bids_pe_direction = "j";
-    std::vector<float> phase;        // one volume, stored units kPhaseStoredMin..kPhaseStoredMax
-    std::vector<float> magnitude;    // one volume
-    std::vector<float> epi;          // nt volumes, distorted
-    std::vector<float> truth;        // nt volumes, undistorted
+    std::vector<float> phase;      // one volume, stored units kPhaseStoredMin..kPhaseStoredMax
+    std::vector<float> magnitude;  // one volume
+    std::vector<float> epi;        // nt volumes, distorted
+    std::vector<float> truth;      // nt volumes, undistorted
     // nt volumes: the noise-free distorted series corrected with the true
     // shift map by the plug-in's own method (undistort_series), the best a
     // pixel-shift correction can do. It keeps the intensity changes of the
@@ -60,11 +60,11 @@ struct Dataset {
     // gradient is steep it can be further from truth than the distorted
     // series is; a corrected series is judged best against it.
     std::vector<float> ideal;
-    std::vector<double> field_hz;    // one volume, the shimmed field offset
-    std::vector<double> shift;       // one volume, voxels (field_hz / bandwidth_pe_hz)
-    std::vector<std::uint8_t> head;  // one volume: tissue voxels, where errors are measured
-    std::vector<std::uint8_t> brain; // one volume
-    int figure_slice = 0;            // the axial slice with the most distortion inside the brain
+    std::vector<double> field_hz;     // one volume, the shimmed field offset
+    std::vector<double> shift;        // one volume, voxels (field_hz / bandwidth_pe_hz)
+    std::vector<std::uint8_t> head;   // one volume: tissue voxels, where errors are measured
+    std::vector<std::uint8_t> brain;  // one volume
+    int figure_slice = 0;             // the axial slice with the most distortion inside the brain
 };
 
 // Phantom -> field (shimmed over the brain) -> field-map scan -> EPI truth

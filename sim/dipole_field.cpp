@@ -78,7 +78,7 @@ std::vector<double> dipole_field_ppm(const Grid& g, const std::vector<double>& c
     const int px = fft_friendly_size(static_cast<int>(std::ceil(g.nx * padding)));
     const int py = fft_friendly_size(static_cast<int>(std::ceil(g.ny * padding)));
     const int pz = fft_friendly_size(static_cast<int>(std::ceil(g.nz * padding)));
-    const int hx = px / 2 + 1;  // complex bins along x of the real-to-complex transform
+    const int hx = px / 2 + 1;                                 // complex bins along x of the real-to-complex transform
     const std::size_t row = 2 * static_cast<std::size_t>(hx);  // in-place rows are padded to 2*hx doubles
     const std::size_t total = row * py * pz;
 
@@ -90,8 +90,9 @@ std::vector<double> dipole_field_ppm(const Grid& g, const std::vector<double>& c
     // bit of the result) does not depend on timing.
     Plan forward(fftw_plan_dft_r2c_3d(pz, py, px, data, spectrum, FFTW_ESTIMATE));
     Plan backward(fftw_plan_dft_c2r_3d(pz, py, px, spectrum, data, FFTW_ESTIMATE));
-    if (!forward || !backward) throw Error("dipole field: FFTW could not plan a " + std::to_string(px) + " x " +
-                                           std::to_string(py) + " x " + std::to_string(pz) + " transform");
+    if (!forward || !backward)
+        throw Error("dipole field: FFTW could not plan a " + std::to_string(px) + " x " + std::to_string(py) + " x " +
+                    std::to_string(pz) + " transform");
 
     // The object relative to the medium around it, zero beyond the grid.
     const double medium = face_mean(g, chi_ppm);
@@ -110,7 +111,8 @@ std::vector<double> dipole_field_ppm(const Grid& g, const std::vector<double>& c
         const double fz = freq2(kz, pz, g.dz);
         for (int ky = 0; ky < py; ++ky) {
             const double fyz = freq2(ky, py, g.dy) + fz;
-            fftw_complex* line = spectrum + static_cast<std::size_t>(hx) * (static_cast<std::size_t>(ky) + static_cast<std::size_t>(py) * kz);
+            fftw_complex* line = spectrum + static_cast<std::size_t>(hx) *
+                                                (static_cast<std::size_t>(ky) + static_cast<std::size_t>(py) * kz);
             for (int kx = 0; kx < hx; ++kx) {
                 const double f = freq2(kx, px, g.dx) + fyz;
                 const double d = f > 0.0 ? (1.0 / 3.0 - fz / f) * scale : 0.0;
@@ -146,8 +148,19 @@ void shim_field(const Grid& g, std::vector<double>& field, const std::vector<std
         const double u = x * sx - (g.nx > 1 ? 1.0 : 0.0), v = y * sy - (g.ny > 1 ? 1.0 : 0.0),
                      w = z * sz - (g.nz > 1 ? 1.0 : 0.0);
         b[0] = 1.0;
-        if (terms > 1) { b[1] = u; b[2] = v; b[3] = w; }
-        if (terms > 4) { b[4] = u * u; b[5] = v * v; b[6] = w * w; b[7] = u * v; b[8] = u * w; b[9] = v * w; }
+        if (terms > 1) {
+            b[1] = u;
+            b[2] = v;
+            b[3] = w;
+        }
+        if (terms > 4) {
+            b[4] = u * u;
+            b[5] = v * v;
+            b[6] = w * w;
+            b[7] = u * v;
+            b[8] = u * w;
+            b[9] = v * w;
+        }
     };
 
     std::array<std::array<double, kMaxTerms + 1>, kMaxTerms> m{};  // normal equations | right-hand side

@@ -54,7 +54,8 @@ void shim_field(const Grid& grid, std::vector<double>& field, const std::vector<
 
 // The whole chain: dipole_field_ppm, to Hz, shim_field over the mask.
 std::vector<double> field_offset_hz(const Grid& grid, const std::vector<double>& chi_ppm,
-                                    const std::vector<std::uint8_t>& shim_mask, const FieldParams& params = FieldParams{});
+                                    const std::vector<std::uint8_t>& shim_mask,
+                                    const FieldParams& params = FieldParams{});
 
 }  // namespace sim
 }  // namespace warpmender

@@ -37,7 +37,7 @@ void push_volume(const Grid& g, const float* in, const double* shift, int sense,
                 const double s_hi = c < n - 1 ? 0.5 * (s + shift[i + stride]) : s;
                 double lo = static_cast<double>(c) - 0.5 + sgn * s_lo;
                 double hi = static_cast<double>(c) + 0.5 + sgn * s_hi;
-                if (hi < lo) std::swap(lo, hi);  // folded over: it still covers [lo, hi]
+                if (hi < lo) std::swap(lo, hi);            // folded over: it still covers [lo, hi]
                 if (!(hi > first && lo < last)) continue;  // lands outside (or NaN): lost
                 double* line = acc + (i - c * stride);
                 const double width = hi - lo;
@@ -128,7 +128,8 @@ std::vector<float> epi_truth_series(const Phantom& ph, const EpiParams& params, 
         const double gain = 0.01 * params.response_percent * task_regressor(t, params.block_length);
         float* out = series.data() + n * static_cast<std::size_t>(t);
         for (std::size_t i = 0; i < n; ++i)
-            out[i] = static_cast<float>(ph.epi[i] * (factor.empty() ? 1.0 : factor[i]) * (1.0 + gain * ph.activation[i]));
+            out[i] =
+                static_cast<float>(ph.epi[i] * (factor.empty() ? 1.0 : factor[i]) * (1.0 + gain * ph.activation[i]));
     }
     return series;
 }

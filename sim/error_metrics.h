@@ -9,11 +9,11 @@ namespace warpmender {
 namespace sim {
 
 struct SeriesError {
-    std::size_t voxels = 0;     // mask voxels per volume
+    std::size_t voxels = 0;  // mask voxels per volume
     int volumes = 0;
-    double mean_truth = 0.0;    // mean truth intensity over mask and volumes
-    double rms = 0.0;           // root mean square of (series - truth)
-    double mean_abs = 0.0;      // mean |series - truth|
+    double mean_truth = 0.0;  // mean truth intensity over mask and volumes
+    double rms = 0.0;         // root mean square of (series - truth)
+    double mean_abs = 0.0;    // mean |series - truth|
     // Both divided by mean_truth (0 when mean_truth is 0): comparable across contrasts.
     double rms_relative = 0.0;
     double mean_abs_relative = 0.0;

@@ -82,7 +82,8 @@ GlyphTable build_font() {
         for (int r = 0; r < kGlyphHeight; ++r) {
             std::uint8_t bits = 0;
             for (int c = 0; c < kGlyphWidth; ++c)
-                if (g.rows[r * (kGlyphWidth + 1) + c] == '#') bits |= static_cast<std::uint8_t>(1u << (kGlyphWidth - 1 - c));
+                if (g.rows[r * (kGlyphWidth + 1) + c] == '#')
+                    bits |= static_cast<std::uint8_t>(1u << (kGlyphWidth - 1 - c));
             rows[r] = bits;
         }
         known[static_cast<unsigned char>(g.c)] = true;
@@ -119,8 +120,8 @@ Panel slice_panel(const Grid& g, const std::vector<T>& image, int z, int t, cons
                   double low, double high, const std::vector<std::uint8_t>& mask) {
     check_grid(g, "figure panel");
     const std::size_t n = g.voxels();
-    if (z < 0 || z >= g.nz || t < 0 || image.size() < n * (static_cast<std::size_t>(t) + 1) ||
-        image.size() % n != 0 || (!mask.empty() && mask.size() != n))
+    if (z < 0 || z >= g.nz || t < 0 || image.size() < n * (static_cast<std::size_t>(t) + 1) || image.size() % n != 0 ||
+        (!mask.empty() && mask.size() != n))
         throw Error("figure panel \"" + label + "\": slice " + std::to_string(z) + " of volume " + std::to_string(t) +
                     " is not in an image of " + std::to_string(image.size()) + " values on a " + std::to_string(g.nx) +
                     " x " + std::to_string(g.ny) + " x " + std::to_string(g.nz) + " grid");
@@ -134,7 +135,8 @@ Panel slice_panel(const Grid& g, const std::vector<T>& image, int z, int t, cons
     p.pixels.resize(static_cast<std::size_t>(g.nx) * g.ny);
     const T* src = image.data() + n * static_cast<std::size_t>(t) + g.index(0, 0, z);
     for (std::size_t i = 0; i < p.pixels.size(); ++i) p.pixels[i] = static_cast<float>(src[i]);
-    if (!mask.empty()) p.mask.assign(mask.begin() + g.index(0, 0, z), mask.begin() + g.index(0, 0, z) + p.pixels.size());
+    if (!mask.empty())
+        p.mask.assign(mask.begin() + g.index(0, 0, z), mask.begin() + g.index(0, 0, z) + p.pixels.size());
     return p;
 }
 

@@ -22,7 +22,8 @@ struct Grid {
     }
     std::size_t index(int x, int y, int z) const {
         return static_cast<std::size_t>(x) +
-               static_cast<std::size_t>(nx) * (static_cast<std::size_t>(y) + static_cast<std::size_t>(ny) * static_cast<std::size_t>(z));
+               static_cast<std::size_t>(nx) *
+                   (static_cast<std::size_t>(y) + static_cast<std::size_t>(ny) * static_cast<std::size_t>(z));
     }
 
     // Voxel (i, j, k, 1) -> (R, A, S, 1) in mm, row-major, for a NIfTI sform/qform:

@@ -165,7 +165,8 @@ Phantom make_head_phantom(const PhantomParams& params) {
 
                 const double grey = f_brain * (1.0 - f_white) * (1.0 - f_sulcus) * (1.0 - f_wall);
                 const double r = std::sqrt((p.x - patch.x) * (p.x - patch.x) + (p.y - patch.y) * (p.y - patch.y) +
-                                           (p.z - patch.z) * (p.z - patch.z)) / patch_radius;
+                                           (p.z - patch.z) * (p.z - patch.z)) /
+                                 patch_radius;
                 if (r < 1.0 && grey > 0.0) ph.activation[i] = static_cast<float>(grey * (1.0 - r * r));
             }
         }

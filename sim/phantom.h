@@ -40,7 +40,7 @@ struct PhantomParams {
 
 struct Phantom {
     Grid grid;
-    std::vector<double> chi_ppm;       // volume susceptibility
+    std::vector<double> chi_ppm;  // volume susceptibility
     // The same relative to a head made of tissue throughout: the sinus's air
     // (+9.41 ppm), 0 elsewhere. The head's ellipsoidal surface adds only a
     // uniform offset inside (which the shim removes) to chi_ppm's field, and
@@ -48,11 +48,11 @@ struct Phantom {
     // the tissue's signal never sees; so this is the one to compute the
     // field that tissue experiences from.
     std::vector<double> chi_sinus_ppm;
-    std::vector<float> magnitude;      // contrast of the field-map scan's magnitude image
-    std::vector<float> epi;            // contrast of the EPI (undistorted)
-    std::vector<float> activation;     // 0..1: share of the voxel that responds to the task
-    std::vector<std::uint8_t> head;    // 1 where the voxel is mostly tissue (not air, not sinus)
-    std::vector<std::uint8_t> brain;   // 1 where the voxel is mostly brain (no shell, no sinus wall)
+    std::vector<float> magnitude;     // contrast of the field-map scan's magnitude image
+    std::vector<float> epi;           // contrast of the EPI (undistorted)
+    std::vector<float> activation;    // 0..1: share of the voxel that responds to the task
+    std::vector<std::uint8_t> head;   // 1 where the voxel is mostly tissue (not air, not sinus)
+    std::vector<std::uint8_t> brain;  // 1 where the voxel is mostly brain (no shell, no sinus wall)
     // Centre of the sinus, voxel coordinates (for picking a slice to show).
     double sinus_x = 0.0, sinus_y = 0.0, sinus_z = 0.0;
 };

@@ -17,10 +17,10 @@
 #include <map>
 #include <thread>
 
-#include "core/atomic_file.h"
 #include "cli/memory_budget.h"
-#include "formats/nifti_document.h"
 #include "cli/phantom_files.h"
+#include "core/atomic_file.h"
+#include "formats/nifti_document.h"
 #include "sim/dataset.h"
 #include "tests/host_files_support.h"
 #include "tests/test_support.h"
@@ -102,7 +102,8 @@ Result run(const std::vector<std::string>& args, const std::string& scratch, con
 void expect_refused(const Result& r, const std::vector<std::string>& parts, const std::string& what, int status = 2) {
     EXPECT_EQ(r.signal, 0) << what << ": ended by signal " << r.signal << "\n" << r.err;
     EXPECT_EQ(r.status, status) << what << "\n" << r.err;
-    for (const std::string& p : parts) EXPECT_NE(r.err.find(p), std::string::npos) << what << ": no \"" << p << "\"\n" << r.err;
+    for (const std::string& p : parts)
+        EXPECT_NE(r.err.find(p), std::string::npos) << what << ": no \"" << p << "\"\n" << r.err;
     for (const char* crash : {"Sanitizer", "runtime error:", "terminate called"})
         EXPECT_EQ(r.err.find(crash), std::string::npos) << what << "\n" << r.err;
 }
@@ -174,8 +175,8 @@ const Inputs& inputs() {
 
 std::vector<std::string> correct(const std::string& phase, const std::string& magnitude, const std::string& epi) {
     const Inputs& in = inputs();
-    return {"correct", "--phase", phase, "--magnitude", magnitude, "--epi", epi,
-            "--echo-time-diff", in.echo_time_diff, "--bandwidth", in.bandwidth, "--pe-dir", "j"};
+    return {"correct",          "--phase",         phase,         "--magnitude", magnitude,  "--epi", epi,
+            "--echo-time-diff", in.echo_time_diff, "--bandwidth", in.bandwidth,  "--pe-dir", "j"};
 }
 
 std::vector<std::string> correct_into(const std::string& out) {
@@ -203,8 +204,14 @@ std::string nifti_header(int nx, int ny, int nz, int nt, float vox_offset = 352.
     std::string h(352, '\0');
     const int32_t sizeof_hdr = 348;
     std::memcpy(&h[0], &sizeof_hdr, 4);
-    const int16_t dim[8] = {static_cast<int16_t>(nt > 1 ? 4 : 3), static_cast<int16_t>(nx), static_cast<int16_t>(ny),
-                            static_cast<int16_t>(nz), static_cast<int16_t>(nt), 1, 1, 1};
+    const int16_t dim[8] = {static_cast<int16_t>(nt > 1 ? 4 : 3),
+                            static_cast<int16_t>(nx),
+                            static_cast<int16_t>(ny),
+                            static_cast<int16_t>(nz),
+                            static_cast<int16_t>(nt),
+                            1,
+                            1,
+                            1};
     std::memcpy(&h[40], dim, sizeof dim);
     const int16_t datatype = 16, bitpix = 32;
     std::memcpy(&h[70], &datatype, 2);
@@ -362,7 +369,8 @@ TEST(CommandSafety, a_run_that_would_not_fit_the_memory_available_is_refused_nam
     std::vector<std::string> args = correct(scratch + "/phase.nii", scratch + "/magnitude.nii", scratch + "/epi.nii");
     args.insert(args.end(), {"--out", scratch + "/out"});
     const Result r = run(args, scratch, "", 60);
-    expect_refused(r, {"not enough memory", scratch + "/epi.nii", "256 x 256 x 32 x " + std::to_string(nt), "available"},
+    expect_refused(r,
+                   {"not enough memory", scratch + "/epi.nii", "256 x 256 x 32 x " + std::to_string(nt), "available"},
                    "memory");
     EXPECT_FALSE(fs::exists(scratch + "/out"));
     fs::remove_all(scratch);  // sparse, but tools that copy the build tree would not know
@@ -373,7 +381,8 @@ TEST(CommandSafety, a_run_that_would_not_fit_the_memory_available_is_refused_nam
 TEST(CommandSafety, inputs_whose_previews_would_dwarf_them_are_refused_before_anything_is_written) {
     const std::string scratch = test::scratch_dir("safety-previews");
     // 1 x 1 x 32767: 131 kB of data, 2.2 GB for each AMR preview.
-    for (const char* name : {"phase", "magnitude", "epi"}) write_sparse_nifti(scratch + "/" + name + ".nii", 1, 1, 32767, 1);
+    for (const char* name : {"phase", "magnitude", "epi"})
+        write_sparse_nifti(scratch + "/" + name + ".nii", 1, 1, 32767, 1);
     std::vector<std::string> args = correct(scratch + "/phase.nii", scratch + "/magnitude.nii", scratch + "/epi.nii");
     args.insert(args.end(), {"--out", scratch + "/out"});
     const Result r = run(args, scratch);
@@ -426,8 +435,8 @@ std::string entry_with(const std::string& dir, const std::vector<std::string>& p
 // Starts a long run and, once a temporary file with the parts appears,
 // stops the process, checks the file is still there and sends signo. Retries
 // when the write was over before the stop landed.
-Result interrupt_while_writing(const std::string& scratch, const std::string& out, const std::vector<std::string>& parts,
-                               int signo, std::string* caught) {
+Result interrupt_while_writing(const std::string& scratch, const std::string& out,
+                               const std::vector<std::string>& parts, int signo, std::string* caught) {
     for (int attempt = 0; attempt < 4; ++attempt) {
         fs::remove_all(out);
         const Child r = start(long_run_into(out), scratch);
@@ -462,9 +471,9 @@ TEST(CommandSafety, an_interrupted_run_removes_what_it_was_writing_and_exits_wit
         std::vector<std::string> parts;  // the temporary the signal lands on
     };
     const Case cases[] = {
-        {SIGINT, {"long_bold_undistort.stc", ".tmp-"}},    // the series, written by the host
+        {SIGINT, {"long_bold_undistort.stc", ".tmp-"}},   // the series, written by the host
         {SIGTERM, {"long_bold_undistort.nii", ".tmp-"}},  // its NIfTI copy
-        {SIGHUP, {".tmp-"}},                                 // whatever comes first
+        {SIGHUP, {".tmp-"}},                              // whatever comes first
     };
     for (const Case& c : cases) {
         const std::string out = scratch + "/out-" + std::to_string(c.signo);
@@ -494,7 +503,8 @@ TEST(CommandSafety, a_later_run_removes_temporaries_of_dead_runs_and_only_those)
     ::waitpid(dead, nullptr, 0);
     const std::string stale = ".bold_undistort.stc.tmp-" + std::to_string(dead) + "-3";
     const std::string alive = ".bold_undistort.stc.tmp-" + std::to_string(::getpid()) + "-3";
-    const std::string users[] = {"notes.tmp-" + std::to_string(dead) + "-1", ".x.tmp-" + std::to_string(dead) + "-1.txt"};
+    const std::string users[] = {"notes.tmp-" + std::to_string(dead) + "-1",
+                                 ".x.tmp-" + std::to_string(dead) + "-1.txt"};
     for (const std::string& n : {stale, alive, users[0], users[1]}) test::write_file(out + "/" + n, "partial");
     const Result r = run(correct_into(out), scratch);
     EXPECT_EQ(r.status, 0) << r.err;
@@ -549,20 +559,24 @@ TEST(CommandSafety, sidecars_that_are_no_files_or_too_large_or_ambiguous_are_ref
     };
     const Case cases[] = {
         {"fifo", [](const std::string& j) { ASSERT_EQ(::mkfifo(j.c_str(), 0644), 0); }, {"is a FIFO"}},
-        {"link to /dev/zero", [](const std::string& j) { fs::create_symlink("/dev/zero", j); },
+        {"link to /dev/zero",
+         [](const std::string& j) { fs::create_symlink("/dev/zero", j); },
          {"is a character device"}},
         {"folder", [](const std::string& j) { fs::create_directory(j); }, {"is a folder"}},
-        {"17 MB", [](const std::string& j) {
+        {"17 MB",
+         [](const std::string& j) {
              test::write_file(j, "{}");
              ASSERT_EQ(::truncate(j.c_str(), 17 << 20), 0);
          },
          {"more than 16777216 bytes"}},
-        {"duplicate key", [](const std::string& j) {
+        {"duplicate key",
+         [](const std::string& j) {
              test::write_file(j, R"({"PhaseEncodingDirection": "j", "EffectiveEchoSpacing": 0.0005,
                                     "PhaseEncodingDirection": "j-"})");
          },
          {"\"PhaseEncodingDirection\" is given more than once"}},
-        {"echo spacing of 1e-40 s", [](const std::string& j) {
+        {"echo spacing of 1e-40 s",
+         [](const std::string& j) {
              test::write_file(j, R"({"PhaseEncodingDirection": "j", "EffectiveEchoSpacing": 1e-40})");
          },
          {"effective echo spacing", "outside 1e-05 .. 0.01 s", "parallel-imaging"}},
@@ -573,10 +587,10 @@ TEST(CommandSafety, sidecars_that_are_no_files_or_too_large_or_ambiguous_are_ref
         fs::remove(json);
         c.plant(json);
         const auto before = checksums(dir);
-        const Result r = run({"correct", "--phase", in(dir, inputs().nifti.phase), "--magnitude",
-                              in(dir, inputs().nifti.magnitude), "--epi", in(dir, inputs().nifti.epi), "--out",
-                              scratch + "/out"},
-                             scratch, "", 30);
+        const Result r =
+            run({"correct", "--phase", in(dir, inputs().nifti.phase), "--magnitude", in(dir, inputs().nifti.magnitude),
+                 "--epi", in(dir, inputs().nifti.epi), "--out", scratch + "/out"},
+                scratch, "", 30);
         std::vector<std::string> parts = c.message;
         parts.push_back(json);
         expect_refused(r, parts, c.name);
@@ -631,8 +645,10 @@ TEST(CommandSafety, implausible_values_and_unbounded_sessions_are_refused_with_t
         *(at + 1) = value;
         return a;
     };
-    expect_refused(run(with("--echo-time-diff", "1e-12"), scratch), {"echo-time difference (--echo-time-diff)", "outside 0.1 .. 100 ms"}, "echo");
-    expect_refused(run(with("--bandwidth", "1e-3"), scratch), {"bandwidth per voxel (--bandwidth)", "outside 1 .. 100000 Hz"}, "bandwidth");
+    expect_refused(run(with("--echo-time-diff", "1e-12"), scratch),
+                   {"echo-time difference (--echo-time-diff)", "outside 0.1 .. 100 ms"}, "echo");
+    expect_refused(run(with("--bandwidth", "1e-3"), scratch),
+                   {"bandwidth per voxel (--bandwidth)", "outside 1 .. 100000 Hz"}, "bandwidth");
 
     const std::string phase = fs::path(i.nifti.phase).filename().string();
     const std::string session = scratch + "/session.json";
@@ -641,12 +657,14 @@ TEST(CommandSafety, implausible_values_and_unbounded_sessions_are_refused_with_t
              {"NrOfVCycles", "2147483647"}, {"NrOfIterations", "1001"}, {"NrOfIterationsRelax", "-1"}}) {
         test::write_file(session, R"({"output_dir": "out", "documents": [{"path": ")" + phase +
                                       R"("}], "calls": [{"parameters": {")" + parameter + "\": " + value + "}}]}");
-        expect_refused(run({"run", session}, scratch), {session, parameter, "must be a whole number from 0 to"}, parameter);
+        expect_refused(run({"run", session}, scratch), {session, parameter, "must be a whole number from 0 to"},
+                       parameter);
     }
     std::string many = R"({"output_dir": "out", "documents": [)";
     for (int k = 0; k < 20000; ++k) many += std::string(k ? "," : "") + R"({"path": ")" + phase + "\"}";
     test::write_file(session, many + "]}");
-    expect_refused(run({"run", session}, scratch), {session, "20000 documents; a session opens at most 100"}, "documents");
+    expect_refused(run({"run", session}, scratch), {session, "20000 documents; a session opens at most 100"},
+                   "documents");
     EXPECT_FALSE(fs::exists(out));
 }
 
@@ -661,13 +679,15 @@ TEST(CommandSafety, nifti_files_with_unusable_scaling_or_offset_are_refused_nami
         std::vector<std::string> message;
     };
     const Case cases[] = {
-        {"NaN scl_inter", [](std::string& b) {
+        {"NaN scl_inter",
+         [](std::string& b) {
              const float slope = 2.0f, inter = NAN;
              std::memcpy(&b[112], &slope, 4);
              std::memcpy(&b[116], &inter, 4);
          },
          {"scl_slope 2", "scl_inter nan"}},
-        {"vox_offset 0", [](std::string& b) {
+        {"vox_offset 0",
+         [](std::string& b) {
              const float offset = 0.0f;
              std::memcpy(&b[108], &offset, 4);
          },
@@ -693,9 +713,9 @@ TEST(CommandSafety, an_output_path_too_long_for_the_results_is_refused_before_th
     std::string out = scratch + "/";
     while (out.size() < 262) out += "o";
     const Result r = run(correct_into(out), scratch);
-    expect_refused(r, {"fieldmap_phasediff_unwrapped3vcyc5its_smoothed_pixshift.fmr", "at most 303",
-                       "nothing was written"},
-                   "long --out");
+    expect_refused(
+        r, {"fieldmap_phasediff_unwrapped3vcyc5its_smoothed_pixshift.fmr", "at most 303", "nothing was written"},
+        "long --out");
     EXPECT_FALSE(fs::exists(out));
 }
 

@@ -8,12 +8,12 @@
 #include <cmath>
 #include <filesystem>
 
-#include "core/temporary_names.h"
 #include "cli/acquisition_ranges.h"
-#include "core/error.h"
 #include "cli/memory_budget.h"
 #include "cli/output_folder.h"
 #include "cli/run_lock.h"
+#include "core/error.h"
+#include "core/temporary_names.h"
 #include "tests/host_files_support.h"
 #include "tests/test_support.h"
 
@@ -31,13 +31,13 @@ TEST(TemporaryNames, are_recognised_by_their_pattern_only) {
         {".a_b0.stc.tmp-4242-7", true, 4242},
         {".a.nii.gz.tmp-4242-8.nii.gz", true, 4242},
         {".a.nii.tmp-17-0.nii", true, 17},
-        {".x.tmp-1-2.tmp-33-4", true, 33},  // the last ".tmp-" counts
-        {"a.stc.tmp-4242-7", false, 0},     // not hidden
-        {".a.stc.tmp-4242-", false, 0},     // no counter
-        {".a.stc.tmp--7", false, 0},        // no PID
-        {".a.stc.tmp-0-7", false, 0},       // PID 0 is no process
+        {".x.tmp-1-2.tmp-33-4", true, 33},    // the last ".tmp-" counts
+        {"a.stc.tmp-4242-7", false, 0},       // not hidden
+        {".a.stc.tmp-4242-", false, 0},       // no counter
+        {".a.stc.tmp--7", false, 0},          // no PID
+        {".a.stc.tmp-0-7", false, 0},         // PID 0 is no process
         {".a.stc.tmp-4242-7.txt", false, 0},  // a suffix of no writer
-        {".tmp-4242-7", false, 0},          // no target name
+        {".tmp-4242-7", false, 0},            // no target name
         {".a.stc.tmp-12345678901-7", false, 0},
         {".a.part-4242-7", false, 0},
     };
@@ -94,11 +94,11 @@ TEST(AcquisitionRanges, refuse_values_outside_with_the_reason_and_keep_the_edges
         const host::PhysicalRange* range;
         bool ok;
     } cases[] = {
-        {2.46, &host::kEchoTimeDifferenceMs, true},     {0.1, &host::kEchoTimeDifferenceMs, true},
-        {100.0, &host::kEchoTimeDifferenceMs, true},    {1e-12, &host::kEchoTimeDifferenceMs, false},
-        {2460.0, &host::kEchoTimeDifferenceMs, false},  {0.00053, &host::kEffectiveEchoSpacingS, true},
-        {1e-40, &host::kEffectiveEchoSpacingS, false},  {0.53, &host::kEffectiveEchoSpacingS, false},
-        {29.48, &host::kBandwidthPerVoxelHz, true},     {0.5, &host::kBandwidthPerVoxelHz, false},
+        {2.46, &host::kEchoTimeDifferenceMs, true},    {0.1, &host::kEchoTimeDifferenceMs, true},
+        {100.0, &host::kEchoTimeDifferenceMs, true},   {1e-12, &host::kEchoTimeDifferenceMs, false},
+        {2460.0, &host::kEchoTimeDifferenceMs, false}, {0.00053, &host::kEffectiveEchoSpacingS, true},
+        {1e-40, &host::kEffectiveEchoSpacingS, false}, {0.53, &host::kEffectiveEchoSpacingS, false},
+        {29.48, &host::kBandwidthPerVoxelHz, true},    {0.5, &host::kBandwidthPerVoxelHz, false},
         {NAN, &host::kBandwidthPerVoxelHz, false},
     };
     for (const auto& c : cases) {
@@ -123,9 +123,9 @@ TEST(OutputFolder, the_stale_sweep_removes_regular_files_of_dead_writers_only) {
     ::waitpid(dead, nullptr, 0);
     const std::string d = std::to_string(dead), me = std::to_string(::getpid());
     test::write_file(dir + "/.a.stc.tmp-" + d + "-1", "x");
-    test::write_file(dir + "/.a.stc.tmp-" + me + "-1", "x");   // this process: alive
-    test::write_file(dir + "/.a.stc.tmp-1-1", "x");            // init: alive, and not ours to judge
-    fs::create_directory(dir + "/.b.tmp-" + d + "-2");          // a folder is never removed
+    test::write_file(dir + "/.a.stc.tmp-" + me + "-1", "x");  // this process: alive
+    test::write_file(dir + "/.a.stc.tmp-1-1", "x");           // init: alive, and not ours to judge
+    fs::create_directory(dir + "/.b.tmp-" + d + "-2");        // a folder is never removed
     test::write_file(dir + "/a.stc", "x");
     const std::vector<std::string> removed = host::remove_stale_temporaries(dir);
     EXPECT_EQ(removed, std::vector<std::string>{".a.stc.tmp-" + d + "-1"});

@@ -9,8 +9,8 @@
 #include <set>
 #include <sstream>
 
-#include "host/document_files.h"
 #include "cli/phantom_files.h"
+#include "host/document_files.h"
 #include "sim/dataset.h"
 #include "sim/epi.h"
 #include "sim/error_metrics.h"
@@ -43,8 +43,8 @@ std::string quote(const std::string& s) {
 
 RunResult run(const std::vector<std::string>& args, const std::string& cwd = "") {
     static int counter = 0;
-    const std::string base = std::string(WARPMENDER_BINARY_DIR) + "/test-scratch/cmd" + std::to_string(getpid()) +
-                             "_" + std::to_string(counter++);
+    const std::string base = std::string(WARPMENDER_BINARY_DIR) + "/test-scratch/cmd" + std::to_string(getpid()) + "_" +
+                             std::to_string(counter++);
     std::string cmd = (cwd.empty() ? "" : "cd " + quote(cwd) + " && ") + quote(WARPMENDER_COMMAND_PATH);
     for (const auto& a : args) cmd += " " + quote(a);
     cmd += " </dev/null >" + quote(base + ".out") + " 2>" + quote(base + ".err");
@@ -63,8 +63,8 @@ RunResult run(const std::vector<std::string>& args, const std::string& cwd = "")
 std::set<std::string> listing(const std::string& dir) {
     std::set<std::string> out;
     for (const auto& e : fs::directory_iterator(dir))
-        out.insert(e.path().filename().string() + ":" + std::to_string(e.is_regular_file() ? e.file_size() : 0) +
-                   ":" + std::to_string(e.last_write_time().time_since_epoch().count()));
+        out.insert(e.path().filename().string() + ":" + std::to_string(e.is_regular_file() ? e.file_size() : 0) + ":" +
+                   std::to_string(e.last_write_time().time_since_epoch().count()));
     return out;
 }
 
@@ -132,9 +132,9 @@ TEST_F(Command, correct_from_sidecars_equals_explicit_values_and_writes_only_int
 
     char bw[64];
     std::snprintf(bw, sizeof bw, "%.9g", data_->bandwidth_pe_hz);
-    const RunResult b = run({"correct", "--phase", files_->phase, "--magnitude", files_->magnitude, "--epi",
-                             files_->epi, "--out", out2, "--echo-time-diff", "2.46", "--bandwidth", bw, "--pe-dir",
-                             "3"});
+    const RunResult b =
+        run({"correct", "--phase", files_->phase, "--magnitude", files_->magnitude, "--epi", files_->epi, "--out", out2,
+             "--echo-time-diff", "2.46", "--bandwidth", bw, "--pe-dir", "3"});
     ASSERT_EQ(b.status, 0) << b.err;
     EXPECT_NE(b.out.find("(--echo-time-diff)"), std::string::npos);
     EXPECT_EQ(slurp(out1 + "/bold_undistort.stc"), slurp(out2 + "/bold_undistort.stc"));
@@ -144,8 +144,8 @@ TEST_F(Command, correct_from_sidecars_equals_explicit_values_and_writes_only_int
 TEST_F(Command, the_right_sign_reduces_the_error_and_the_wrong_sign_increases_it) {
     const std::string right = test::scratch_dir("sign-right");
     const std::string wrong = test::scratch_dir("sign-wrong");
-    const std::vector<std::string> common = {"correct", "--phase", files_->phase, "--magnitude", files_->magnitude,
-                                             "--epi", files_->epi};
+    const std::vector<std::string> common = {"correct",         "--phase", files_->phase, "--magnitude",
+                                             files_->magnitude, "--epi",   files_->epi};
     auto with = [&](std::vector<std::string> extra) {
         std::vector<std::string> a = common;
         a.insert(a.end(), extra.begin(), extra.end());
@@ -155,8 +155,10 @@ TEST_F(Command, the_right_sign_reduces_the_error_and_the_wrong_sign_increases_it
     ASSERT_EQ(run(with({"--out", wrong, "--pe-dir", "j-"})).status, 0);
     const int nt = data_->nt;
     const double distorted = sim::series_error(data_->epi, data_->truth, data_->brain, nt).rms;
-    const double corrected = sim::series_error(series_of(right + "/bold_undistort.fmr"), data_->truth, data_->brain, nt).rms;
-    const double opposite = sim::series_error(series_of(wrong + "/bold_undistort.fmr"), data_->truth, data_->brain, nt).rms;
+    const double corrected =
+        sim::series_error(series_of(right + "/bold_undistort.fmr"), data_->truth, data_->brain, nt).rms;
+    const double opposite =
+        sim::series_error(series_of(wrong + "/bold_undistort.fmr"), data_->truth, data_->brain, nt).rms;
     std::printf("RMS error in the brain: distorted %.2f, corrected %.2f, opposite sign %.2f\n", distorted, corrected,
                 opposite);
     EXPECT_LT(corrected, 0.8 * distorted);
@@ -165,10 +167,10 @@ TEST_F(Command, the_right_sign_reduces_the_error_and_the_wrong_sign_increases_it
 
 TEST_F(Command, the_corrected_series_on_disk_is_the_epi_resampled_with_the_saved_shift_map) {
     const std::string out = test::scratch_dir("independent");
-    ASSERT_EQ(run({"correct", "--phase", files_->phase, "--magnitude", files_->magnitude, "--epi", files_->epi, "--out",
-                   out})
-                  .status,
-              0);
+    ASSERT_EQ(
+        run({"correct", "--phase", files_->phase, "--magnitude", files_->magnitude, "--epi", files_->epi, "--out", out})
+            .status,
+        0);
     const std::vector<float> shift_f = series_of(out + "/fieldmap_phasediff_unwrapped3vcyc5its_smoothed_pixshift.fmr");
     const std::vector<double> shift(shift_f.begin(), shift_f.end());
     const std::vector<float> corrected = series_of(out + "/bold_undistort.fmr");
@@ -218,11 +220,18 @@ TEST_F(Command, run_replays_every_command_and_reports_each_call) {
          {{{"parameters", {{"Command", "GetFiles"}, {"FileStage", 1}, {"FileTypeId", 21}}},
            {"answers", {"/data/phase.fmr", nullptr}}},
           {{"parameters", {{"Command", "GetFile"}, {"FileTypeId", 23}}}, {"answers", {"x.stc"}}},
-          {{"parameters", {{"Command", "CreatePolarFile"}, {"RealFile", "r"}, {"ImagFile", "i"}}},
-           {"answers", {0, 1}}},
-          {{"parameters", {{"Command", "Start"}, {"Procedure", "Unwrap"}, {"PerformAllSteps", 1},
-                           {"UnwrappingMethod", 1}, {"NrOfVCycles", 2}, {"NrOfIterations", 3}, {"PhaseToRadians", 1},
-                           {"EchoTimeDiff", 2.46}, {"BandWidthPE", data_->bandwidth_pe_hz}, {"PhaseEncodingDir", 3}}},
+          {{"parameters", {{"Command", "CreatePolarFile"}, {"RealFile", "r"}, {"ImagFile", "i"}}}, {"answers", {0, 1}}},
+          {{"parameters",
+            {{"Command", "Start"},
+             {"Procedure", "Unwrap"},
+             {"PerformAllSteps", 1},
+             {"UnwrappingMethod", 1},
+             {"NrOfVCycles", 2},
+             {"NrOfIterations", 3},
+             {"PhaseToRadians", 1},
+             {"EchoTimeDiff", 2.46},
+             {"BandWidthPE", data_->bandwidth_pe_hz},
+             {"PhaseEncodingDir", 3}}},
            {"answers", {0, 1, 2}}},
           // Saving writes into the chosen document (the second): so this comes last.
           {{"parameters", {{"Command", "Evaluate"}}}, {"answers", {2, 2}}},
@@ -289,10 +298,11 @@ TEST_F(Command, bad_input_gets_its_exit_status_and_a_message_naming_the_culprit)
                .dump();
     std::ofstream(dir + "/unused.json")
         << json{{"calls", {{{"parameters", {{"Command", "GetFile"}}}, {"answers", {"a", "b"}}}}}}.dump();
-    std::ofstream(dir + "/failing.json")
-        << json{{"documents", {{{"path", files_->phase}}}},
-                {"calls", {{{"parameters", {{"Command", "Evaluate"}}}, {"answers", json::array()}}}}}
-               .dump();
+    std::ofstream(dir + "/failing.json") << json{
+        {"documents", {{{"path", files_->phase}}}},
+        {"calls",
+         {{{"parameters", {{"Command", "Evaluate"}}},
+           {"answers", json::array()}}}}}.dump();
     std::ofstream(dir + "/missingdoc.json") << json{{"documents", {{{"path", "nope.fmr"}}}}}.dump();
     std::ofstream(dir + "/afile") << "x";
     std::ofstream(dir + "/truncated.nii.gz") << "not really gzip";
@@ -305,16 +315,20 @@ TEST_F(Command, bad_input_gets_its_exit_status_and_a_message_naming_the_culprit)
         {{"run", dir + "/nothere.json"}, 2, "nothere.json"},
         {{"correct", "--phase", files_->phase, "--magnitude", files_->magnitude, "--epi", files_->epi, "--out",
           dir + "/afile"},
-         2, dir + "/afile"},
+         2,
+         dir + "/afile"},
         {{"correct", "--phase", dir + "/truncated.nii.gz", "--magnitude", files_->magnitude, "--epi", files_->epi,
           "--out", dir + "/o5", "--echo-time-diff", "2", "--bandwidth", "20", "--pe-dir", "j"},
-         2, "truncated.nii.gz"},
-        {{"correct", "--phase", files_->phase, "--magnitude", files_->magnitude, "--epi", files_->epi, "--pe-dir",
-          "y", "--out", dir + "/o6"},
-         2, "--pe-dir \"y\""},
+         2,
+         "truncated.nii.gz"},
+        {{"correct", "--phase", files_->phase, "--magnitude", files_->magnitude, "--epi", files_->epi, "--pe-dir", "y",
+          "--out", dir + "/o6"},
+         2,
+         "--pe-dir \"y\""},
         {{"correct", "--phase", files_->phase, "--magnitude", files_->magnitude, "--epi", files_->epi,
           "--echo-time-diff", "-1"},
-         2, "--echo-time-diff"},
+         2,
+         "--echo-time-diff"},
         {{"correct", "--phase", files_->phase}, 2, "--magnitude"},
         {{"frobnicate"}, 2, "frobnicate"},
     };

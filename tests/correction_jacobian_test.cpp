@@ -107,7 +107,7 @@ TEST(CorrectionJacobian, single_voxel_axis_and_missing_shift_leave_the_intensity
     const std::vector<double> gap = {0.0, 0.1, std::nan(""), 0.3, 0.4};
     const std::vector<double> j = correction::jacobian_map(gap.data(), 5, 1, 1, 1);
     EXPECT_DOUBLE_EQ(j[0], 1.1);
-    EXPECT_EQ(j[1], 1.0);  // beside the NaN
+    EXPECT_EQ(j[1], 1.0);         // beside the NaN
     EXPECT_DOUBLE_EQ(j[2], 1.1);  // its central difference skips the NaN: 1 + (0.3 - 0.1) / 2
     EXPECT_EQ(j[3], 1.0);
     EXPECT_DOUBLE_EQ(j[4], 1.1);

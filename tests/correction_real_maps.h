@@ -30,8 +30,9 @@ inline RealMap read_real_map(const std::string& name) {
     m.grid.ny = nim->ny;
     m.grid.nz = nim->nz;
     const mat44& a = nim->sform_code > 0 ? nim->sto_xyz : nim->qto_xyz;
-    const double unit =
-        nim->xyz_units == NIFTI_UNITS_METER ? 1000.0 : nim->xyz_units == NIFTI_UNITS_MICRON ? 0.001 : 1.0;
+    const double unit = nim->xyz_units == NIFTI_UNITS_METER    ? 1000.0
+                        : nim->xyz_units == NIFTI_UNITS_MICRON ? 0.001
+                                                               : 1.0;
     for (int r = 0; r < 4; ++r)
         for (int c = 0; c < 4; ++c) m.grid.affine[r][c] = r < 3 ? a.m[r][c] * unit : a.m[r][c];
     const size_t n = m.grid.voxels();

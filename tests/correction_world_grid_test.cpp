@@ -213,8 +213,8 @@ Affine oblique_affine(const WorldGrid& around, double voxel_mm, int nx, int ny, 
         centre[r] = around.affine[r][0] * (around.nx - 1) * 0.5 + around.affine[r][1] * (around.ny - 1) * 0.5 +
                     around.affine[r][2] * (around.nz - 1) * 0.5 + around.affine[r][3];
     for (int r = 0; r < 3; ++r)
-        m[r][3] = centre[r] + shift_mm[r] -
-                  (m[r][0] * (nx - 1) * 0.5 + m[r][1] * (ny - 1) * 0.5 + m[r][2] * (nz - 1) * 0.5);
+        m[r][3] =
+            centre[r] + shift_mm[r] - (m[r][0] * (nx - 1) * 0.5 + m[r][1] * (ny - 1) * 0.5 + m[r][2] * (nz - 1) * 0.5);
     m[3] = {0.0, 0.0, 0.0, 1.0};
     return m;
 }
@@ -366,8 +366,8 @@ TEST_P(CorrectionWorldGridReal, field_map_goes_to_an_oblique_epi_grid_and_back) 
                 if (!inside[v]) continue;
                 double b[3];
                 for (int r = 0; r < 3; ++r)
-                    b[r] = epi.affine[r][0] * i + epi.affine[r][1] * j + epi.affine[r][2] * k + epi.affine[r][3] -
-                           a[r][3];
+                    b[r] =
+                        epi.affine[r][0] * i + epi.affine[r][1] * j + epi.affine[r][2] * k + epi.affine[r][3] - a[r][3];
                 double p[3];
                 for (int col = 0; col < 3; ++col) {
                     double mm[3][3];
@@ -410,9 +410,9 @@ TEST_P(CorrectionWorldGridReal, field_map_goes_to_an_oblique_epi_grid_and_back) 
 }
 
 INSTANTIATE_TEST_SUITE_P(Vendors, CorrectionWorldGridReal,
-                         ::testing::Values(
-                             RealCase{"ge_fieldmap.nii.gz", "ge_magnitude.nii.gz", 12.0, 8.0},
-                             RealCase{"philips_fieldmap.nii.gz", "philips_magnitude.nii.gz", -17.0, 10.0}),
+                         ::testing::Values(RealCase{"ge_fieldmap.nii.gz", "ge_magnitude.nii.gz", 12.0, 8.0},
+                                           RealCase{"philips_fieldmap.nii.gz", "philips_magnitude.nii.gz", -17.0,
+                                                    10.0}),
                          [](const ::testing::TestParamInfo<RealCase>& i) {
                              return std::string(i.param.file).substr(0, std::string(i.param.file).find('_'));
                          });

@@ -44,11 +44,11 @@ struct RescaleCase {
 
 TEST(Datahandler, nijdam_maps_the_zero_inclusive_range) {
     const RescaleCase cases[] = {
-        {{2, 6}, 0, 16384, {16384.0 / 3.0, 16384}},    // 0, not 2, maps to 0
-        {{-2, 6}, 0, 16384, {0, 16384}},               // scale 2048, offset 4096
-        {{1, 2}, 100, 200, {250, 400}},                // a positive minimum shifts the top to 400
+        {{2, 6}, 0, 16384, {16384.0 / 3.0, 16384}},  // 0, not 2, maps to 0
+        {{-2, 6}, 0, 16384, {0, 16384}},             // scale 2048, offset 4096
+        {{1, 2}, 100, 200, {250, 400}},              // a positive minimum shifts the top to 400
         {{0, 4095}, -3.14159265358979, 3.14159265358979, {-3.14159265358979, 3.14159265358979}},
-        {{0, 0, 0}, 0, 255, {0, 0, 0}},                // no range: unchanged
+        {{0, 0, 0}, 0, 255, {0, 0, 0}},  // no range: unchanged
     };
     for (const auto& c : cases) {
         std::vector<double> buf = c.in;

@@ -10,8 +10,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -21,11 +21,11 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "cli/phantom_files.h"
 #include "core/atomic_file.h"
-#include "host/document_files.h"
 #include "formats/fmr_file.h"
 #include "formats/nifti_document.h"
-#include "cli/phantom_files.h"
+#include "host/document_files.h"
 #include "sim/dataset.h"
 #include "tests/host_files_support.h"
 #include "tests/test_support.h"
@@ -239,8 +239,8 @@ const Inputs& inputs() {
 std::vector<std::string> correct_args(const std::string& phase, const std::string& magnitude, const std::string& epi,
                                       const std::string& out) {
     const Inputs& in = inputs();
-    return {"correct", "--phase", phase, "--magnitude", magnitude, "--epi", epi, "--out", out,
-            "--echo-time-diff", in.echo_time_diff, "--bandwidth", in.bandwidth, "--pe-dir", "j"};
+    return {"correct",          "--phase",         phase,         "--magnitude", magnitude,  "--epi", epi, "--out", out,
+            "--echo-time-diff", in.echo_time_diff, "--bandwidth", in.bandwidth,  "--pe-dir", "j"};
 }
 
 std::vector<std::string> correct_nifti(const std::string& out) {
@@ -318,8 +318,8 @@ std::vector<std::string> with_sidecar(const std::string& dir, const std::string&
     fs::copy_file(in.nifti.phase, phase);
     fs::copy_file(in.nifti.epi, epi);
     std::ofstream(dir + (which == "phase" ? "/phase.json" : "/bold.json")) << sidecar;
-    std::vector<std::string> args = {"correct", "--phase", phase, "--magnitude", in.nifti.magnitude,
-                                     "--epi", epi, "--out", out};
+    std::vector<std::string> args = {"correct", "--phase", phase, "--magnitude", in.nifti.magnitude, "--epi",
+                                     epi,       "--out",   out};
     if (which == "phase") args.insert(args.end(), {"--bandwidth", in.bandwidth, "--pe-dir", "j"});
     if (which == "epi") args.insert(args.end(), {"--echo-time-diff", in.echo_time_diff, "--bandwidth", in.bandwidth});
     return args;
@@ -579,7 +579,8 @@ TEST(FaultsMalformedInput, is_refused_with_status_2_naming_the_file_leaving_no_o
         expect_clean_failure(r, 2, c.name);
         for (const std::string& part : c.message)
             EXPECT_NE(r.err.find(in_dir(part, dir)), std::string::npos)
-                << c.name << ": standard error lacks \"" << in_dir(part, dir) << "\":\n" << r.err;
+                << c.name << ": standard error lacks \"" << in_dir(part, dir) << "\":\n"
+                << r.err;
         EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << c.name;
         if (fs::exists(out)) {
             EXPECT_TRUE(test::listing(out).empty()) << c.name << ": " << test::listing(out).size();
@@ -682,10 +683,11 @@ TEST(FaultsVanishedFolder, saves_after_the_output_folder_vanished_fail_and_the_e
     std::vector<std::string> args = correct_nifti(out);
     args.push_back("--interactive");
     const std::string prompt = "Enter a number from 0 to 3";
-    const Outcome r = launch(Launch{args, -1, -1,
-                                    {{prompt, nullptr, "0\n"},
-                                     {prompt, nullptr, "1\n"},
-                                     {prompt, [&] { fs::rename(out, moved); }, "2\n"}}});
+    const Outcome r = launch(
+        Launch{args,
+               -1,
+               -1,
+               {{prompt, nullptr, "0\n"}, {prompt, nullptr, "1\n"}, {prompt, [&] { fs::rename(out, moved); }, "2\n"}}});
     expect_clean_failure(r, 1, "vanished folder");
     EXPECT_NE(r.err.find("failed: not saved: cannot save \"" + out + "/bold_undistort.fmr\": cannot write \"" + out +
                          "/bold_undistort.stc\": the directory \"" + out + "\" does not exist"),
@@ -695,8 +697,7 @@ TEST(FaultsVanishedFolder, saves_after_the_output_folder_vanished_fail_and_the_e
     EXPECT_FALSE(fs::exists(moved + "/bold_undistort.fmr"));
     EXPECT_TRUE(leftovers(moved).empty());
     expect_complete_result(moved + "/fieldmap_phasediff_radians.fmr", in.field_stc_bytes);
-    expect_complete_result(moved + "/fieldmap_phasediff_unwrapped3vcyc5its_smoothed_pixshift.fmr",
-                           in.field_stc_bytes);
+    expect_complete_result(moved + "/fieldmap_phasediff_unwrapped3vcyc5its_smoothed_pixshift.fmr", in.field_stc_bytes);
     EXPECT_EQ(checksums(in.dir), before);
 }
 
@@ -727,9 +728,8 @@ TEST(FaultsReport, a_report_or_log_that_names_an_input_is_refused_and_the_input_
     } cases[] = {{"--report", sidecar}, {"--log", sidecar}, {"--report", in.nifti.epi}, {"--log", phase_stc}};
     for (const auto& c : cases) {
         // The STC beside an FMR input is one of the inputs too.
-        std::vector<std::string> args = c.path == phase_stc
-                                            ? correct_args(in.phase_fmr, in.magnitude_fmr, in.epi_fmr, out)
-                                            : correct_nifti(out);
+        std::vector<std::string> args =
+            c.path == phase_stc ? correct_args(in.phase_fmr, in.magnitude_fmr, in.epi_fmr, out) : correct_nifti(out);
         args.insert(args.end(), {c.option, c.path});
         const Outcome r = launch(args);
         expect_clean_failure(r, 2, c.path);

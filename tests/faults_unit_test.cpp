@@ -6,9 +6,9 @@
 #include <limits>
 #include <memory>
 
-#include "host/document_files.h"
-#include "core/error.h"
 #include "cli/session.h"
+#include "core/error.h"
+#include "host/document_files.h"
 #include "io/host_documents.h"
 #include "tests/host_files_support.h"
 #include "tests/io_test_support.h"
@@ -45,8 +45,8 @@ TEST(FaultsPluginReader, a_header_whose_value_count_overflows_64_bits_is_refused
         h.set_current(0);
         fmrfile f;
         EXPECT_FALSE(getcurrentfmr(&f)) << c.dims;
-        EXPECT_TRUE(test::log_contains(h, std::string("The current FMR's dimensions (") + c.dims +
-                                              ") hold more values than can be counted."))
+        EXPECT_TRUE(test::log_contains(
+            h, std::string("The current FMR's dimensions (") + c.dims + ") hold more values than can be counted."))
             << c.dims << ": " << (h.log.empty() ? "" : h.log.back());
     }
 }
@@ -62,11 +62,11 @@ TEST(FaultsPluginReader, a_header_beyond_this_machines_memory_is_not_allocated) 
     EXPECT_FALSE(dh.hasdata());
     bool said = false;
     for (const std::string& line : h.log)
-        said = said || (line.rfind("The current FMR holds 281474976710656 values (65536 x 65536 x 65536 x 1), more "
-                                   "than the ",
-                                   0) == 0 &&
-                        line.find("bytes of memory of this machine can hold as double; it is not read.") !=
-                            std::string::npos);
+        said = said ||
+               (line.rfind("The current FMR holds 281474976710656 values (65536 x 65536 x 65536 x 1), more "
+                           "than the ",
+                           0) == 0 &&
+                line.find("bytes of memory of this machine can hold as double; it is not read.") != std::string::npos);
     EXPECT_TRUE(said) << h.log.back();
     EXPECT_TRUE(test::log_contains(h, "Could not get FMR data"));
 }

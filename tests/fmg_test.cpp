@@ -26,8 +26,8 @@ struct Grid {
 };
 
 // Odd and even sizes, and 1 and 2 along each axis in turn.
-const Grid kGrids[] = {{{1, 1, 1}}, {{2, 1, 1}}, {{1, 2, 1}}, {{1, 1, 2}}, {{2, 2, 2}}, {{3, 2, 1}},
-                       {{1, 5, 4}}, {{6, 1, 3}}, {{5, 4, 1}}, {{2, 7, 3}}, {{7, 2, 5}}, {{4, 6, 2}},
+const Grid kGrids[] = {{{1, 1, 1}},    {{2, 1, 1}},   {{1, 2, 1}}, {{1, 1, 2}},   {{2, 2, 2}}, {{3, 2, 1}},
+                       {{1, 5, 4}},    {{6, 1, 3}},   {{5, 4, 1}}, {{2, 7, 3}},   {{7, 2, 5}}, {{4, 6, 2}},
                        {{23, 17, 11}}, {{16, 12, 8}}, {{9, 9, 9}}, {{12, 10, 26}}};
 
 class FmgTest : public ::testing::Test {
@@ -46,10 +46,10 @@ TEST_F(FmgTest, scratch_sizes_follow_the_pyramid) {
         Grid g;
         int expected;
     } cases[] = {
-        {{{64, 64, 1}}, 23892},   // 7 levels, S = 1365
-        {{{64, 64, 30}}, 208020}, // 7 levels ending 2x2x1, 1x1x1; S = 17701
-        {{{3, 2, 1}}, 40},        // 3 levels, S = 3
-        {{{1, 1, 1}}, 9},         // a second 1x1x1 level all the same
+        {{{64, 64, 1}}, 23892},    // 7 levels, S = 1365
+        {{{64, 64, 30}}, 208020},  // 7 levels ending 2x2x1, 1x1x1; S = 17701
+        {{{3, 2, 1}}, 40},         // 3 levels, S = 3
+        {{{1, 1, 1}}, 9},          // a second 1x1x1 level all the same
         {{{2, 2, 2}}, 26},
     };
     for (const auto& c : cases) EXPECT_EQ(fmg_scratchsize(c.g.n), c.expected) << c.g.text();
@@ -69,8 +69,8 @@ TEST_F(FmgTest, scratch_size_refuses_grids_outside_the_range) {
 TEST_F(FmgTest, bspline_weights) {
     const struct {
         double d, w;
-    } cases[] = {{0.0, 0.75}, {0.5, 0.5}, {-0.5, 0.5}, {1.0, 0.125}, {-1.0, 0.125}, {1.5, 0.0}, {-1.5, 0.0},
-                 {0.25, 0.6875}, {0.75, 0.28125}, {1.25, 0.03125}, {2.0, 0.0}};
+    } cases[] = {{0.0, 0.75}, {0.5, 0.5},     {-0.5, 0.5},     {1.0, 0.125},    {-1.0, 0.125}, {1.5, 0.0},
+                 {-1.5, 0.0}, {0.25, 0.6875}, {0.75, 0.28125}, {1.25, 0.03125}, {2.0, 0.0}};
     for (const auto& c : cases) EXPECT_EQ(wt2(c.d), c.w) << c.d;
     // Partition of unity: within two roundings of the sum.
     for (double d = -0.5; d <= 0.5; d += 1.0 / 64.0) EXPECT_NEAR(wt2(d - 1) + wt2(d) + wt2(d + 1), 1.0, 1e-15) << d;
@@ -88,9 +88,9 @@ std::vector<double> x_weights(int na, int nc, int i) {
 TEST_F(FmgTest, resize_halving_averages_pairs_and_doubling_uses_the_quadratic_taps) {
     // Size-1 y and z axes resample with weights 0.125, 0.75, 0.125 on one value:
     // for the powers of two here that is exactly the identity.
-    EXPECT_EQ(x_weights(8, 4, 2), (std::vector<double>{0, 0.5, 0, 0}));   // 2k + 2 for k = 0 weighs 0
-    EXPECT_EQ(x_weights(8, 4, 3), (std::vector<double>{0, 0.5, 0, 0}));   // 2k + 1
-    EXPECT_EQ(x_weights(8, 4, 0), (std::vector<double>{0.5, 0, 0, 0}));   // periodic: 0 pairs with 1 only
+    EXPECT_EQ(x_weights(8, 4, 2), (std::vector<double>{0, 0.5, 0, 0}));  // 2k + 2 for k = 0 weighs 0
+    EXPECT_EQ(x_weights(8, 4, 3), (std::vector<double>{0, 0.5, 0, 0}));  // 2k + 1
+    EXPECT_EQ(x_weights(8, 4, 0), (std::vector<double>{0.5, 0, 0, 0}));  // periodic: 0 pairs with 1 only
     // Doubling: output 4 (even, k/2 = 2) takes 0.28125, 0.6875, 0.03125 of inputs 1, 2, 3;
     // output 5 (odd) takes 0.03125, 0.6875, 0.28125.
     EXPECT_EQ(x_weights(4, 8, 2), (std::vector<double>{0, 0, 0.03125, 0.28125, 0.6875, 0.6875, 0.28125, 0.03125}));
@@ -113,8 +113,8 @@ TEST_F(FmgTest, resize_between_sizes_one_and_two) {
 TEST_F(FmgTest, resize_agrees_bit_for_bit_with_the_plain_loops) {
     // Every z ratio from 1..9 onto 1..9 drives the plane reuse through all its
     // cases; the x and y sizes cover odd, even, 1 and 2 and halving and doubling.
-    const int xy[][4] = {{3, 2, 2, 1}, {1, 1, 2, 2}, {2, 5, 1, 3}, {5, 4, 10, 8}, {7, 3, 4, 2}, {17, 11, 9, 6},
-                         {9, 3, 18, 6}};
+    const int xy[][4] = {{3, 2, 2, 1}, {1, 1, 2, 2},   {2, 5, 1, 3}, {5, 4, 10, 8},
+                         {7, 3, 4, 2}, {17, 11, 9, 6}, {9, 3, 18, 6}};
     for (KernelIsa form : test::kernel_forms()) {
         const test::KernelForm cap(form);
         for (const auto& s : xy)
@@ -127,9 +127,9 @@ TEST_F(FmgTest, resize_agrees_bit_for_bit_with_the_plain_loops) {
                     std::vector<double> c(out), cr(out), work(3 * nc[0] * nc[1] + nc[1] * na[0]), workr(work.size());
                     resize(na, a.data(), nc, c.data(), work.data());
                     reference::resize(na, a.data(), nc, cr.data(), workr.data());
-                    ASSERT_EQ(first_bit_difference(c, cr), -1) << test::form_name(form) << " " << s[0] << "x" << s[1]
-                                                               << "x" << naz << " -> " << s[2] << "x" << s[3] << "x"
-                                                               << ncz;
+                    ASSERT_EQ(first_bit_difference(c, cr), -1)
+                        << test::form_name(form) << " " << s[0] << "x" << s[1] << "x" << naz << " -> " << s[2] << "x"
+                        << s[3] << "x" << ncz;
                 }
     }
 }
@@ -178,7 +178,7 @@ TEST_F(FmgTest, smoother_on_split_planes_agrees_bit_for_bit_with_the_plain_loops
     // pass after pass; odd nx, nit 0 and a work area too small for any wavefront
     // fall back to the plain loops. Sizes 1 and 2 make rows and planes their own
     // neighbours; odd ny makes the y seam meet one colour.
-    const Grid grids[] = {{{2, 1, 1}}, {{2, 2, 2}}, {{4, 1, 2}}, {{2, 5, 4}}, {{6, 3, 1}}, {{8, 7, 3}},
+    const Grid grids[] = {{{2, 1, 1}},   {{2, 2, 2}},  {{4, 1, 2}},  {{2, 5, 4}}, {{6, 3, 1}},   {{8, 7, 3}},
                           {{10, 4, 14}}, {{6, 5, 30}}, {{12, 2, 9}}, {{7, 6, 4}}, {{16, 12, 8}}, {{10, 17, 12}}};
     const double param[5] = {1.1, 0.7, 1.3, 0.9, 0.01};
     for (KernelIsa form : test::kernel_forms()) {
@@ -224,10 +224,10 @@ TEST_F(FmgTest, split_smoother_needs_planes_for_the_wavefront_only) {
     } cases[] = {
         {{{128, 128, 64}}, 5, true, 22L * 136 * 128 + 3},  // 64 planes > 22: ring
         {{{128, 128, 64}}, 5, false, 22L * 136 * 128 * 2 + 3},
-        {{{64, 64, 16}}, 5, true, 16L * 72 * 64 + 3},      // 16 planes fit in 22
-        {{{64, 64, 31}}, 5, true, 31L * 72 * 64 + 3},      // odd nz: no wavefront, every plane
-        {{{63, 64, 64}}, 5, true, 0},                      // odd nx: the plain loops
-        {{{64, 64, 64}}, 0, true, 0},                      // nothing to do
+        {{{64, 64, 16}}, 5, true, 16L * 72 * 64 + 3},  // 16 planes fit in 22
+        {{{64, 64, 31}}, 5, true, 31L * 72 * 64 + 3},  // odd nz: no wavefront, every plane
+        {{{63, 64, 64}}, 5, true, 0},                  // odd nx: the plain loops
+        {{{64, 64, 64}}, 0, true, 0},                  // nothing to do
     };
     for (const auto& c : cases)
         EXPECT_EQ(relax_me_work(c.g.n, c.nit, c.a_uniform), c.expected) << c.g.text() << " nit " << c.nit;
@@ -470,9 +470,9 @@ TEST_F(FmgTest, log_levels_select_the_progress_lines) {
     const int one[3] = {3, 2, 1};
     std::vector<double> six(6, 0.0);
     sumsq_me(one, six.data(), six.data(), param, six.data());
-    EXPECT_EQ(log(), (std::vector<std::string>{"sumsq_me...",
-                                               "in sumsq_me: w000: 6.000000, w001: -1.000000, w010: -1.000000, "
-                                               "w1000: -1.000000\ndm0: 3, dm1: 2, dm2: 1"}));
+    EXPECT_EQ(log(),
+              (std::vector<std::string>{"sumsq_me...", "in sumsq_me: w000: 6.000000, w001: -1.000000, w010: -1.000000, "
+                                                       "w1000: -1.000000\ndm0: 3, dm1: 2, dm2: 1"}));
 }
 
 }  // namespace

@@ -7,10 +7,10 @@
 #include <csignal>
 #include <cstring>
 
-#include "host/document_files.h"
 #include "core/error.h"
 #include "formats/fmr_file.h"
 #include "formats/vmr_file.h"
+#include "host/document_files.h"
 #include "tests/host_files_support.h"
 #include "tests/test_support.h"
 
@@ -95,7 +95,8 @@ TEST(HostSave, a_file_in_place_of_the_directory_fails_and_leaves_nothing) {
     host::Host& h = host_with_document(dir);
     EXPECT_EQ(hsSaveFMRAndSTC((dir + "/plain/a.fmr").c_str(), "a"), 0);
     EXPECT_EQ(test::listing(dir), std::vector<std::string>{"plain"});
-    EXPECT_NE(h.host_log.back().find("\"" + dir + "/plain\" is not a directory"), std::string::npos) << h.host_log.back();
+    EXPECT_NE(h.host_log.back().find("\"" + dir + "/plain\" is not a directory"), std::string::npos)
+        << h.host_log.back();
 }
 
 TEST(HostSave, never_overwrites_the_source_of_an_open_document) {

@@ -17,7 +17,8 @@ namespace test {
 constexpr int kNx = 23, kNy = 17, kNz = 11, kNt = 3;
 
 inline size_t linear_index(int x, int y, int z, int t) {
-    return static_cast<size_t>(x) + kNx * (static_cast<size_t>(y) + kNy * (static_cast<size_t>(z) + kNz * static_cast<size_t>(t)));
+    return static_cast<size_t>(x) +
+           kNx * (static_cast<size_t>(y) + kNy * (static_cast<size_t>(z) + kNz * static_cast<size_t>(t)));
 }
 
 // A 23 x 17 x 11 x 3 FMR document whose voxels hold their own linear index

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <limits>
 
-#include "host/document_files.h"
 #include "core/error.h"
 #include "formats/fmr_file.h"
+#include "host/document_files.h"
 #include "tests/host_files_support.h"
 #include "tests/test_support.h"
 
@@ -19,7 +19,8 @@ using host::Document;
 // A small valid header: 2 x 3 x 2 x 1 of the given type; extra lines go after it.
 std::string small_fmr(int data_type = 1, const std::string& extra = "") {
     return "FileVersion: 6\nNrOfVolumes: 1\nNrOfSlices: 2\nResolutionX: 2\nResolutionY: 3\n"
-           "DataStorageFormat: 2\nDataType: " + std::to_string(data_type) + "\n" + extra;
+           "DataStorageFormat: 2\nDataType: " +
+           std::to_string(data_type) + "\n" + extra;
 }
 
 std::string open_error(const std::string& path) {
@@ -97,13 +98,13 @@ TEST(HostFmrText, carries_the_writer_keys_with_the_document_data_type) {
     Document d = host::make_fmr_document("a.fmr", 4, 3, 2, 1, 1, 1.5f);
     d.fmr.InplaneResolutionY = 2.0f;
     const std::string t = host::fmr_text(d, "dir/a_b0.fmr");
-    for (const char* line : {"\nFileVersion:\t\t\t\t\t  6\n", "\nNrOfVolumes:\t\t\t\t\t  1\n",
-                             "\nPrefix:\t\t\t\t\t\t  \"<none>\"\n", "\nDataStorageFormat:             2\n",
-                             "\nDataType:                      1\n", "\nResolutionX:\t\t\t\t\t  4\n",
-                             "\nLoadAMRFile:\t\t\t\t\t  \"<none>\"\n", "\nInplaneResolutionX:    \t      1.5\n",
-                             "\nInplaneResolutionY:       \t  2\n", "\n\nPositionInformationFromImageHeaders\n\n",
-                             "\nSliceThickness    1.5\n", "\nGapThickness      0\n",
-                             "\n\nFirstDataSourceFile: \"a.fmr\"\n"})
+    for (const char* line :
+         {"\nFileVersion:\t\t\t\t\t  6\n", "\nNrOfVolumes:\t\t\t\t\t  1\n", "\nPrefix:\t\t\t\t\t\t  \"<none>\"\n",
+          "\nDataStorageFormat:             2\n", "\nDataType:                      1\n",
+          "\nResolutionX:\t\t\t\t\t  4\n", "\nLoadAMRFile:\t\t\t\t\t  \"<none>\"\n",
+          "\nInplaneResolutionX:    \t      1.5\n", "\nInplaneResolutionY:       \t  2\n",
+          "\n\nPositionInformationFromImageHeaders\n\n", "\nSliceThickness    1.5\n", "\nGapThickness      0\n",
+          "\n\nFirstDataSourceFile: \"a.fmr\"\n"})
         EXPECT_NE(t.find(line), std::string::npos) << line;
     EXPECT_EQ(t.compare(0, 1, "\n"), 0);
 
@@ -119,10 +120,9 @@ TEST(HostFmrText, carries_the_writer_keys_with_the_document_data_type) {
 
 TEST(HostFmrReader, takes_keys_in_any_order_with_or_without_colons_and_ignores_unknown_ones) {
     const std::string dir = test::scratch_dir("host_fmr_any_order");
-    const std::string text =
-        "\xEF\xBB\xBF\r\nSomeFutureKey: \"whatever\"\r\nDataType 1\r\nResolutionY:\t3\r\n"
-        "Prefix:  \"data_run\"\r\nNrOfSlices:2\r\nResolutionX: 2\r\nNrOfVolumes: +1\r\n"
-        "InplaneResolutionX: 1.5\r\nTR: 1999.6\r\nSliceThickness: 2\r\nSliceGap: 0.5\r\n";
+    const std::string text = "\xEF\xBB\xBF\r\nSomeFutureKey: \"whatever\"\r\nDataType 1\r\nResolutionY:\t3\r\n"
+                             "Prefix:  \"data_run\"\r\nNrOfSlices:2\r\nResolutionX: 2\r\nNrOfVolumes: +1\r\n"
+                             "InplaneResolutionX: 1.5\r\nTR: 1999.6\r\nSliceThickness: 2\r\nSliceGap: 0.5\r\n";
     test::write_file(dir + "/a.fmr", text);
     std::vector<uint16_t> values = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 65535};
     test::write_file(dir + "/data_run.stc", test::bytes_of(values));
@@ -135,7 +135,7 @@ TEST(HostFmrReader, takes_keys_in_any_order_with_or_without_colons_and_ignores_u
     EXPECT_EQ(d.fmr.NrOfSlices, 2);
     EXPECT_EQ(d.fmr.InplaneResolutionX, 1.5f);
     EXPECT_EQ(d.fmr.InplaneResolutionY, 1.0f);  // absent: 1 mm
-    EXPECT_EQ(d.fmr.VoxelSizeZ, 2.5f);           // slice thickness plus gap
+    EXPECT_EQ(d.fmr.VoxelSizeZ, 2.5f);          // slice thickness plus gap
     EXPECT_EQ(d.fmr.TR, 2000);
     EXPECT_EQ(d.source_data_path, dir + "/data_run.stc");
     ASSERT_EQ(d.int_volumes.size(), 1u);
@@ -208,14 +208,15 @@ TEST(HostFmrReader, non_finite_float_voxels_become_zero_with_a_counted_note) {
     host::Host& h = test::fresh_host();
     const Document d = host::open_document(dir + "/a.fmr", false);
     EXPECT_EQ(d.float_volumes[0], (std::vector<float>{1, 0, 3, 4, 0, 6, 7, 8, 9, 0, 11, 12}));
-    EXPECT_EQ(h.host_log, (std::vector<std::string>{"\"" + dir +
-                                                    "/a.stc\": 3 of 12 voxels were NaN or infinite and were set to 0"}));
+    EXPECT_EQ(
+        h.host_log,
+        (std::vector<std::string>{"\"" + dir + "/a.stc\": 3 of 12 voxels were NaN or infinite and were set to 0"}));
 }
 
 struct Malformed {
     const char* name;
-    std::string fmr;   // "" writes no FMR file; "(empty)" an empty one
-    long stc_bytes;    // -1 writes no STC file
+    std::string fmr;  // "" writes no FMR file; "(empty)" an empty one
+    long stc_bytes;   // -1 writes no STC file
     const char* expected;
 };
 
@@ -267,7 +268,8 @@ INSTANTIATE_TEST_SUITE_P(
         Malformed{"overflowing_sizes",
                   "NrOfVolumes: 2147483647\nNrOfSlices: 2147483647\nResolutionX: 2147483647\n"
                   "ResolutionY: 2147483647\nDataType: 2\n",
-                  0, "2147483647 x 2147483647 x 2147483647 x 2147483647 voxels of 4 bytes is more than can be addressed"},
+                  0,
+                  "2147483647 x 2147483647 x 2147483647 x 2147483647 voxels of 4 bytes is more than can be addressed"},
         Malformed{"more_than_memory",
                   "NrOfVolumes: 1024\nNrOfSlices: 1024\nResolutionX: 1024\nResolutionY: 1024\nDataType: 2\n", 0,
                   "bytes of memory of this machine"},
@@ -280,8 +282,10 @@ INSTANTIATE_TEST_SUITE_P(
         Malformed{"unterminated_quote", small_fmr(1, "Prefix: \"a\n"), 24, "closing quote is missing"},
         Malformed{"prefix_path", small_fmr(1, "Prefix: \"../b\"\n"), 24, "is not a file name"},
         Malformed{"zero_voxel_size", small_fmr(1, "InplaneResolutionX: 0\n"), 24, "not a positive voxel size"},
-        Malformed{"incomplete_position", small_fmr(1, "Slice1CenterX: 1\n"), 24, "the key \"Slice1CenterY\" is missing"},
-        Malformed{"nan_position", small_fmr(1, position_block("nan")), 24, "the value \"nan\" of \"RowDirX\" is not a finite number"}),
+        Malformed{"incomplete_position", small_fmr(1, "Slice1CenterX: 1\n"), 24,
+                  "the key \"Slice1CenterY\" is missing"},
+        Malformed{"nan_position", small_fmr(1, position_block("nan")), 24,
+                  "the value \"nan\" of \"RowDirX\" is not a finite number"}),
     [](const ::testing::TestParamInfo<Malformed>& info) { return std::string(info.param.name); });
 
 }  // namespace

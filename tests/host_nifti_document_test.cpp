@@ -8,9 +8,9 @@
 #include <limits>
 #include <memory>
 
-#include "host/document_files.h"
 #include "core/error.h"
 #include "formats/nifti_document.h"
+#include "host/document_files.h"
 #include "tests/host_files_support.h"
 #include "tests/test_support.h"
 
@@ -242,12 +242,12 @@ TEST(HostNifti, malformed_images_are_refused_naming_the_file_and_the_fault) {
     nifti_1_header header;
     std::memcpy(&header, good.data(), sizeof header);
     header.dim[1] = -5;
-    test::write_file(dir + "/negative.nii", std::string(reinterpret_cast<const char*>(&header), sizeof header) +
-                                                good.substr(sizeof header));
+    test::write_file(dir + "/negative.nii",
+                     std::string(reinterpret_cast<const char*>(&header), sizeof header) + good.substr(sizeof header));
     header.dim[0] = 4;
     header.dim[1] = header.dim[2] = header.dim[3] = header.dim[4] = 32767;
-    test::write_file(dir + "/huge.nii", std::string(reinterpret_cast<const char*>(&header), sizeof header) +
-                                            good.substr(sizeof header));
+    test::write_file(dir + "/huge.nii",
+                     std::string(reinterpret_cast<const char*>(&header), sizeof header) + good.substr(sizeof header));
     test::write_file(dir + "/empty.nii", "");
     test::write_file(dir + "/text.nii", std::string(400, 'x'));
     std::string nifti2(600, '\0');
@@ -300,9 +300,8 @@ TEST(HostNifti, saving_with_nifti_output_writes_float32_with_the_source_geometry
     ASSERT_EQ(hsSaveFMRAndSTC("bold_b0.fmr", "bold_b0"), 1) << h.host_log.back();
     ASSERT_TRUE(h.set_current(1));
     ASSERT_EQ(hsSaveFMRAndSTC("plain_b0.fmr", "plain_b0"), 1) << h.host_log.back();
-    EXPECT_EQ(test::listing(h.output_dir),
-              (std::vector<std::string>{"bold_b0.fmr", "bold_b0.nii.gz", "bold_b0.stc", "plain_b0.fmr", "plain_b0.nii",
-                                        "plain_b0.stc"}));
+    EXPECT_EQ(test::listing(h.output_dir), (std::vector<std::string>{"bold_b0.fmr", "bold_b0.nii.gz", "bold_b0.stc",
+                                                                     "plain_b0.fmr", "plain_b0.nii", "plain_b0.stc"}));
     // The .gz copy really is compressed; the .nii one is not.
     EXPECT_EQ(test::read_file(h.output_dir + "/bold_b0.nii.gz").substr(0, 2), "\x1f\x8b");
     EXPECT_EQ(test::read_file(h.output_dir + "/plain_b0.nii").substr(344, 3), "n+1");
@@ -348,7 +347,8 @@ TEST(HostNifti, copy_of_an_fmr_source_carries_the_affine_of_its_position_record)
     EXPECT_NEAR(back.fmr.VoxelSizeZ, 3.5f, 1e-5f);
     const size_t n = static_cast<size_t>(test::kNx) * test::kNy * test::kNz;
     for (size_t t = 0; t < 3; ++t)
-        for (size_t i = 0; i < n; ++i) ASSERT_EQ(back.float_volumes[t][i], static_cast<float>(original.int_volumes[t][i]));
+        for (size_t i = 0; i < n; ++i)
+            ASSERT_EQ(back.float_volumes[t][i], static_cast<float>(original.int_volumes[t][i]));
 }
 
 }  // namespace

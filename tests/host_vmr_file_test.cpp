@@ -1,9 +1,9 @@
 // Version-1 VMR files: round trip of an index volume and refusal of malformed files.
 #include <gtest/gtest.h>
 
-#include "host/document_files.h"
 #include "core/error.h"
 #include "formats/vmr_file.h"
+#include "host/document_files.h"
 #include "tests/host_files_support.h"
 #include "tests/test_support.h"
 

@@ -29,8 +29,8 @@ TEST(IoAmr, full_size_slices_are_laid_out_as_bitmaps) {
     // Two volumes; only the first is shown, so volume 1's 5000 must not count.
     auto v = test::volume_of(256, 256, 3, 2, {});
     v->setvalue(0, 0, 0, 0, 1000.0);
-    v->setvalue(1, 0, 0, 0, 500.0);   // 127.5, rounded half up
-    v->setvalue(5, 7, 1, 0, 250.0);   // 63.75
+    v->setvalue(1, 0, 0, 0, 500.0);    // 127.5, rounded half up
+    v->setvalue(5, 7, 1, 0, 250.0);    // 63.75
     v->setvalue(255, 255, 2, 0, 2.0);  // 0.51
     v->setvalue(3, 3, 0, 1, 5000.0);
     v->setname((dir + "/a.fmr").c_str());
@@ -48,8 +48,8 @@ TEST(IoAmr, full_size_slices_are_laid_out_as_bitmaps) {
             size_t offset, size;
             uint32_t value;
         };
-        const Field fields[] = {{2, 4, 66614}, {6, 2, 0},     {8, 2, 0},     {10, 4, 1078}, {14, 4, 40},
-                                {18, 4, 256},  {22, 4, 256},  {26, 2, 1},    {28, 2, 8},    {30, 4, 0},
+        const Field fields[] = {{2, 4, 66614},  {6, 2, 0},     {8, 2, 0},     {10, 4, 1078}, {14, 4, 40},
+                                {18, 4, 256},   {22, 4, 256},  {26, 2, 1},    {28, 2, 8},    {30, 4, 0},
                                 {34, 4, 65536}, {38, 4, 2834}, {42, 4, 2834}, {46, 4, 256},  {50, 4, 256}};
         for (const Field& fd : fields)
             EXPECT_EQ(fd.size == 4 ? test::le32(f, b + fd.offset) : test::le16(f, b + fd.offset), fd.value)
@@ -159,7 +159,8 @@ TEST(IoAmr, matrices_larger_than_256_log_each_slice_and_write_nothing) {
         const std::string dir = test::scratch_dir("io_amr_large");
         auto v = test::volume_of(c.nx, c.ny, c.nz, 1, {1.0}, dir + "/big.fmr");
         EXPECT_FALSE(save2amr(v.get(), "_x"));
-        EXPECT_EQ(h.log, std::vector<std::string>(size_t(c.nz), "Save to AMR not available for image matrix larger than 256."));
+        EXPECT_EQ(h.log, std::vector<std::string>(size_t(c.nz),
+                                                  "Save to AMR not available for image matrix larger than 256."));
         EXPECT_TRUE(test::entries_of(dir).empty());
     }
 }

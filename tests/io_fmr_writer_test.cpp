@@ -46,7 +46,7 @@ TEST(IoFmrWriter, sixteen_bit_saves_rescale_only_above_16384) {
     const Case cases[] = {
         {{0, 100, 16384.0}, false, {0, 100, 16384}},
         {{0, 100, 16384.5}, true, {0, 99, 16384}},
-        {{-1.7, 2.9, 0}, false, {65535, 2, 0}},  // truncated toward zero, kept modulo 65536
+        {{-1.7, 2.9, 0}, false, {65535, 2, 0}},          // truncated toward zero, kept modulo 65536
         {{-1, 16383.9, 70000}, true, {0, 3834, 16384}},  // offset: -1 maps to 0
     };
     for (const Case& c : cases) {
@@ -72,7 +72,8 @@ TEST(IoFmrWriter, float_saves_store_every_volume_in_index_order) {
     const size_t n = 23 * 17 * 11;
     for (size_t t = 0; t < 3; ++t)
         for (size_t i = 0; i < n; ++i)
-            ASSERT_EQ(saved.float_volumes[t][i], i + t * n == 7 ? -2.25f : static_cast<float>(i + t * n)) << t << " " << i;
+            ASSERT_EQ(saved.float_volumes[t][i], i + t * n == 7 ? -2.25f : static_cast<float>(i + t * n))
+                << t << " " << i;
     EXPECT_FALSE(test::log_contains(h, "Rescaling between 0 and 16384..."));
 }
 
@@ -83,8 +84,10 @@ TEST(IoFmrWriter, round_trip_through_the_document_keeps_every_voxel_in_place) {
         const size_t n = 23 * 17 * 11;
         for (size_t t = 0; t < 3; ++t)
             for (size_t i = 0; i < n; ++i) {
-                if (type == 1) d.int_volumes[t][i] = static_cast<uint16_t>(t * n + i);
-                else d.float_volumes[t][i] = static_cast<float>(t * n + i);
+                if (type == 1)
+                    d.int_volumes[t][i] = static_cast<uint16_t>(t * n + i);
+                else
+                    d.float_volumes[t][i] = static_cast<float>(t * n + i);
             }
         h.add_document(d);
         h.queue_answer(Answer::of(0));
@@ -170,11 +173,13 @@ TEST(IoFmrWriter, results_that_do_not_fit_the_document_are_refused) {
                                                    " x " + std::to_string(c.nz) + " x " + std::to_string(c.nt) +
                                                    ") does not fit the current FMR document (4 x 3 x 2 x 2); "
                                                    "nothing was saved.");
-            EXPECT_EQ(h.log.back(), type == 1 ? "Error while retrieving FMR data"
-                                              : "An error occurred while writing FMR/STC data.");
+            EXPECT_EQ(h.log.back(),
+                      type == 1 ? "Error while retrieving FMR data" : "An error occurred while writing FMR/STC data.");
             const host::Document& doc = h.documents()[0];  // untouched
-            if (type == 1) EXPECT_EQ(doc.int_volumes, std::vector<std::vector<uint16_t>>(2, std::vector<uint16_t>(24, 0)));
-            else EXPECT_EQ(doc.float_volumes, std::vector<std::vector<float>>(2, std::vector<float>(24, 0.0f)));
+            if (type == 1)
+                EXPECT_EQ(doc.int_volumes, std::vector<std::vector<uint16_t>>(2, std::vector<uint16_t>(24, 0)));
+            else
+                EXPECT_EQ(doc.float_volumes, std::vector<std::vector<float>>(2, std::vector<float>(24, 0.0f)));
         }
     }
 }
@@ -352,7 +357,7 @@ TEST(IoFmrWriter, direct_writer_text_matches_the_project_format_line_by_line) {
 
 TEST(IoFmrWriter, direct_writer_rounds_times_without_overflow) {
     host::Host& h = host_for_direct_writer("");
-    h.documents()[0].fmr.TR = -3;  // + 0.5 truncates toward zero: -2
+    h.documents()[0].fmr.TR = -3;                      // + 0.5 truncates toward zero: -2
     h.documents()[0].fmr.InterSliceTime = 2147483647;  // as a float 2^31; no overflow
     const std::string dir = test::scratch_dir("io_direct_locale");
     auto v = test::volume_of(2, 1, 1, 2, {1, 2, 3, 4}, "dir/src.fmr");

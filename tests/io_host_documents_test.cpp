@@ -43,7 +43,7 @@ TEST(IoHostDocuments, fmr_selection_lists_only_fmrs_and_accepts_0_to_n) {
     EXPECT_EQ(d.prompt, "<HTML>Please select the phase file: <P>\n\n0 = dir/a.fmr<BR>\n\n1 = dir/b.fmr<BR>\n\n</HTML>");
     EXPECT_EQ(d.default_value, 0);
     EXPECT_EQ(d.minimum, 0);
-    EXPECT_EQ(d.maximum, 3);  // the number of documents, not the last index
+    EXPECT_EQ(d.maximum, 3);          // the number of documents, not the last index
     EXPECT_EQ(h.current_index(), 2);  // the caller makes the choice current
 }
 
@@ -209,8 +209,10 @@ TEST(IoHostDocuments, volume_keeps_x_fastest_then_y_slice_volume) {
         const size_t n = 23 * 17 * 11;
         for (size_t v = 0; v < 3; ++v)
             for (size_t i = 0; i < n; ++i) {
-                if (type == 1) d.int_volumes[v][i] = static_cast<uint16_t>(v * n + i);
-                else d.float_volumes[v][i] = static_cast<float>(v * n + i);
+                if (type == 1)
+                    d.int_volumes[v][i] = static_cast<uint16_t>(v * n + i);
+                else
+                    d.float_volumes[v][i] = static_cast<float>(v * n + i);
             }
         h.add_document(make_vmr_document("anat.vmr", 2, 2, 2));
         h.add_document(d);
@@ -234,9 +236,8 @@ TEST(IoHostDocuments, volume_keeps_x_fastest_then_y_slice_volume) {
         EXPECT_EQ(dh.get(4, 5, 6, 2), 4 + 23 * (5 + 17 * (6 + 11 * 2))) << type;
         EXPECT_EQ(dh.get(22, 16, 10, 0), 22 + 23 * (16 + 17 * 10)) << type;
         EXPECT_EQ(dh.get(0, 1, 0, 1), 23 + 23 * 17 * 11) << type;
-        EXPECT_EQ(h.log.back(),
-                  "Values of Values of current FMR:\n\tMaximum: 12902.000000\n\tMinimum: 0.000000\n"
-                  "\tRange: 12902.000000\n\tMean: 6451.000000");
+        EXPECT_EQ(h.log.back(), "Values of Values of current FMR:\n\tMaximum: 12902.000000\n\tMinimum: 0.000000\n"
+                                "\tRange: 12902.000000\n\tMean: 6451.000000");
     }
 }
 

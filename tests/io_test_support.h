@@ -30,8 +30,8 @@ inline host::Host& bound_host() {
 
 // A double volume holding values in index order (x fastest).
 inline std::unique_ptr<datahandler<double>> volume_of(long nx, long ny, long nz, long nt,
-                                                     const std::vector<double>& values,
-                                                     const std::string& name = "src.fmr") {
+                                                      const std::vector<double>& values,
+                                                      const std::string& name = "src.fmr") {
     double* d = new double[static_cast<size_t>(nx * ny * nz * nt)]();
     std::copy(values.begin(), values.end(), d);
     auto v = std::make_unique<datahandler<double>>(d, nx, ny, nz, nt, 8);
@@ -41,7 +41,7 @@ inline std::unique_ptr<datahandler<double>> volume_of(long nx, long ny, long nz,
 
 // A volume whose every voxel holds its own linear index.
 inline std::unique_ptr<datahandler<double>> indexed_volume(long nx, long ny, long nz, long nt,
-                                                          const std::string& name = "src.fmr") {
+                                                           const std::string& name = "src.fmr") {
     std::vector<double> values(static_cast<size_t>(nx * ny * nz * nt));
     for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<double>(i);
     return volume_of(nx, ny, nz, nt, values, name);

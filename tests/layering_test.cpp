@@ -78,8 +78,7 @@ std::vector<std::string> upward_includes(const std::vector<std::string>& rooms, 
 // host_functions names the host's functions (hsLogText, ...).
 std::vector<std::string> host_calls_in_fieldmap(const std::vector<SourceFile>& files,
                                                 const std::vector<std::string>& host_functions) {
-    static const std::vector<std::string> allowed = {"hostlink/log_sink.h", "hostlink/export.h",
-                                                     "hostlink/protocol.h"};
+    static const std::vector<std::string> allowed = {"hostlink/log_sink.h", "hostlink/export.h", "hostlink/protocol.h"};
     std::string alternatives = R"(\bhs::|\bInitHSAccess\b|\b(FMR|VMR)_\w*Header\b)";
     for (const std::string& name : host_functions) alternatives += "|\\b" + name + "\\b";
     const std::regex call(alternatives);
@@ -145,7 +144,7 @@ TEST(Layering, finds_an_include_that_points_upwards_or_nowhere) {
     const Case cases[] = {
         {{"core/a.cpp", "#include \"hostlink/log_sink.h\"\n#include \"core/a.h\"\n"}, 0},
         {{"core/a.cpp", "#include \"plugin/distortioncorrector.h\"\n"}, 1},
-        {{"plugin/steps/a.cpp", "  #  include \"plugin/procedures.h\"\n"}, 1},   // plugin lies above plugin/steps
+        {{"plugin/steps/a.cpp", "  #  include \"plugin/procedures.h\"\n"}, 1},  // plugin lies above plugin/steps
         {{"plugin/a.cpp", "#include \"plugin/steps/filters.h\"\n"}, 0},
         {{"io/a.cpp", "#include \"nowhere/x.h\"\n#include <nifti1_io.h>\n"}, 1},  // only quoted includes count
     };

@@ -49,11 +49,14 @@ struct MappingCase {
 TEST(Mapping, shift_map_reaches_the_epi_voxel_at_the_same_world_position) {
     const Placement anatomy{{80, 80, 64}, {1, 1, 1}, {-39.5f, -39.5f, -31.5f}};
     const MappingCase cases[] = {
-        {"field map ascending, EPI descending", {{16, 14, 10}, {4, 4, 5}, {-30, -26, -22.5f}},
+        {"field map ascending, EPI descending",
+         {{16, 14, 10}, {4, 4, 5}, {-30, -26, -22.5f}},
          {{20, 18, 12}, {3, 3, -4}, {-28.5f, -25.5f, 22}}},
-        {"field map descending, EPI ascending", {{16, 14, 10}, {4, 4, -5}, {-30, -26, 22.5f}},
+        {"field map descending, EPI ascending",
+         {{16, 14, 10}, {4, 4, -5}, {-30, -26, 22.5f}},
          {{20, 18, 12}, {3, 3, 4}, {-28.5f, -25.5f, -22}}},
-        {"both ascending, EPI finer", {{12, 12, 8}, {5, 5, 6}, {-27.5f, -27.5f, -21}},
+        {"both ascending, EPI finer",
+         {{12, 12, 8}, {5, 5, 6}, {-27.5f, -27.5f, -21}},
          {{26, 24, 14}, {2, 2, 3}, {-25, -23, -19.5f}}},
     };
     for (const auto& c : cases) {

@@ -11,12 +11,11 @@ namespace {
 TEST(Mat44, log_form_of_identity) {
     float I[4][4];
     makeIdentityMatrix(I);
-    EXPECT_EQ(matrixmaster().matrix44ToChar(I, "VMR scaling matrix"),
-              "VMR scaling matrix: \n"
-              "\t1.000000\t0.000000\t0.000000\t0.000000\n"
-              "\t0.000000\t1.000000\t0.000000\t0.000000\n"
-              "\t0.000000\t0.000000\t1.000000\t0.000000\n"
-              "\t0.000000\t0.000000\t0.000000\t1.000000\n");
+    EXPECT_EQ(matrixmaster().matrix44ToChar(I, "VMR scaling matrix"), "VMR scaling matrix: \n"
+                                                                      "\t1.000000\t0.000000\t0.000000\t0.000000\n"
+                                                                      "\t0.000000\t1.000000\t0.000000\t0.000000\n"
+                                                                      "\t0.000000\t0.000000\t1.000000\t0.000000\n"
+                                                                      "\t0.000000\t0.000000\t0.000000\t1.000000\n");
 }
 
 TEST(Mat44, rigid_inverse_of_translation_and_rotation) {

@@ -54,16 +54,15 @@ TEST_F(UnwrapMultigrid, gradient_matches_the_wrapped_forward_difference_on_every
     const int nx = 23, ny = 17, nz = 11;
     const std::vector<double> phi = test::random_values(nx * ny * nz, -10, 10, 3);
     Volume phase = volume_of(phi, nx, ny, nz);
-    const struct {
-        int direction, dx, dy, dz;
-    } axes[] = {{1, 1, 0, 0}, {3, 0, 1, 0}, {5, 0, 0, 1}};
+    const struct { int direction, dx, dy, dz; } axes[] = {{1, 1, 0, 0}, {3, 0, 1, 0}, {5, 0, 0, 1}};
     for (const auto& a : axes) {
         Volume g(computegradient(phase.get(), a.direction));
         ASSERT_EQ(g->getstatus(), STATUS_VALID);
         for (int z = 0; z < nz; ++z)
             for (int y = 0; y < ny; ++y)
                 for (int x = 0; x < nx; ++x) {
-                    const double d = phase->get(x, y, z) - phase->get((x + a.dx) % nx, (y + a.dy) % ny, (z + a.dz) % nz);
+                    const double d =
+                        phase->get(x, y, z) - phase->get((x + a.dx) % nx, (y + a.dy) % ny, (z + a.dz) % nz);
                     const double expected = kPi + help.modulo(d + kPi, 2 * kPi);
                     ASSERT_EQ(g->get(x, y, z), expected) << a.direction << " at " << x << "," << y << "," << z;
                 }
@@ -107,7 +106,8 @@ TEST_F(UnwrapMultigrid, ramp_has_a_laplacian_only_beside_the_seam) {
     std::vector<double> phi(nx * ny * nz);
     for (int i = 0; i < nx * ny * nz; ++i) phi[i] = 0.5 * (i % nx);
     Volume phase = volume_of(phi, nx, ny, nz);
-    Volume gx(computegradient(phase.get(), 1)), gy(computegradient(phase.get(), 3)), gz(computegradient(phase.get(), 5));
+    Volume gx(computegradient(phase.get(), 1)), gy(computegradient(phase.get(), 3)),
+        gz(computegradient(phase.get(), 5));
     EXPECT_NEAR(gx->get(3, 2, 1), 2 * kPi - 0.5, 1e-15);
     Volume l(getlaplacian(gx.get(), gy.get(), gz.get()));
     ASSERT_EQ(l->getstatus(), STATUS_VALID);
@@ -185,9 +185,16 @@ TEST_F(UnwrapMultigrid, logs_the_steps_and_names_the_result_after_the_solver_set
     Volume u(unwrap_multigrid(phase.get(), nullptr, false, 3, 5));
     ASSERT_EQ(u->getstatus(), STATUS_VALID);
     EXPECT_STREQ(u->getname(), "phase_unwrapped3vcyc5its_smoothed.fmr");
-    const char* steps[] = {"Compute x, y and z gradients...", "X direction...", "Y direction...",
-                           "Z direction...", "Get Laplacian...", "Remove mean...", "Solve...", "Resize...",
-                           "Apply smoothing...", "phase_unwrapped3vcyc5its_smoothed.fmr"};
+    const char* steps[] = {"Compute x, y and z gradients...",
+                           "X direction...",
+                           "Y direction...",
+                           "Z direction...",
+                           "Get Laplacian...",
+                           "Remove mean...",
+                           "Solve...",
+                           "Resize...",
+                           "Apply smoothing...",
+                           "phase_unwrapped3vcyc5its_smoothed.fmr"};
     size_t at = 0;
     for (const char* s : steps) {
         const long k = test::find_log(host::instance(), s, at);
@@ -364,18 +371,17 @@ fmgparams filled(const std::string& image) {
     return p;
 }
 
-const char* const kFilledText =
-    "~~~ unwrapping (WFMG) parameters file ~~~\n\n"
-    "quality_mode:\nmax_corr\n"
-    "debug_flag:\n1\n"
-    "num_gaussseidel_iter:\n4\n"
-    "thresh_on_quality_map:\n0\n"
-    "template_size:\n3\n"
-    "num_fmg_cycles:\n2\n"
-    "nrpix_thickening:\n5\n"
-    "mask_file:\nnone\n"
-    "cross_corr_file:\n/data/cc.byte\n"
-    "differential_phase_image_name:\n";
+const char* const kFilledText = "~~~ unwrapping (WFMG) parameters file ~~~\n\n"
+                                "quality_mode:\nmax_corr\n"
+                                "debug_flag:\n1\n"
+                                "num_gaussseidel_iter:\n4\n"
+                                "thresh_on_quality_map:\n0\n"
+                                "template_size:\n3\n"
+                                "num_fmg_cycles:\n2\n"
+                                "nrpix_thickening:\n5\n"
+                                "mask_file:\nnone\n"
+                                "cross_corr_file:\n/data/cc.byte\n"
+                                "differential_phase_image_name:\n";
 
 class FmgParams : public UnwrapMultigrid {};
 

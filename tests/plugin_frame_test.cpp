@@ -43,9 +43,8 @@ TEST(PluginFrame, exports_only_the_entry_points_and_verboselevel) {
         names.insert(s);
     }
     pclose(pipe);
-    const std::set<std::string> expected = {"createPlugin", "getPluginName",    "getPluginDescription",
-                                            "getAuthor",    "getHelpFile",      "getPluginVersion",
-                                            "getGUIScript", "verboselevel"};
+    const std::set<std::string> expected = {"createPlugin", "getPluginName",    "getPluginDescription", "getAuthor",
+                                            "getHelpFile",  "getPluginVersion", "getGUIScript",         "verboselevel"};
     EXPECT_EQ(names, expected);
 }
 

@@ -152,8 +152,7 @@ TEST_F(Procedures, shift_step_stops_on_a_negative_bandwidth) {
     h->queue_answer(Answer::of(0));
     h->set_parameter("BandWidthPE", -25.0f);
     start("ComputePxshift", 1);
-    EXPECT_EQ(h->string_parameter("ErrorMsg"),
-              "Stopped compute pixelshiftmap procedure: no data or status is not ok.");
+    EXPECT_EQ(h->string_parameter("ErrorMsg"), "Stopped compute pixelshiftmap procedure: no data or status is not ok.");
     EXPECT_TRUE(h->saves.empty());
 }
 
@@ -193,8 +192,8 @@ struct AxisCase {
 TEST_F(Procedures, perform_all_steps_undoes_a_known_shift_along_each_axis_and_sense) {
     const Grid g{14, 12, 10};
     const double dte = 0.0025, bandwidth = 20.0, shift = 2.0;
-    const double field = shift * bandwidth;                 // Hz
-    const double phase = kTwoPi * field * dte;              // radians, below pi: no wrap
+    const double field = shift * bandwidth;     // Hz
+    const double phase = kTwoPi * field * dte;  // radians, below pi: no wrap
     auto truth = [](int x, int y, int z) { return 1000.0 + 37.0 * x + 11.0 * y * y + 5.0 * z + (x * y % 7) * 13.0; };
     const AxisCase cases[] = {{1, 0, 1}, {2, 0, -1}, {3, 1, 1}, {4, 1, -1}, {5, 2, 1}, {6, 2, -1}};
     for (const auto& c : cases) {

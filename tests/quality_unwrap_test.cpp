@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "fieldmap/multigrid_unwrap.h"
-#include "plugin/steps/multigrid_unwrap.h"
 #include "cli/phantom_files.h"
+#include "fieldmap/multigrid_unwrap.h"
 #include "hostlink/host_binding.h"
+#include "plugin/steps/multigrid_unwrap.h"
 #include "sim/dataset.h"
 #include "sim/fieldmap_scan.h"
 #include "tests/test_support.h"
@@ -254,7 +254,7 @@ TEST(QualityUnwrap, two_blobs_each_unwrapped_the_smaller_placed_by_whole_turns_n
     mean_big /= count_big, mean_small /= count_small;
     EXPECT_GE(u.info.largest, static_cast<long>(count_big));
     EXPECT_LT(u.info.largest, static_cast<long>(count_big) + static_cast<long>(n) / 20);
-    EXPECT_LE(std::fabs(mean_big), kPi + 1e-12);                // the anchor: its mean in [-pi, pi]
+    EXPECT_LE(std::fabs(mean_big), kPi + 1e-12);               // the anchor: its mean in [-pi, pi]
     EXPECT_LE(std::fabs(mean_small - mean_big), kPi + 1e-12);  // the other: the nearest whole turn
     // Against the truth, whose means differ by about 3 turns, the small one moved.
     double truth_big = 0.0, truth_small = 0.0;
@@ -425,9 +425,12 @@ std::vector<double> voxels_of(const std::string& name, int* dims) {
     std::vector<double> v(nim->nvox);
     for (size_t i = 0; i < nim->nvox; ++i) {
         double x = 0.0;
-        if (nim->datatype == DT_INT16) x = static_cast<const short*>(nim->data)[i];
-        else if (nim->datatype == DT_INT8) x = static_cast<const signed char*>(nim->data)[i];
-        else ADD_FAILURE() << name << ": unexpected datatype " << nim->datatype;
+        if (nim->datatype == DT_INT16)
+            x = static_cast<const short*>(nim->data)[i];
+        else if (nim->datatype == DT_INT8)
+            x = static_cast<const signed char*>(nim->data)[i];
+        else
+            ADD_FAILURE() << name << ": unexpected datatype " << nim->datatype;
         v[i] = nim->scl_slope != 0.0f ? x * nim->scl_slope + nim->scl_inter : x;
     }
     return v;

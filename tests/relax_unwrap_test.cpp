@@ -99,8 +99,8 @@ TEST(UnwrapRelax, zero_weights_and_zero_lambda_change_nothing) {
 TEST(UnwrapRelax, agrees_bit_for_bit_with_the_plain_loops) {
     // Sizes 1 and 2 on each axis, odd and even seams, and rows long enough
     // for the vector lanes (23, 16 and 37 wide) with every tail length.
-    const int grids[][3] = {{1, 1, 1}, {2, 1, 1}, {1, 2, 1}, {1, 1, 2}, {2, 2, 2}, {3, 1, 1}, {1, 3, 1},
-                            {1, 1, 3}, {5, 4, 1}, {4, 1, 5}, {1, 6, 7}, {2, 7, 3}, {7, 2, 5}, {23, 17, 11},
+    const int grids[][3] = {{1, 1, 1},  {2, 1, 1}, {1, 2, 1},  {1, 1, 2},  {2, 2, 2}, {3, 1, 1}, {1, 3, 1},
+                            {1, 1, 3},  {5, 4, 1}, {4, 1, 5},  {1, 6, 7},  {2, 7, 3}, {7, 2, 5}, {23, 17, 11},
                             {16, 8, 4}, {9, 9, 9}, {37, 3, 2}, {18, 5, 3}, {20, 3, 3}};
     for (KernelIsa form : test::kernel_forms()) {
         const test::KernelForm cap(form);

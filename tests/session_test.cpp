@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "cli/console.h"
-#include "core/error.h"
 #include "cli/session.h"
+#include "core/error.h"
 #include "formats/sidecar.h"
 
 namespace warpmender {

@@ -42,8 +42,8 @@ TEST_F(SimDataset, images_have_the_shapes_and_parameters_the_command_writes) {
     EXPECT_NEAR(d.echo_time2_s - d.echo_time1_s, 0.00246, 1e-15);
     EXPECT_NEAR(1.0 / (d.effective_echo_spacing_s * d.grid.ny), 29.48, 1e-9);
     EXPECT_STREQ(d.bids_pe_direction, "j");
-    for (std::size_t size : {d.phase.size(), d.magnitude.size(), d.field_hz.size(), d.shift.size(), d.head.size(),
-                             d.brain.size()})
+    for (std::size_t size :
+         {d.phase.size(), d.magnitude.size(), d.field_hz.size(), d.shift.size(), d.head.size(), d.brain.size()})
         EXPECT_EQ(size, n);
     EXPECT_EQ(d.epi.size(), 10 * n);
     EXPECT_EQ(d.truth.size(), 10 * n);
@@ -101,7 +101,8 @@ TEST_F(SimDataset, correcting_with_the_true_map_undoes_the_displacement) {
                 const std::size_t i = g.index(x, y, z);
                 const int y0 = std::max(y - 1, 0), y1 = std::min(y + 1, g.ny - 1);
                 const double j = 1.0 + (d.shift[g.index(x, y1, z)] - d.shift[g.index(x, y0, z)]) / (y1 - y0);
-                for (int t = 0; t < d.nt; ++t) target[n * t + i] = static_cast<float>(d.truth[n * t + i] / std::max(j, 0.05));
+                for (int t = 0; t < d.nt; ++t)
+                    target[n * t + i] = static_cast<float>(d.truth[n * t + i] / std::max(j, 0.05));
                 moved[i] = d.head[i] && d.truth[i] > 150.0f && std::fabs(d.shift[i]) >= 1.0;
             }
     const SeriesError before = series_error(d.epi, target, moved, d.nt);
@@ -152,7 +153,8 @@ TEST(SimDatasetDefault, default_grid_field_is_realistic_and_unwrappable) {
                 const std::size_t next[3] = {x + 1 < g.nx ? i + 1 : i, y + 1 < g.ny ? i + g.nx : i,
                                              z + 1 < g.nz ? i + static_cast<std::size_t>(g.nx) * g.ny : i};
                 for (std::size_t j : next)
-                    if (d.magnitude[j] > 200.0f) step = std::max(step, 2 * kPi * std::fabs(d.field_hz[j] - d.field_hz[i]) * dte);
+                    if (d.magnitude[j] > 200.0f)
+                        step = std::max(step, 2 * kPi * std::fabs(d.field_hz[j] - d.field_hz[i]) * dte);
             }
     // Measured: -111..206 Hz, steps up to 0.6 rad.
     EXPECT_LT(lo, -50.0);

@@ -64,8 +64,8 @@ TEST(SimEpi, uniform_integer_shift_moves_content_by_that_many_voxels) {
         double shift;
         Coord move;
     } cases[] = {
-        {1, 2.0, {2, 0, 0}},  {2, 2.0, {-2, 0, 0}}, {3, 3.0, {0, 3, 0}},  {4, 3.0, {0, -3, 0}},
-        {5, 1.0, {0, 0, 1}},  {6, 1.0, {0, 0, -1}}, {3, -2.0, {0, -2, 0}}, {6, -4.0, {0, 0, 4}},
+        {1, 2.0, {2, 0, 0}}, {2, 2.0, {-2, 0, 0}}, {3, 3.0, {0, 3, 0}},   {4, 3.0, {0, -3, 0}},
+        {5, 1.0, {0, 0, 1}}, {6, 1.0, {0, 0, -1}}, {3, -2.0, {0, -2, 0}}, {6, -4.0, {0, 0, 4}},
     };
     const Grid& g = kOdd;
     const std::vector<float> in = index_series(g, kOddVolumes);
@@ -261,7 +261,8 @@ TEST(SimEpi, task_blocks_alternate_rest_first) {
     const struct {
         int t, block;
         double expected;
-    } cases[] = {{0, 5, 0.0}, {4, 5, 0.0}, {5, 5, 1.0}, {9, 5, 1.0}, {10, 5, 0.0}, {15, 5, 1.0}, {3, 0, 0.0}, {1, 1, 1.0}};
+    } cases[] = {{0, 5, 0.0},  {4, 5, 0.0},  {5, 5, 1.0}, {9, 5, 1.0},
+                 {10, 5, 0.0}, {15, 5, 1.0}, {3, 0, 0.0}, {1, 1, 1.0}};
     for (const auto& c : cases) EXPECT_EQ(task_regressor(c.t, c.block), c.expected) << c.t << "/" << c.block;
 }
 
@@ -302,7 +303,8 @@ TEST(SimEpi, dephasing_follows_the_field_gradient) {
         std::vector<double> field(g.voxels());
         for (int z = 0; z < g.nz; ++z)
             for (int y = 0; y < g.ny; ++y)
-                for (int x = 0; x < g.nx; ++x) field[g.index(x, y, z)] = per_voxel * (axis == 0 ? x : axis == 1 ? y : z);
+                for (int x = 0; x < g.nx; ++x)
+                    field[g.index(x, y, z)] = per_voxel * (axis == 0 ? x : axis == 1 ? y : z);
         const std::vector<float> k = dephasing_factor(g, field, te_ms);
         for (float v : k) ASSERT_NEAR(v, 2.0 / 3.14159265358979, 1e-6) << "axis " << axis;
     }

@@ -18,8 +18,10 @@ constexpr double kPi = 3.14159265358979323846;
 TEST(SimFieldmapScan, wraps_into_minus_pi_exclusive_to_pi_inclusive) {
     const struct {
         double in, out;
-    } cases[] = {{0.0, 0.0},         {kPi, kPi},          {-kPi, kPi},      {3 * kPi, kPi},
-                 {2 * kPi, 0.0},     {-1.5 * kPi, 0.5 * kPi}, {0.25, 0.25},   {-0.25, -0.25},
+    } cases[] = {{0.0, 0.0},           {kPi, kPi},
+                 {-kPi, kPi},          {3 * kPi, kPi},
+                 {2 * kPi, 0.0},       {-1.5 * kPi, 0.5 * kPi},
+                 {0.25, 0.25},         {-0.25, -0.25},
                  {7.0, 7.0 - 2 * kPi}, {-100.0, -100.0 + 32 * kPi}};
     for (const auto& c : cases) EXPECT_NEAR(wrap_phase(c.in), c.out, 1e-12) << c.in;
     for (double x = -60.0; x < 60.0; x += 0.01) {
@@ -154,8 +156,8 @@ TEST(SimFieldmapScan, exact_phase_and_noise_options) {
     p.quantise_phase = false;
     p.noisy_phase_in_air = false;
     const FieldmapScan s = scan_fieldmap(g, field, magnitude, p);
-    EXPECT_EQ(s.phase[0], -4096.0f);                // first air voxel pinned
-    EXPECT_EQ(s.phase[g.voxels() - 1], 4095.0f);    // last air voxel pinned
+    EXPECT_EQ(s.phase[0], -4096.0f);              // first air voxel pinned
+    EXPECT_EQ(s.phase[g.voxels() - 1], 4095.0f);  // last air voxel pinned
     EXPECT_FLOAT_EQ(s.phase[7], static_cast<float>(phase_to_stored(wrap_phase(2 * kPi * field[7] * 2.46e-3))));
     EXPECT_FLOAT_EQ(s.phase[3], static_cast<float>(phase_to_stored(wrap_phase(2 * kPi * field[3] * 2.46e-3))));
     EXPECT_EQ(s.magnitude[3], 1000.0f);

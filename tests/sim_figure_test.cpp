@@ -114,14 +114,14 @@ TEST(SimFigure, writes_a_png_of_the_laid_out_size_with_the_panel_colours_and_lab
         const auto it = counts.find({r, g, b});
         return it == counts.end() ? 0u : it->second;
     };
-    EXPECT_EQ(count(128, 128, 128), block);  // 0.5
-    EXPECT_EQ(count(64, 64, 64), block);     // 0.25
-    EXPECT_EQ(count(191, 191, 191), block);  // 0.75
+    EXPECT_EQ(count(128, 128, 128), block);      // 0.5
+    EXPECT_EQ(count(64, 64, 64), block);         // 0.25
+    EXPECT_EQ(count(191, 191, 191), block);      // 0.75
     EXPECT_EQ(count(255, 255, 255), 3 * block);  // 1.0, clamped 2.0, and the field's 0 (white)
-    EXPECT_EQ(count(0, 0, 255), block);      // field -100: blue
-    EXPECT_EQ(count(255, 0, 0), block);      // field +100: red
-    EXPECT_EQ(count(255, 115, 115), 0u);     // the masked 55 Hz is not drawn
-    EXPECT_GT(count(235, 235, 235), 50u);    // label text
+    EXPECT_EQ(count(0, 0, 255), block);          // field -100: blue
+    EXPECT_EQ(count(255, 0, 0), block);          // field +100: red
+    EXPECT_EQ(count(255, 115, 115), 0u);         // the masked 55 Hz is not drawn
+    EXPECT_GT(count(235, 235, 235), 50u);        // label text
     // Nothing else was left in the folder (the temporary file was renamed).
     std::size_t files = 0;
     for (const auto& e : fs::directory_iterator(dir)) files += e.is_regular_file() ? 1 : 0;
@@ -131,7 +131,11 @@ TEST(SimFigure, writes_a_png_of_the_laid_out_size_with_the_panel_colours_and_lab
 TEST(SimFigure, overwrites_an_existing_file_and_fails_cleanly_where_it_cannot_write) {
     const std::string dir = scratch("overwrite");
     const std::string path = dir + "/figure.png";
-    { std::FILE* f = std::fopen(path.c_str(), "wb"); std::fputs("old", f); std::fclose(f); }
+    {
+        std::FILE* f = std::fopen(path.c_str(), "wb");
+        std::fputs("old", f);
+        std::fclose(f);
+    }
     write_figure_png(path, two_panels(), 1);
     EXPECT_EQ(read_png(path).width, static_cast<unsigned>(figure_size(two_panels(), 1).width));
 
@@ -169,7 +173,8 @@ TEST(SimFigure, axial_panel_takes_slice_z_of_volume_t) {
     ASSERT_EQ(p.height, 17);
     for (int y = 0; y < g.ny; ++y)
         for (int x = 0; x < g.nx; ++x)
-            ASSERT_EQ(p.pixels[static_cast<std::size_t>(y) * 23 + x], static_cast<float>(2 * g.voxels() + g.index(x, y, 6)));
+            ASSERT_EQ(p.pixels[static_cast<std::size_t>(y) * 23 + x],
+                      static_cast<float>(2 * g.voxels() + g.index(x, y, 6)));
     std::vector<std::uint8_t> mask(g.voxels(), 0);
     mask[g.index(4, 5, 6)] = 1;
     const Panel m = axial_panel(g, std::vector<double>(g.voxels(), 1.5), 6, 0, "m", PanelStyle::diverging, -1, 1, mask);

@@ -16,11 +16,13 @@ namespace {
 class SimPhantomOnGrid : public ::testing::TestWithParam<Grid> {};
 
 INSTANTIATE_TEST_SUITE_P(Grids, SimPhantomOnGrid,
-                         ::testing::Values(small_grid(), Grid{23, 17, 11, 8.0, 9.0, 7.0}, Grid{64, 64, 24, 2.0, 2.0, 2.0}),
+                         ::testing::Values(small_grid(), Grid{23, 17, 11, 8.0, 9.0, 7.0},
+                                           Grid{64, 64, 24, 2.0, 2.0, 2.0}),
                          [](const ::testing::TestParamInfo<Grid>& info) {
                              const Grid& g = info.param;
                              return std::to_string(g.nx) + "x" + std::to_string(g.ny) + "x" + std::to_string(g.nz) +
-                                    "_at_" + std::to_string(static_cast<int>(g.dx)) + "mm_" + std::to_string(info.index);
+                                    "_at_" + std::to_string(static_cast<int>(g.dx)) + "mm_" +
+                                    std::to_string(info.index);
                          });
 
 // A margin of air all round: the field computation pads with the medium of
@@ -101,7 +103,8 @@ TEST(SimPhantom, default_phantom_has_the_contrasts_that_make_a_shift_visible) {
     for (int z = 0; z < g.nz; ++z)
         for (int y = 0; y < g.ny; ++y)
             for (int x = 0; x < g.nx; ++x)
-                asymmetric += std::fabs(ph.magnitude[g.index(x, y, z)] - ph.magnitude[g.index(g.nx - 1 - x, y, z)]) > 1e-2f;
+                asymmetric +=
+                    std::fabs(ph.magnitude[g.index(x, y, z)] - ph.magnitude[g.index(g.nx - 1 - x, y, z)]) > 1e-2f;
     EXPECT_EQ(asymmetric, 0u);
     std::size_t responsive = 0;
     for (float a : ph.activation) responsive += a > 0.0f;

@@ -70,7 +70,7 @@ struct PolarFailure {
     const char* what;
     int first, second;  // document answers; 2 chooses no document
     int imag_nx, imag_ny, imag_nz;
-    const char* line;   // a log line the failure must leave
+    const char* line;  // a log line the failure must leave
 };
 
 TEST_F(StepsCommands, polar_file_fails_on_cancelled_or_mismatched_documents) {
@@ -106,7 +106,8 @@ TEST_F(StepsCommands, evaluate_saves_the_difference_of_two_chosen_documents) {
     test::run_command(*plugin, "Evaluate");
     EXPECT_EQ(h->int_parameter("ErrorNr"), 0);
     EXPECT_EQ(h->string_parameter("DifferenceImgName"), "runB_diffimg.fmr");
-    EXPECT_TRUE(test::log_contains(*h, "Subtracted\n /data/runB.fmr\nfrom\n /data/runA.fmr.\nNew name:\nrunB_diffimg.fmr"));
+    EXPECT_TRUE(
+        test::log_contains(*h, "Subtracted\n /data/runB.fmr\nfrom\n /data/runA.fmr.\nNew name:\nrunB_diffimg.fmr"));
     ASSERT_EQ(h->saved_documents.count("runB_diffimg.fmr"), 1u);
     for (long i = 0; i < 7 * 5 * 3 * 4; ++i)
         ASSERT_EQ(value("runB_diffimg.fmr", static_cast<size_t>(i)), float(3 * i) - float(i * i % 17)) << i;
@@ -123,7 +124,11 @@ struct EvaluateFailure {
 TEST_F(StepsCommands, evaluate_fails_on_missing_cancelled_or_mismatched_documents) {
     const EvaluateFailure cases[] = {
         {"one document", 1, 0, {}, "This function requires 2 functional images to be open in Neurolattice."},
-        {"different volume counts", 2, 9, {0, 1}, "Images do not have same number of voxels, subtraction not possible."},
+        {"different volume counts",
+         2,
+         9,
+         {0, 1},
+         "Images do not have same number of voxels, subtraction not possible."},
         {"source cancelled", 2, 10, {2, 1}, "Could not obtain both images, subtraction not possible."},
         {"subtrahend cancelled", 2, 10, {0, 2}, "Could not obtain both images, subtraction not possible."},
         {"both cancelled", 2, 10, {2, 2}, "Could not obtain both images, subtraction not possible."},

@@ -106,7 +106,8 @@ TEST_F(StepsFilters, logs_the_kernel_and_brackets_the_work_with_the_busy_cursor)
     auto v = index_volume(5, 4, 3, 1);
     ASSERT_TRUE(filterdata(2, v.get(), false));
     EXPECT_TRUE(test::log_contains(
-        *h, "warpmender > Smooth: \n\t0.111111\t0.111111\t0.111111\n\t0.111111\t0.111111\t0.111111\n\t0.111111\t0.111111\t0.111111"));
+        *h,
+        "warpmender > Smooth: \n\t0.111111\t0.111111\t0.111111\n\t0.111111\t0.111111\t0.111111\n\t0.111111\t0.111111\t0.111111"));
     const long kernel = test::find_log(*h, "...convolution kernel.");
     ASSERT_GE(kernel, 0);
     EXPECT_GT(test::find_log(*h, "Start convolution...", static_cast<size_t>(kernel)), kernel);
@@ -119,11 +120,9 @@ TEST_F(StepsFilters, segmentation_thresholds_strictly_on_the_first_volume) {
         double threshold;
         double value, expected;
     } cases[] = {
-        {-40000.0, 300.0, 0.0},   // below -32768: the threshold becomes 300
-        {-40000.0, 300.5, 7.0},
-        {200.0, 200.0, 0.0},      // equal to the threshold is not above it
-        {200.0, 200.001, 7.0},
-        {-32768.0, -32767.0, 7.0},
+        {-40000.0, 300.0, 0.0},                       // below -32768: the threshold becomes 300
+        {-40000.0, 300.5, 7.0}, {200.0, 200.0, 0.0},  // equal to the threshold is not above it
+        {200.0, 200.001, 7.0},  {-32768.0, -32767.0, 7.0},
     };
     for (const auto& c : cases) {
         auto source = test::filled_volume(3, 2, 2, 2, c.value);
@@ -134,7 +133,9 @@ TEST_F(StepsFilters, segmentation_thresholds_strictly_on_the_first_volume) {
         ASSERT_EQ(mask->getnrofelems(), 12);
         for (long i = 0; i < 12; ++i) EXPECT_EQ(mask->get(i), c.expected) << c.threshold << " " << c.value;
     }
-    EXPECT_EQ(test::find_log(*h, "Values of mask:\n\tMaximum: 0.000000\n\tMinimum: 0.000000\n\tRange: 0.000000\n\tMean: 0.000000"), 0);
+    EXPECT_EQ(test::find_log(
+                  *h, "Values of mask:\n\tMaximum: 0.000000\n\tMinimum: 0.000000\n\tRange: 0.000000\n\tMean: 0.000000"),
+              0);
 }
 
 TEST_F(StepsFilters, masking_zeroes_the_target_where_the_magnitude_is_not_above_the_threshold) {

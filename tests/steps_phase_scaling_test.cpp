@@ -31,7 +31,7 @@ constexpr double kRescaleTolerance = 4e-15;
 
 TEST_F(StepsPhaseScaling, to_radians_maps_zero_and_the_maximum_onto_minus_and_plus_pi) {
     struct Case {
-        double lo, hi;            // the input's extremes
+        double lo, hi;                 // the input's extremes
         double at_zero, at_lo, at_hi;  // expected
     } cases[] = {
         {0.0, 4095.0, -kPi15, -kPi15, kPi15},

@@ -10,8 +10,8 @@
 #include <sstream>
 
 #include "plugin/steps/phase_scaling.h"
-#include "plugin/steps/unreached.h"
 #include "plugin/steps/shift_maps.h"
+#include "plugin/steps/unreached.h"
 #include "tests/steps_support.h"
 
 namespace warpmender {
@@ -187,7 +187,8 @@ TEST_F(StepsShiftMaps, a_parameter_file_that_cannot_be_written_leaves_nothing) {
         h->queue_answer(host::Answer::of(c.path));
         fieldmapparams p = params(0.00246, 29.48);
         EXPECT_EQ(writeacquisitionparamsfile(&p), 0) << c.path;
-        EXPECT_TRUE(test::log_contains(*h, "Could not write the fieldmap parameters file \"" + c.path + "\".")) << c.path;
+        EXPECT_TRUE(test::log_contains(*h, "Could not write the fieldmap parameters file \"" + c.path + "\"."))
+            << c.path;
     }
     EXPECT_TRUE(std::filesystem::is_empty(dir));
 }

@@ -48,10 +48,9 @@ inline std::unique_ptr<datahandler<double>> filled_volume(long nx, long ny, long
 // A float FMR document of the volume's grid, added to the workspace and made
 // current, so that saving the volume through the host can succeed.
 inline int add_current_fmr(host::Host& h, const datahandler<double>& like, const std::string& file_name) {
-    const int id = h.add_document(host::make_fmr_document(file_name, static_cast<int>(like.getnx()),
-                                                          static_cast<int>(like.getny()),
-                                                          static_cast<int>(like.getnz()),
-                                                          static_cast<int>(like.getnt())));
+    const int id = h.add_document(
+        host::make_fmr_document(file_name, static_cast<int>(like.getnx()), static_cast<int>(like.getny()),
+                                static_cast<int>(like.getnz()), static_cast<int>(like.getnt())));
     h.set_current(id);
     return id;
 }

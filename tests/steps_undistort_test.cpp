@@ -88,8 +88,8 @@ TEST_F(StepsUndistort, matches_the_plain_resampling_to_the_bit_for_all_six_direc
                     reference::undistort(plain.get(), shift.get(), code);
                     const std::string what = "direction " + std::to_string(code) + " on " + std::to_string(g[0]) +
                                              " x " + std::to_string(g[1]) + " x " + std::to_string(g[2]) +
-                                             (smooth ? ", smooth map" : ", random map") +
-                                             ", " + test::form_name(isa) + " kernels";
+                                             (smooth ? ", smooth map" : ", random map") + ", " + test::form_name(isa) +
+                                             " kernels";
                     EXPECT_EQ(0, std::memcmp(fast->getdata(), plain->getdata(), sizeof(double) * fast->getnrofelems()))
                         << what;
                     // The summaries taken during the pass read as those of the whole series.
@@ -130,7 +130,7 @@ struct UniformCase {
 };
 
 TEST_F(StepsUndistort, uniform_shift_along_each_axis_and_sense) {
-    const UniformCase cases[] = {{1, 2.0}, {2, 2.0}, {3, 2.0}, {4, 2.0}, {5, 2.0}, {6, 2.0},
+    const UniformCase cases[] = {{1, 2.0},  {2, 2.0},  {3, 2.0},  {4, 2.0},  {5, 2.0},  {6, 2.0},
                                  {1, 0.25}, {2, 0.25}, {3, 0.25}, {4, 0.25}, {5, 0.25}, {6, 0.25}};
     const long N[3] = {23, 17, 11};
     for (const auto& c : cases) {
@@ -162,9 +162,8 @@ TEST_F(StepsUndistort, uniform_shift_along_each_axis_and_sense) {
                         } else {
                             expected = k >= 1 ? 0.25 * input(k - 1) + 0.75 * input(k) : input(0);
                         }
-                        ASSERT_EQ(epi->get(x, y, z, t), expected)
-                            << "direction " << c.code << " shift " << c.shift << " at " << x << "," << y << ","
-                            << z << "," << t;
+                        ASSERT_EQ(epi->get(x, y, z, t), expected) << "direction " << c.code << " shift " << c.shift
+                                                                  << " at " << x << "," << y << "," << z << "," << t;
                     }
     }
 }

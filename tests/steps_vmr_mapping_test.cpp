@@ -106,7 +106,8 @@ TEST_F(StepsVmrMapping, past_transformation_is_used_only_when_its_diagonal_is_no
     translation[2][3] = 7;
     createVMR2FMRmatrix(f.header, f.scannerpos, v.header, translation, I, out);
     expect_matrix(out, I, "translation");
-    EXPECT_FALSE(test::log_contains(*h, matrixmaster().matrix44ToChar(translation, "Incorporating flip in past VMR transformation")));
+    EXPECT_FALSE(test::log_contains(
+        *h, matrixmaster().matrix44ToChar(translation, "Incorporating flip in past VMR transformation")));
 
     float mirror[4][4];
     identity(mirror);
@@ -114,7 +115,8 @@ TEST_F(StepsVmrMapping, past_transformation_is_used_only_when_its_diagonal_is_no
     mirror[0][3] = 2;
     createVMR2FMRmatrix(f.header, f.scannerpos, v.header, mirror, I, out);
     expect_matrix(out, mirror, "mirror");
-    EXPECT_TRUE(test::log_contains(*h, matrixmaster().matrix44ToChar(mirror, "Incorporating flip in past VMR transformation")));
+    EXPECT_TRUE(
+        test::log_contains(*h, matrixmaster().matrix44ToChar(mirror, "Incorporating flip in past VMR transformation")));
 
     float nan[4][4];
     identity(nan);
@@ -141,9 +143,7 @@ struct Mapping {
         for (long i = 0; i < fieldmap->getnrofelems(); ++i) fieldmap->setvalue(i, i + 1.0);
         makeIdentityMatrix(I);
     }
-    void run() {
-        mapFMR2FMRviaVMR(&anatomy, target.get(), &epi, I, fieldmap.get(), &start, I, I);
-    }
+    void run() { mapFMR2FMRviaVMR(&anatomy, target.get(), &epi, I, fieldmap.get(), &start, I, I); }
 };
 
 TEST_F(StepsVmrMapping, identity_alignment_carries_each_value_to_the_voxel_with_the_same_indices) {
@@ -153,7 +153,8 @@ TEST_F(StepsVmrMapping, identity_alignment_carries_each_value_to_the_voxel_with_
     m.run();
     for (long z = 0; z < 8; ++z)
         for (long y = 0; y < 9; ++y)
-            for (long x = 0; x < 10; ++x) ASSERT_EQ(m.target->get(x, y, z), m.fieldmap->get(x, y, z)) << x << "," << y << "," << z;
+            for (long x = 0; x < 10; ++x)
+                ASSERT_EQ(m.target->get(x, y, z), m.fieldmap->get(x, y, z)) << x << "," << y << "," << z;
     EXPECT_TRUE(test::log_contains(*h, "epi_pixshiftInEPIres.fmr"));
     ASSERT_EQ(h->saved_documents.count("epi_pixshiftInEPIres.fmr"), 1u);
     EXPECT_EQ(test::saved_value(h->saved_documents.at("epi_pixshiftInEPIres.fmr"), 9, 8, 7, 0),

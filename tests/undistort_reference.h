@@ -24,12 +24,30 @@ inline void undistort(datahandler<double>* epi, const datahandler<double>* shift
                     double p = 0;
                     long n = 0;
                     switch (code) {
-                        case 1: p = x + s; n = nx; break;
-                        case 2: p = x - s; n = nx; break;
-                        case 3: p = y + s; n = ny; break;
-                        case 4: p = y - s; n = ny; break;
-                        case 5: p = z + s; n = nz; break;
-                        case 6: p = z - s; n = nz; break;
+                        case 1:
+                            p = x + s;
+                            n = nx;
+                            break;
+                        case 2:
+                            p = x - s;
+                            n = nx;
+                            break;
+                        case 3:
+                            p = y + s;
+                            n = ny;
+                            break;
+                        case 4:
+                            p = y - s;
+                            n = ny;
+                            break;
+                        case 5:
+                            p = z + s;
+                            n = nz;
+                            break;
+                        case 6:
+                            p = z - s;
+                            n = nz;
+                            break;
                     }
                     const double w = p - std::floor(p);
                     long lo = static_cast<long>(std::floor(p));

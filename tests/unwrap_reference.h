@@ -48,9 +48,10 @@ inline void LtLf_me(const int* n, const double* u, const double* param, double* 
     for (long z = 0; z < n[2]; ++z)
         for (long y = 0; y < n[1]; ++y)
             for (long x = 0; x < n[0]; ++x)
-                out[at(n, x, y, z)] = ((k.d * u[at(n, x, y, z)] + k.wz * (u[at(n, x, y, z - 1)] + u[at(n, x, y, z + 1)])) +
-                                       k.wy * (u[at(n, x, y - 1, z)] + u[at(n, x, y + 1, z)])) +
-                                      k.wx * (u[at(n, x - 1, y, z)] + u[at(n, x + 1, y, z)]);
+                out[at(n, x, y, z)] =
+                    ((k.d * u[at(n, x, y, z)] + k.wz * (u[at(n, x, y, z - 1)] + u[at(n, x, y, z + 1)])) +
+                     k.wy * (u[at(n, x, y - 1, z)] + u[at(n, x, y + 1, z)])) +
+                    k.wx * (u[at(n, x - 1, y, z)] + u[at(n, x + 1, y, z)]);
 }
 
 inline void relax_me(const int* n, const double* a, const double* b, const double* param, int nit, double* u) {
@@ -95,7 +96,8 @@ inline void resized_plane(const int* na, const double* a, const int* nc, double*
     for (long i = 0; i < nc[0]; ++i)
         for (long j = 0; j < nc[1]; ++j) {
             const Tap t = tap(i, na[0], nc[0]);
-            c[i + nc[0] * j] = work[j * na[0] + t.ip] * t.wp + work[j * na[0] + t.im] * t.wm + work[j * na[0] + t.i0] * t.w0;
+            c[i + nc[0] * j] =
+                work[j * na[0] + t.ip] * t.wp + work[j * na[0] + t.im] * t.wm + work[j * na[0] + t.i0] * t.w0;
         }
 }
 
@@ -116,8 +118,7 @@ inline void resize(const int* na, const double* a, const int* nc, double* c, dou
 }
 
 // The whole solve, level arrays in vectors of their own.
-inline void fmg(const int* dims, const double* a, const double* b, const double* param, int nfmg, int nit,
-                double* u) {
+inline void fmg(const int* dims, const double* a, const double* b, const double* param, int nfmg, int nit, double* u) {
     struct Level {
         int n[3] = {};
         long m = 0;
@@ -144,7 +145,10 @@ inline void fmg(const int* dims, const double* a, const double* b, const double*
     std::vector<double> r(lv[0].m);
     for (int j = 1; j < L; ++j) {
         Level& l = lv[j];
-        l.a.resize(l.m); l.b.resize(l.m); l.bb.resize(l.m); l.u.resize(l.m);
+        l.a.resize(l.m);
+        l.b.resize(l.m);
+        l.bb.resize(l.m);
+        l.u.resize(l.m);
         resize(lv[j - 1].n, lv[j - 1].b.data(), l.n, l.b.data(), work.data());
         resize(lv[j - 1].n, lv[j - 1].a.data(), l.n, l.a.data(), work.data());
         for (int k = 0; k < 3; ++k) l.prm[k] = (l.n[k] * param[k]) / dims[k];

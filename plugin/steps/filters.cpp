@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "core/helper_tools.h"
+#include "hostlink/host_binding.h"
+#include "hostlink/protocol.h"
 #include "io/amr_writer.h"
 #include "io/fmr_writer.h"
 #include "io/host_documents.h"
-#include "hostlink/host_binding.h"
-#include "hostlink/protocol.h"
 
 namespace warpmender {
 
@@ -59,8 +59,7 @@ bool maskimage(datahandler<double>* target, datahandler<double>* source, double 
     if (!mask) return false;
     save2amr(mask.get(), "mask");
     zero_outside_mask(mask->getdata(), target->getdata(), target->getnrofelems());
-    const std::string name =
-        help.getbasename(help.createFileName(target->getname(), "_masked").c_str(), false, false);
+    const std::string name = help.getbasename(help.createFileName(target->getname(), "_masked").c_str(), false, false);
     hs::hsLogText(name.c_str());
     save2amr(target, "_masked");
     saveashs2fmr(target, name.c_str());

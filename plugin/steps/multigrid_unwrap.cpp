@@ -18,8 +18,8 @@ std::string multigrid_suffix(int cycles, int iterations) {
     return text;
 }
 
-datahandler<double>* unwrap_multigrid(datahandler<double>* phase, datahandler<double>* magnitude, bool mask,
-                                      int cycles, int iterations) {
+datahandler<double>* unwrap_multigrid(datahandler<double>* phase, datahandler<double>* magnitude, bool mask, int cycles,
+                                      int iterations) {
     if (phase == nullptr || phase->getstatus() != STATUS_VALID) {
         auto* v = new datahandler<double>();
         v->setstatus(STATUS_INVALID);

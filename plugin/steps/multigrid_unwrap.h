@@ -9,8 +9,8 @@ namespace warpmender {
 
 // phase in radians; returns a new volume (status 94 on failure) saved under a
 // name that records cycles and iterations.
-datahandler<double>* unwrap_multigrid(datahandler<double>* phase, datahandler<double>* magnitude, bool mask,
-                                      int cycles, int iterations);
+datahandler<double>* unwrap_multigrid(datahandler<double>* phase, datahandler<double>* magnitude, bool mask, int cycles,
+                                      int iterations);
 datahandler<double>* fullmultigridsolving(datahandler<double>* phase, datahandler<double>* magnitude, bool mask,
                                           int cycles, int iterations);
 

@@ -10,9 +10,9 @@
 #include <new>
 
 #include "core/helper_tools.h"
+#include "hostlink/host_binding.h"
 #include "io/fmr_writer.h"
 #include "io/host_documents.h"
-#include "hostlink/host_binding.h"
 
 namespace warpmender {
 namespace {
@@ -43,8 +43,8 @@ bool read_nifti(const std::string& path, datahandler<double>* out) {
     }
     const long nx = nim->nx > 0 ? nim->nx : 1, ny = nim->ny > 0 ? nim->ny : 1;
     const long nz = nim->nz > 0 ? nim->nz : 1, nt = nim->nt > 0 ? nim->nt : 1;
-    const size_t n = static_cast<size_t>(nx) * static_cast<size_t>(ny) * static_cast<size_t>(nz) *
-                     static_cast<size_t>(nt);
+    const size_t n =
+        static_cast<size_t>(nx) * static_cast<size_t>(ny) * static_cast<size_t>(nz) * static_cast<size_t>(nt);
     if (n > nim->nvox) {
         hs::hsLogText(("The NIfTI image \"" + path + "\" holds fewer voxels than its dimensions say.").c_str());
         return false;

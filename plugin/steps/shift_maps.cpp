@@ -12,10 +12,10 @@
 #include "core/atomic_file.h"
 #include "core/helper_tools.h"
 #include "fieldmap/phase_to_shift.h"
-#include "io/amr_writer.h"
-#include "io/fmr_writer.h"
 #include "hostlink/host_binding.h"
 #include "hostlink/protocol.h"
+#include "io/amr_writer.h"
+#include "io/fmr_writer.h"
 
 namespace warpmender {
 namespace {
@@ -113,8 +113,7 @@ datahandler<double>* computepixelshiftmap(datahandler<double>* b0, fieldmapparam
     log_summary(*out, "pixelshift map");
     save2amr(out, "_pixshift");
     // Last path component: "/data/fmap_b0.fmr" -> "fmap_b0_pixshift.fmr"
-    const std::string name =
-        help.getbasename(help.createFileName(out->getname(), "_pixshift").c_str(), false, false);
+    const std::string name = help.getbasename(help.createFileName(out->getname(), "_pixshift").c_str(), false, false);
     hs::hsLogText(name.c_str());
     saveashs2fmr(out, name.c_str());  // a failed save is not reported; the map stays usable
     return out;

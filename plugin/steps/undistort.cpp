@@ -7,10 +7,10 @@
 #include "core/helper_tools.h"
 #include "fieldmap/undistort.h"
 #include "hostlink/host_binding.h"
+#include "hostlink/protocol.h"
 #include "io/amr_writer.h"
 #include "io/display_funcs.h"
 #include "io/fmr_writer.h"
-#include "hostlink/protocol.h"
 
 namespace warpmender {
 
@@ -22,7 +22,8 @@ bool undistort1d(datahandler<double>* epi, datahandler<double>* pixelshift, fiel
     const long nx = epi->getnx(), ny = epi->getny(), nz = epi->getnz(), nt = epi->getnt();
     const int direction = params->phaseEncodingDir;
     char line[256];
-    std::snprintf(line, sizeof line, "%s %s", protocol::kUndistortInDirection, displayFuncs().getPhaseEncodingDirString(direction));
+    std::snprintf(line, sizeof line, "%s %s", protocol::kUndistortInDirection,
+                  displayFuncs().getPhaseEncodingDirString(direction));
     hs::hsLogText(line);
 
     // Everything that could refuse the call is checked before the EPI changes.

@@ -177,8 +177,7 @@ void log_fmgparams(const fmgparams& p) {
     log_line(text);
     std::snprintf(text, sizeof text, "Byte-file of cross-correlation values: %s", p.cross_corr_file);
     log_line(text);
-    std::snprintf(text, sizeof text, "Name of unwrapped differential phase image: %s",
-                  p.differential_phase_image_name);
+    std::snprintf(text, sizeof text, "Name of unwrapped differential phase image: %s", p.differential_phase_image_name);
     log_line(text);
     std::snprintf(text, sizeof text, "FMG parameters valid: %s", yes(p.status == 89));
     log_line(text);

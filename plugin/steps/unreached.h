@@ -31,7 +31,7 @@ struct fmgparams {
     char quality_mode[10] = "min_grad";  // min_grad, min_var, max_corr or max_pseu
     int debug_flag = 0;                  // 1: save intermediate files
     int num_gaussseidel_iter = 0;
-    int thresh_on_quality_map = 0;       // 1: threshold the quality map into a mask
+    int thresh_on_quality_map = 0;  // 1: threshold the quality map into a mask
     int template_size = 0;
     int num_fmg_cycles = 0;
     int nrpix_thickening = 0;

@@ -37,8 +37,8 @@ public:
         relax_unwrap(dims, wrapped.get(), weights.get(), out, s_.relaxiterations, s_.regularisation);
         result->setdata(out);
         save2amr(result.get(), "_unwrapped");
-        const std::string name = help.getbasename(help.createFileName(phase.getname(), "_unwrapped").c_str(), false,
-                                                  false);
+        const std::string name =
+            help.getbasename(help.createFileName(phase.getname(), "_unwrapped").c_str(), false, false);
         log_line(name);
         saveashs2fmr(result.get(), name.c_str());
         result->setname(name.c_str());

@@ -12,11 +12,11 @@ enum class UnwrappingMethod { kRelaxation = 0, kMultigrid = 1 };
 UnwrappingMethod unwrapping_method_of(int parameter);
 
 struct UnwrappingSettings {
-    int relaxiterations = 0;     // relaxation: red-black sweeps
-    double regularisation = 0.0; // relaxation: smoothness weight
-    int cycles = 0;              // multigrid: V-cycles per level
-    int iterations = 0;          // multigrid: relaxation iterations per smoothing
-    bool masklaplacian = false;  // multigrid: mask the wrapped Laplacian with the magnitude
+    int relaxiterations = 0;      // relaxation: red-black sweeps
+    double regularisation = 0.0;  // relaxation: smoothness weight
+    int cycles = 0;               // multigrid: V-cycles per level
+    int iterations = 0;           // multigrid: relaxation iterations per smoothing
+    bool masklaplacian = false;   // multigrid: mask the wrapped Laplacian with the magnitude
 };
 
 class Unwrapper {
@@ -27,8 +27,7 @@ public:
     // phase (radians, first volume) and magnitude on one grid; the unwrapped
     // phase in cycles, saved and named after the phase. Null when the method
     // failed and said why in the log. phase may be changed on the way.
-    virtual std::unique_ptr<datahandler<double>> unwrap(datahandler<double>& phase,
-                                                        datahandler<double>& magnitude) = 0;
+    virtual std::unique_ptr<datahandler<double>> unwrap(datahandler<double>& phase, datahandler<double>& magnitude) = 0;
 };
 
 std::unique_ptr<Unwrapper> make_unwrapper(UnwrappingMethod method, const UnwrappingSettings& settings);

@@ -8,9 +8,9 @@
 #include "core/helper_tools.h"
 #include "core/mat44.h"
 #include "fieldmap/anatomy_mapping.h"
+#include "hostlink/host_binding.h"
 #include "io/amr_writer.h"
 #include "io/fmr_writer.h"
-#include "hostlink/host_binding.h"
 
 namespace warpmender {
 namespace {
@@ -24,8 +24,8 @@ bool usable_size(float v) { return std::isfinite(v) && v != 0.0f; }
 // A zero voxel size makes the scale factors infinite and every position NaN.
 bool voxel_sizes_usable(const FMR_Header* fmr, const VMR_Header* vmr, const char* what) {
     char line[512];
-    if (fmr != nullptr &&
-        !(usable_size(fmr->InplaneResolutionX) && usable_size(fmr->InplaneResolutionY) && usable_size(fmr->VoxelSizeZ))) {
+    if (fmr != nullptr && !(usable_size(fmr->InplaneResolutionX) && usable_size(fmr->InplaneResolutionY) &&
+                            usable_size(fmr->VoxelSizeZ))) {
         std::snprintf(line, sizeof line,
                       "Cannot map through the VMR: the voxel size of the %s (InplaneResolutionX %g, "
                       "InplaneResolutionY %g, VoxelSizeZ %g) must be finite and not zero.",
@@ -33,7 +33,8 @@ bool voxel_sizes_usable(const FMR_Header* fmr, const VMR_Header* vmr, const char
         hs::hsLogText(line);
         return false;
     }
-    if (vmr != nullptr && !(usable_size(vmr->VoxelSizeX) && usable_size(vmr->VoxelSizeY) && usable_size(vmr->VoxelSizeZ))) {
+    if (vmr != nullptr &&
+        !(usable_size(vmr->VoxelSizeX) && usable_size(vmr->VoxelSizeY) && usable_size(vmr->VoxelSizeZ))) {
         std::snprintf(line, sizeof line,
                       "Cannot map through the VMR: the VMR voxel size (VoxelSizeX %g, VoxelSizeY %g, VoxelSizeZ %g) "
                       "must be finite and not zero.",
@@ -98,9 +99,9 @@ void createVMR2FMRmatrix(const FMR_Header* fmr, const FMR_ScannerPosition_Header
 void mapFMR2FMRviaVMR(vmrHdr* anatomy, datahandler<double>* target, fmrfile* epi, const float epiToVmr[4][4],
                       datahandler<double>* fieldmap, fmrfile* start, const float startToVmr[4][4],
                       const float past[4][4]) {
-    if (anatomy == nullptr || anatomy->header == nullptr || target == nullptr || !target->hasdata() ||
-        epi == nullptr || epi->header == nullptr || epi->scannerpos == nullptr || fieldmap == nullptr ||
-        !fieldmap->hasdata() || start == nullptr || start->header == nullptr || start->scannerpos == nullptr) {
+    if (anatomy == nullptr || anatomy->header == nullptr || target == nullptr || !target->hasdata() || epi == nullptr ||
+        epi->header == nullptr || epi->scannerpos == nullptr || fieldmap == nullptr || !fieldmap->hasdata() ||
+        start == nullptr || start->header == nullptr || start->scannerpos == nullptr) {
         hs::hsLogText("Cannot map the pixel shift map through the VMR: a document or its data is missing.");
         return;
     }
