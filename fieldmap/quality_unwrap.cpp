@@ -59,9 +59,9 @@ struct Region {
 class Grower {
 public:
     Grower(const double* phase, const int* dims, std::uint8_t* kind, const std::uint8_t* lx, const std::uint8_t* ly,
-           const std::uint8_t* lz, const std::int64_t* histogram, std::int32_t* k, std::int32_t* order)
+           const std::uint8_t* lz, const std::int64_t* histogram, std::int32_t* k, std::int32_t* order, bool prune)
         : phase_(phase), kind_(kind), lx_(lx), ly_(ly), lz_(lz), k_(k), order_(order), nx_(dims[0]),
-          nxy_(static_cast<std::int64_t>(dims[0]) * dims[1]) {
+          nxy_(static_cast<std::int64_t>(dims[0]) * dims[1]), recorded_(prune ? 0xff : 0) {
         std::int64_t at = 0;
         for (int b = 0; b < kLevels; ++b) {
             start_[b] = at;
@@ -146,7 +146,7 @@ private:
     // The edge from `from`, when it is unwrapped, to v.
     void pull(std::uint8_t level, std::int32_t from, std::int32_t v) {
         if (level <= queued_[v] || !(kind_[from] & kVisited)) return;
-        queued_[v] = level;
+        queued_[v] = level & recorded_;
         pool_[static_cast<std::size_t>(end_[level]++)] = Entry{v, k_[from] + turns(phase_[from], phase_[v])};
         if (level > top_) top_ = level;
     }
@@ -154,7 +154,7 @@ private:
     void push(std::uint8_t level, std::int32_t to, double p, std::int32_t k, std::uint8_t allowed) {
         // A level above 0 means both ends lie in the grid.
         if (level == 0 || kind_[to] != allowed || level <= queued_[to]) return;
-        queued_[to] = level;
+        queued_[to] = level & recorded_;
         pool_[static_cast<std::size_t>(end_[level]++)] = Entry{to, k + turns(p, phase_[to])};
         if (level > top_) top_ = level;
     }
@@ -167,7 +167,10 @@ private:
     std::int64_t nx_, nxy_;
     std::unique_ptr<Entry[]> pool_;
     // The best level each voxel is queued with: a worse edge to it is not
-    // queued at all, which keeps the stale entries few.
+    // queued at all, which keeps the stale entries few (it would pop after
+    // the better one and find the voxel reached). The plain form masks each
+    // record to 0 and so queues every edge (level 0 is no edge).
+    const std::uint8_t recorded_;
     std::vector<std::uint8_t> queued_;
     std::int64_t start_[kLevels], read_[kLevels], end_[kLevels];
     int top_ = 0;
@@ -250,7 +253,7 @@ std::int32_t best_of(const std::uint8_t* kind, const std::uint8_t* quality, std:
 }
 
 // plain: every voxel and edge through the checked code, every seed from the
-// sorted list (the twin the fast paths are tested against).
+// sorted list, every edge queued (the twin the fast paths are tested against).
 template <class M>
 bool unwrap_impl(const double* phase, const M* magnitude, const int* dims, double* out, QualityUnwrapInfo* info,
                  bool plain) {
@@ -381,7 +384,7 @@ bool unwrap_impl(const double* phase, const M* magnitude, const int* dims, doubl
     histogram[0] = 0;
 
     std::vector<std::int32_t> k(un), order(un);
-    Grower grower(phase, dims, kind.data(), lx, ly, lz, histogram, k.data(), order.data());
+    Grower grower(phase, dims, kind.data(), lx, ly, lz, histogram, k.data(), order.data(), !plain);
 
     // Grows a region from each seed of kind `wanted` not reached yet, by
     // quality: the best one found in a pass, then only the voxels still left
