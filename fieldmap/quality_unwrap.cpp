@@ -8,6 +8,8 @@
 #include <memory>
 #include <vector>
 
+#include "fieldmap/quality_unwrap_plain.h"
+
 namespace warpmender {
 namespace {
 
@@ -57,9 +59,9 @@ struct Region {
 class Grower {
 public:
     Grower(const double* phase, const int* dims, std::uint8_t* kind, const std::uint8_t* lx, const std::uint8_t* ly,
-           const std::uint8_t* lz, const std::int64_t* histogram, std::int32_t* k, std::int32_t* order)
+           const std::uint8_t* lz, const std::int64_t* histogram, std::int32_t* k, std::int32_t* order, bool prune)
         : phase_(phase), kind_(kind), lx_(lx), ly_(ly), lz_(lz), k_(k), order_(order), nx_(dims[0]),
-          nxy_(static_cast<std::int64_t>(dims[0]) * dims[1]) {
+          nxy_(static_cast<std::int64_t>(dims[0]) * dims[1]), recorded_(prune ? 0xff : 0) {
         std::int64_t at = 0;
         for (int b = 0; b < kLevels; ++b) {
             start_[b] = at;
@@ -144,7 +146,7 @@ private:
     // The edge from `from`, when it is unwrapped, to v.
     void pull(std::uint8_t level, std::int32_t from, std::int32_t v) {
         if (level <= queued_[v] || !(kind_[from] & kVisited)) return;
-        queued_[v] = level;
+        queued_[v] = level & recorded_;
         pool_[static_cast<std::size_t>(end_[level]++)] = Entry{v, k_[from] + turns(phase_[from], phase_[v])};
         if (level > top_) top_ = level;
     }
@@ -152,7 +154,7 @@ private:
     void push(std::uint8_t level, std::int32_t to, double p, std::int32_t k, std::uint8_t allowed) {
         // A level above 0 means both ends lie in the grid.
         if (level == 0 || kind_[to] != allowed || level <= queued_[to]) return;
-        queued_[to] = level;
+        queued_[to] = level & recorded_;
         pool_[static_cast<std::size_t>(end_[level]++)] = Entry{to, k + turns(p, phase_[to])};
         if (level > top_) top_ = level;
     }
@@ -165,7 +167,10 @@ private:
     std::int64_t nx_, nxy_;
     std::unique_ptr<Entry[]> pool_;
     // The best level each voxel is queued with: a worse edge to it is not
-    // queued at all, which keeps the stale entries few.
+    // queued at all, which keeps the stale entries few (it would pop after
+    // the better one and find the voxel reached). The plain form masks each
+    // record to 0 and so queues every edge (level 0 is no edge).
+    const std::uint8_t recorded_;
     std::vector<std::uint8_t> queued_;
     std::int64_t start_[kLevels], read_[kLevels], end_[kLevels];
     int top_ = 0;
@@ -247,8 +252,11 @@ std::int32_t best_of(const std::uint8_t* kind, const std::uint8_t* quality, std:
     return best;
 }
 
+// plain: every voxel and edge through the checked code, every seed from the
+// sorted list, every edge queued (the twin the fast paths are tested against).
 template <class M>
-bool unwrap_impl(const double* phase, const M* magnitude, const int* dims, double* out, QualityUnwrapInfo* info) {
+bool unwrap_impl(const double* phase, const M* magnitude, const int* dims, double* out, QualityUnwrapInfo* info,
+                 bool plain) {
     if (phase == nullptr || dims == nullptr || out == nullptr) return false;
     if (dims[0] < 1 || dims[1] < 1 || dims[2] < 1) return false;
     const int nx = dims[0], ny = dims[1], nz = dims[2];
@@ -281,9 +289,9 @@ bool unwrap_impl(const double* phase, const M* magnitude, const int* dims, doubl
     std::vector<std::uint8_t> quality(un, 255);
     const std::int64_t strides[3] = {1, nx, nxy};
     const int sizes[3] = {nx, ny, nz};
-    // Where every voxel is usable, the voxels inside the grid take a path
-    // without the checks: the same operations in the same order.
-    const bool all_usable = counts.unusable == 0;
+    // Where every voxel is usable, the voxels inside the grid and the edges
+    // take paths without the checks: the same operations in the same order.
+    const bool unchecked = counts.unusable == 0 && !plain;
     for (int z = 0; z < nz; ++z)
         for (int y = 0; y < ny; ++y) {
             const std::int64_t row = nx * (y + static_cast<std::int64_t>(ny) * z);
@@ -307,7 +315,7 @@ bool unwrap_impl(const double* phase, const M* magnitude, const int* dims, doubl
                 if (count > 0)
                     quality[i] = static_cast<std::uint8_t>(255.0 * (kNoiseScale * count) / (kNoiseScale * count + acc));
             };
-            if (!(all_usable && nx > 2 && y > 0 && y < ny - 1 && z > 0 && z < nz - 1)) {
+            if (!(unchecked && nx > 2 && y > 0 && y < ny - 1 && z > 0 && z < nz - 1)) {
                 for (int x = 0; x < nx; ++x) general(x);
                 continue;
             }
@@ -362,7 +370,7 @@ bool unwrap_impl(const double* phase, const M* magnitude, const int* dims, doubl
                 const std::int64_t s = strides[a];
                 const int end = a == 0 ? nx - 1 : nx;
                 std::uint8_t* l = level_of[a] + row;
-                if (all_usable) {
+                if (unchecked) {
                     for (int x = 0; x < end; ++x) l[x] = edge_level(row + x, row + x + s);
                 } else {
                     for (int x = 0; x < end; ++x)
@@ -376,26 +384,26 @@ bool unwrap_impl(const double* phase, const M* magnitude, const int* dims, doubl
     histogram[0] = 0;
 
     std::vector<std::int32_t> k(un), order(un);
-    Grower grower(phase, dims, kind.data(), lx, ly, lz, histogram, k.data(), order.data());
+    Grower grower(phase, dims, kind.data(), lx, ly, lz, histogram, k.data(), order.data(), !plain);
 
-    // Grows a region from each seed of kind `wanted` not reached yet: the
-    // best one first, then (when voxels remain) the rest by quality.
+    // Grows a region from each seed of kind `wanted` not reached yet, by
+    // quality: the best one found in a pass, then only the voxels still left
+    // sorted (the plain form sorts them all first).
     std::vector<Region> regions;
+    auto grow_from = [&](std::int32_t seed, std::uint8_t wanted) {
+        const std::int64_t begin = grower.visited();
+        grower.visit(seed, 0, wanted);
+        const double sum = grower.grow(wanted);
+        regions.push_back(Region{begin, grower.visited(), sum});
+    };
     auto grow_regions = [&](std::uint8_t wanted) {
-        const std::int32_t first = best_of(kind.data(), qv, un, wanted);
-        if (first < 0) return;
-        grower.visit(first, 0, wanted);
-        regions.push_back(Region{0, grower.visited(), 0.0});
-        regions.back().begin = regions.back().end - 1;
-        regions.back().sum = grower.grow(wanted);
-        regions.back().end = grower.visited();
-        for (const std::int32_t s : seeds_of(kind.data(), qv, un, wanted)) {
-            if (kind[s] != wanted) continue;
-            const std::int64_t begin = grower.visited();
-            grower.visit(s, 0, wanted);
-            const double sum = grower.grow(wanted);
-            regions.push_back(Region{begin, grower.visited(), sum});
+        if (!plain) {
+            const std::int32_t first = best_of(kind.data(), qv, un, wanted);
+            if (first < 0) return;
+            grow_from(first, wanted);
         }
+        for (const std::int32_t s : seeds_of(kind.data(), qv, un, wanted))
+            if (kind[s] == wanted) grow_from(s, wanted);
     };
 
     // Regions of voxels with signal, then the voxels without signal they reach.
@@ -446,17 +454,31 @@ bool unwrap_impl(const double* phase, const M* magnitude, const int* dims, doubl
 }  // namespace
 
 bool quality_unwrap(const double* phase, const int* dims, double* unwrapped, QualityUnwrapInfo* info) {
-    return unwrap_impl<float>(phase, nullptr, dims, unwrapped, info);
+    return unwrap_impl<float>(phase, nullptr, dims, unwrapped, info, false);
 }
 
 bool quality_unwrap(const double* phase, const float* magnitude, const int* dims, double* unwrapped,
                     QualityUnwrapInfo* info) {
-    return unwrap_impl(phase, magnitude, dims, unwrapped, info);
+    return unwrap_impl(phase, magnitude, dims, unwrapped, info, false);
 }
 
 bool quality_unwrap(const double* phase, const double* magnitude, const int* dims, double* unwrapped,
                     QualityUnwrapInfo* info) {
-    return unwrap_impl(phase, magnitude, dims, unwrapped, info);
+    return unwrap_impl(phase, magnitude, dims, unwrapped, info, false);
 }
+
+namespace detail {
+
+bool quality_unwrap_plain(const double* phase, const float* magnitude, const int* dims, double* unwrapped,
+                          QualityUnwrapInfo* info) {
+    return unwrap_impl(phase, magnitude, dims, unwrapped, info, true);
+}
+
+bool quality_unwrap_plain(const double* phase, const double* magnitude, const int* dims, double* unwrapped,
+                          QualityUnwrapInfo* info) {
+    return unwrap_impl(phase, magnitude, dims, unwrapped, info, true);
+}
+
+}  // namespace detail
 
 }  // namespace warpmender

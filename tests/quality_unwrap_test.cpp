@@ -1,4 +1,5 @@
-// Quality-guided unwrapping: hand-made fields, regions, unusable voxels, the phantom through noise, real Siemens data.
+// Quality-guided unwrapping: hand-made fields, regions, unusable voxels, the phantom through noise, real Siemens data,
+// the fast paths against their plain twin.
 #include "fieldmap/quality_unwrap.h"
 
 #include <gtest/gtest.h>
@@ -7,15 +8,17 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
-#include "cli/phantom_files.h"
 #include "fieldmap/multigrid_unwrap.h"
-#include "hostlink/host_binding.h"
-#include "plugin/steps/multigrid_unwrap.h"
+#include "fieldmap/quality_unwrap_plain.h"
+#include "host/phantom_files.h"
+#include "plugin/host_binding.h"
 #include "sim/dataset.h"
 #include "sim/fieldmap_scan.h"
 #include "tests/test_support.h"
@@ -500,6 +503,207 @@ TEST(QualityUnwrapSiemens, congruent_and_agrees_with_the_careful_reference_insid
     EXPECT_GE(with_magnitude, 0.97);
     EXPECT_GE(phase_only, 0.97);
     EXPECT_LE(with_magnitude, 1.03);
+}
+
+// --- the fast paths against their plain twin --------------------------------------------
+
+static_assert(sizeof(QualityUnwrapInfo) == 4 * sizeof(std::int64_t), "counts compared as bytes: no padding");
+
+// quality_unwrap and its plain twin on one input: values and counts must
+// agree bit for bit (a null magnitude runs the phase-only entry).
+template <class M>
+void expect_plain_twin(const std::vector<double>& phase, const M* magnitude, int nx, int ny, int nz,
+                       const std::string& what) {
+    const int dims[3] = {nx, ny, nz};
+    std::vector<double> fast(phase.size(), -999.0), plain(phase.size(), -999.0);
+    QualityUnwrapInfo fast_info, plain_info;
+    const bool ok = magnitude == nullptr ? quality_unwrap(phase.data(), dims, fast.data(), &fast_info)
+                                         : quality_unwrap(phase.data(), magnitude, dims, fast.data(), &fast_info);
+    ASSERT_TRUE(ok) << what;
+    ASSERT_TRUE(detail::quality_unwrap_plain(phase.data(), magnitude, dims, plain.data(), &plain_info)) << what;
+    EXPECT_EQ(std::memcmp(fast.data(), plain.data(), fast.size() * sizeof(double)), 0)
+        << what << ": first difference at voxel " << test::first_bit_difference(fast, plain);
+    EXPECT_EQ(std::memcmp(&fast_info, &plain_info, sizeof fast_info), 0)
+        << what << ": regions " << fast_info.regions << " / " << plain_info.regions << ", largest " << fast_info.largest
+        << " / " << plain_info.largest << ", unusable " << fast_info.unusable << " / " << plain_info.unusable
+        << ", without signal " << fast_info.no_signal << " / " << plain_info.no_signal;
+}
+
+// Without a magnitude, with it as float and as double.
+void expect_plain_twin_with_each_magnitude(const std::vector<double>& phase, const std::vector<double>& magnitude,
+                                           int nx, int ny, int nz, const std::string& what) {
+    expect_plain_twin(phase, static_cast<const float*>(nullptr), nx, ny, nz, what + ", no magnitude");
+    const std::vector<float> single(magnitude.begin(), magnitude.end());
+    expect_plain_twin(phase, single.data(), nx, ny, nz, what + ", float magnitude");
+    expect_plain_twin(phase, magnitude.data(), nx, ny, nz, what + ", double magnitude");
+}
+
+struct TwinField {
+    const char* what;
+    int nx, ny, nz;
+    double (*truth)(int x, int y, int z);
+    double noise;        // standard deviation of Gaussian phase noise (rad)
+    bool wrapped;        // false: the truth goes in as it is, many turns from -pi..pi
+    bool noise_outside;  // uniform -pi..pi phase outside the magnitude's ellipsoid
+    int nan_every;       // every so many voxels NaN (0: none)
+};
+
+double quadratic_and_ramp(int x, int y, int z) { return kFields[4].value(x, y, z); }
+double steep(int x, int y, int z) { return 2.7 * x - 2.3 * y + 1.9 * z; }  // near pi per step: noise makes residues
+double smooth(int x, int y, int z) { return test::SmoothField{31, 27, 19}.value(x, y, z); }
+double large(int x, int y, int z) { return 40.0 * test::SmoothField{25, 21, 15}.value(x, y, z) / 3.0; }
+
+const TwinField kTwinFields[] = {
+    {"23x17x11 quadratic and ramp", 23, 17, 11, quadratic_and_ramp, 0.0, true, false, 0},
+    {"23x17x11 quadratic and ramp, noisy", 23, 17, 11, quadratic_and_ramp, 0.4, true, false, 0},
+    {"2 wide along x", 2, 17, 11, quadratic_and_ramp, 0.3, true, false, 0},
+    {"2 wide along y", 23, 2, 11, quadratic_and_ramp, 0.3, true, false, 0},
+    {"2 wide along z", 23, 17, 2, quadratic_and_ramp, 0.3, true, false, 0},
+    {"2x2x2", 2, 2, 2, steep, 0.0, true, false, 0},
+    {"3x3x3: one inner voxel", 3, 3, 3, steep, 0.2, true, false, 0},
+    {"3 wide along x", 3, 17, 11, steep, 0.2, true, false, 0},
+    {"steep ramp with noise", 25, 19, 13, steep, 0.5, true, false, 0},
+    {"phantom-like: smooth field, noise, noise outside", 31, 27, 19, smooth, 0.3, true, true, 0},
+    {"large wraps, given unwrapped", 25, 21, 15, large, 0.1, false, false, 0},
+    {"large wraps, wrapped, noise outside", 25, 21, 15, large, 0.1, true, true, 0},
+    {"every 13th voxel NaN", 23, 17, 11, smooth, 0.3, true, false, 13},
+};
+
+TEST(QualityUnwrapTwin, fast_paths_give_the_plain_twins_bits_on_hand_made_fields) {
+    for (const TwinField& f : kTwinFields) {
+        const size_t n = static_cast<size_t>(f.nx) * f.ny * f.nz;
+        std::mt19937_64 rng(n);
+        std::normal_distribution<double> normal(0.0, 1.0);
+        std::uniform_real_distribution<double> uniform(-kPi, kPi);
+        // A graded magnitude: zero outside an ellipsoid, 200..1500 inside.
+        std::vector<double> magnitude = test::ellipsoid_magnitude(f.nx, f.ny, f.nz);
+        std::vector<double> phase(n);
+        for (int z = 0; z < f.nz; ++z)
+            for (int y = 0; y < f.ny; ++y)
+                for (int x = 0; x < f.nx; ++x) {
+                    const size_t i = x + f.nx * (y + static_cast<size_t>(f.ny) * z);
+                    const double p = f.truth(x, y, z) + f.noise * normal(rng);
+                    phase[i] = f.wrapped ? test::wrap_radians(p) : p;
+                    if (f.noise_outside && magnitude[i] == 0.0) phase[i] = uniform(rng);
+                    if (f.nan_every > 0 && i % f.nan_every == 0) phase[i] = std::numeric_limits<double>::quiet_NaN();
+                    magnitude[i] *= 0.2 + 1.3 * (static_cast<double>((i * 7919) % 1000) / 1000.0);
+                }
+        expect_plain_twin_with_each_magnitude(phase, magnitude, f.nx, f.ny, f.nz, f.what);
+    }
+}
+
+TEST(QualityUnwrapTwin, fast_paths_give_the_plain_twins_bits_on_a_sphere_in_noise) {
+    const SphereInNoise s;
+    const std::vector<double> magnitude(s.magnitude.begin(), s.magnitude.end());
+    expect_plain_twin_with_each_magnitude(s.phase, magnitude, s.nx, s.ny, s.nz, "sphere in noise");
+}
+
+// Three second differences at one voxel whose squares, summed in the order
+// the unwrapping adds them ((x + y) + z), give it a quality of 128, just
+// enough for signal (a reliability of about 1/2), and summed in another order
+// or with a fused multiply-add 127: a fast path that reorders or fuses the
+// sum takes the signal from such a voxel.
+struct Squares {
+    double x, y, z;
+};
+
+double sum_in_order(const Squares& s) { return s.x * s.x + s.y * s.y + s.z * s.z; }
+
+// As the unwrapping rounds the quality of a voxel with three second differences.
+bool has_signal(double sum) { return 255.0 * (0.5 * 3) / (0.5 * 3 + sum) >= 128.0; }
+
+std::vector<Squares> straddling_squares(int per_alternative) {
+    double (*const alternatives[])(const Squares&) = {
+        [](const Squares& s) { return s.z * s.z + s.y * s.y + s.x * s.x; },
+        [](const Squares& s) { return s.x * s.x + s.z * s.z + s.y * s.y; },
+        [](const Squares& s) { return std::fma(s.z, s.z, std::fma(s.y, s.y, s.x * s.x)); },
+    };
+    std::vector<Squares> found;
+    int counts[3] = {};
+    for (int i = 0; i < 4000 && static_cast<int>(found.size()) < 3 * per_alternative; ++i) {
+        const double x = 0.70 + 1e-4 * i, y = 0.71 - 7e-5 * i;
+        // z puts the sum on the line (1.5 * 255 / 128 - 1.5); then a few ulps around it.
+        double z = std::sqrt(1.48828125 - x * x - y * y);
+        for (int k = 0; k < 40; ++k) z = std::nextafter(z, 0.0);
+        for (int k = 0; k < 80; ++k, z = std::nextafter(z, 1.0)) {
+            const Squares s{x, y, z};
+            if (!has_signal(sum_in_order(s))) continue;
+            int a = 0;
+            while (a < 3 && !(counts[a] < per_alternative && !has_signal(alternatives[a](s)))) ++a;
+            if (a == 3) continue;
+            found.push_back(s);
+            ++counts[a];
+            break;
+        }
+    }
+    for (int a = 0; a < 3; ++a) EXPECT_EQ(counts[a], per_alternative) << "alternative " << a;
+    return found;
+}
+
+// Each set of squares at a voxel (1, 1, 1) + 3 (i, j, k) of phase 0 whose
+// neighbours before it are 0 and after it are the three second differences;
+// every other voxel 0.
+std::vector<double> probes(const std::vector<Squares>& squares, int nx, int ny, int nz) {
+    std::vector<double> phase(static_cast<size_t>(nx) * ny * nz, 0.0);
+    size_t next = 0;
+    for (int z = 1; z + 1 < nz; z += 3)
+        for (int y = 1; y + 1 < ny; y += 3)
+            for (int x = 1; x + 1 < nx && next < squares.size(); x += 3, ++next) {
+                const size_t i = x + nx * (y + static_cast<size_t>(ny) * z);
+                phase[i + 1] = squares[next].x;
+                phase[i + nx] = squares[next].y;
+                phase[i + static_cast<size_t>(nx) * ny] = squares[next].z;
+            }
+    EXPECT_EQ(next, squares.size()) << "grid too small for the probes";
+    return phase;
+}
+
+TEST(QualityUnwrapTwin, fast_paths_give_the_plain_twins_bits_at_qualities_that_hang_on_the_order_of_a_sum) {
+    const int nx = 23, ny = 11, nz = 8;  // 7 x 3 x 2 probes
+    const std::vector<Squares> squares = straddling_squares(14);
+    const std::vector<double> phase = probes(squares, nx, ny, nz);
+    // A magnitude of 0: the quality alone says which voxels have signal, and the count shows it.
+    const std::vector<double> zero(phase.size(), 0.0);
+    expect_plain_twin_with_each_magnitude(phase, zero, nx, ny, nz, "probes on the line");
+
+    // The probes do sit on the line: with x and z swapped the unwrapping sums
+    // them in reverse, and exactly those that lose their signal so lack it
+    // (their neighbours keep their kinds), at least the ones picked for it.
+    std::vector<Squares> swapped;
+    long below = 0;
+    for (const Squares& s : squares) {
+        swapped.push_back(Squares{s.z, s.y, s.x});
+        below += !has_signal(sum_in_order(swapped.back()));
+    }
+    EXPECT_GE(below, 14);
+    const int dims[3] = {nx, ny, nz};
+    std::vector<double> out(phase.size());
+    QualityUnwrapInfo as_picked, reversed;
+    ASSERT_TRUE(detail::quality_unwrap_plain(phase.data(), zero.data(), dims, out.data(), &as_picked));
+    ASSERT_TRUE(
+        detail::quality_unwrap_plain(probes(swapped, nx, ny, nz).data(), zero.data(), dims, out.data(), &reversed));
+    EXPECT_EQ(reversed.no_signal - as_picked.no_signal, below);
+}
+
+TEST_F(QualityUnwrapPhantom, fast_paths_give_the_plain_twins_bits) {
+    const sim::Grid& g = clean_->grid;
+    for (const sim::Dataset* ds : {clean_, noisy_}) {
+        const std::string what = ds == clean_ ? "phantom, clean background" : "phantom, noisy background";
+        const std::vector<double> phase = radians_of(*ds);
+        expect_plain_twin(phase, static_cast<const float*>(nullptr), g.nx, g.ny, g.nz, what + ", no magnitude");
+        expect_plain_twin(phase, ds->magnitude.data(), g.nx, g.ny, g.nz, what + ", float magnitude");
+    }
+}
+
+TEST(QualityUnwrapSiemens, fast_paths_give_the_plain_twins_bits) {
+    int dims[3], mdims[3];
+    const std::vector<double> stored = voxels_of("siemens_phasediff.nii.gz", dims);
+    const std::vector<double> magnitude = voxels_of("siemens_magnitude1.nii.gz", mdims);
+    ASSERT_EQ(stored.size(), 64u * 64 * 36);
+    ASSERT_EQ(magnitude.size(), stored.size());
+    std::vector<double> phase(stored.size());
+    for (size_t i = 0; i < phase.size(); ++i) phase[i] = stored[i] * (kPi / 4096.0);
+    expect_plain_twin_with_each_magnitude(phase, magnitude, dims[0], dims[1], dims[2], "Siemens phase difference");
 }
 
 }  // namespace
