@@ -15,10 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "cli/phantom_files.h"
 #include "fieldmap/multigrid_unwrap.h"
 #include "fieldmap/quality_unwrap_plain.h"
-#include "host/phantom_files.h"
-#include "plugin/host_binding.h"
+#include "hostlink/host_binding.h"
+#include "plugin/steps/multigrid_unwrap.h"
 #include "sim/dataset.h"
 #include "sim/fieldmap_scan.h"
 #include "tests/test_support.h"
