@@ -335,11 +335,31 @@ Discovery discover(const std::string& bids_dir, const DiscoveryOptions& options)
         out.fieldmaps.push_back(std::move(fm));
     }
 
+    std::set<std::string> tasks;
+    for (const Series& s : series)
+        if (const auto task = s.name.entity("task")) tasks.insert(*task);
+    for (const std::string& task : options.tasks)
+        if (!tasks.count(without_prefix(task, "task-")))
+            throw Error("--task \"" + task + "\": the chosen subjects have no series of task-" + without_prefix(task, "task-") +
+                        " (tasks: " + (tasks.empty() ? "none" : join({tasks.begin(), tasks.end()}, ", ")) + ")");
+
+    // One series as .nii and as .nii.gz would write one set of derivatives twice.
+    std::map<std::string, std::vector<std::string>> same_name;  // folder + name without extension -> files
+    for (const Series& s : series)
+        same_name[fs::path(s.path).parent_path().string() + "/" + format_entities(s.name.entities) + "_" + s.name.suffix]
+            .push_back(s.relative);
+
     // Each chosen series and the field maps that claim it.
     std::sort(series.begin(), series.end(), [](const Series& a, const Series& b) { return a.relative < b.relative; });
     for (Series& s : series) {
         if (!session_filter.empty() && !session_filter.count(s.session)) continue;
         if (!task_filter.empty() && !task_filter.count(s.name.entity("task").value_or(""))) continue;
+        const auto& twins = same_name[fs::path(s.path).parent_path().string() + "/" + format_entities(s.name.entities) +
+                                      "_" + s.name.suffix];
+        if (twins.size() > 1) {
+            out.failed.push_back({s, "one series stored twice (" + join(twins, ", ") + "); keep one"});
+            continue;
+        }
         const std::string part = s.name.entity("part").value_or("mag");
         if (part != "mag") {
             out.skipped.push_back({s, "part-" + part + " is not an intensity image"});

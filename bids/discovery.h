@@ -87,8 +87,10 @@ struct DiscoveryOptions {
 // is among the field map's B0FieldIdentifier values (strings or lists; same
 // subject and session). Sidecars are read with inheritance. The filters
 // choose series; field maps are found in all sessions of the chosen subjects.
-// Throws Error when BIDS_DIR is not a folder or a filter names a subject or
-// session the dataset lacks; per-series problems go to `failed`.
+// A series stored both as .nii and .nii.gz fails (its derivatives would be
+// one set of files). Throws Error when BIDS_DIR is not a folder or a filter
+// names a subject, session or task the chosen subjects lack; per-series
+// problems go to `failed`.
 Discovery discover(const std::string& bids_dir, const DiscoveryOptions& options = {});
 
 }  // namespace bids

@@ -159,6 +159,17 @@ TEST_F(BidsDiscovery, unknown_participant_or_session_is_an_error_listing_what_ex
     s.participant_labels = {"01"};
     s.session_labels = {"1"};  // sub-01 has no sessions
     EXPECT_THROW(discover(d.root(), s), Error);
+    DiscoveryOptions t;
+    t.participant_labels = {"02"};
+    t.tasks = {"task-motor"};  // sub-01's task only
+    try {
+        discover(d.root(), t);
+        FAIL() << "no error";
+    } catch (const Error& e) {
+        EXPECT_NE(std::string(e.what()).find("--task \"task-motor\": the chosen subjects have no series of task-motor (tasks: rest)"),
+                  std::string::npos)
+            << e.what();
+    }
     EXPECT_THROW(discover(d.path("nothing-here")), Error);
 }
 
@@ -237,6 +248,16 @@ TEST_F(BidsDiscovery, a_phase_part_is_not_an_intensity_series) {
     EXPECT_EQ(all.at("sub-01/func/sub-01_task-rest_run-1_part-phase_bold.nii.gz"),
               "skipped: part-phase is not an intensity image");
     EXPECT_EQ(all.at("sub-01/func/sub-01_task-rest_run-3_part-mag_bold.nii.gz").rfind("skipped: no field map", 0), 0u);
+}
+
+TEST_F(BidsDiscovery, one_series_as_nii_and_nii_gz_fails_naming_both) {
+    d.image("sub-01/func/sub-01_task-rest_run-2_bold.nii");
+    const auto all = outcome(discover(d.root()));
+    const std::string both = "failed: one series stored twice (sub-01/func/sub-01_task-rest_run-2_bold.nii, "
+                             "sub-01/func/sub-01_task-rest_run-2_bold.nii.gz); keep one";
+    EXPECT_EQ(all.at("sub-01/func/sub-01_task-rest_run-2_bold.nii"), both);
+    EXPECT_EQ(all.at("sub-01/func/sub-01_task-rest_run-2_bold.nii.gz"), both);
+    EXPECT_EQ(all.at("sub-01/func/sub-01_task-rest_run-1_bold.nii.gz"), "sub-01/fmap/sub-01_phasediff.nii.gz | phasediff");
 }
 
 TEST_F(BidsDiscovery, a_file_in_the_wrong_subject_folder_is_noted_not_taken) {
