@@ -30,7 +30,7 @@ std::string failure_of(const Plan& plan, const std::string& relative) {
 
 class BidsPlan : public ::testing::Test {
 protected:
-    BidsPlan() : d("bids_plan"), out(test::scratch_dir("bids_plan_out")) { test::build_study(d); }
+    BidsPlan() : d("bids_plan"), out(test::own_scratch_dir("bids_plan_out")) { test::build_study(d); }
     Plan plan() const { return make_plan(discover(d.root()), out); }
     test::TinyDataset d;
     std::string out;  // emptied for each test, like the dataset
@@ -169,7 +169,7 @@ TEST_F(BidsPlan, missing_or_wrong_values_fail_the_series_naming_key_and_file) {
         test::TinyDataset fresh("bids_plan_bad");
         test::build_study(fresh);
         fresh.text(c.file, c.content);
-        const Plan p = make_plan(discover(fresh.root()), fresh.root() + "/../out");
+        const Plan p = make_plan(discover(fresh.root()), fresh.root() + "/derivatives/out");
         EXPECT_EQ(find_plan(p, c.series), nullptr);
         const std::string reason = failure_of(p, c.series);
         EXPECT_NE(reason.find(c.reason), std::string::npos) << reason;

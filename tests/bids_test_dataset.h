@@ -14,10 +14,17 @@
 namespace warpmender {
 namespace test {
 
-// A dataset rooted at a fresh scratch folder; every path given relative to it.
+// A scratch folder of this test alone (CTest runs tests in parallel processes):
+// "<name>.<test suite>.<test name>", emptied.
+inline std::string own_scratch_dir(const std::string& name) {
+    const ::testing::TestInfo* t = ::testing::UnitTest::GetInstance()->current_test_info();
+    return scratch_dir(t ? name + "." + t->test_suite_name() + "." + t->name() : name);
+}
+
+// A dataset rooted at a fresh scratch folder of its own; every path given relative to it.
 class TinyDataset {
 public:
-    explicit TinyDataset(const std::string& name) : root_(scratch_dir(name)) {}
+    explicit TinyDataset(const std::string& name) : root_(own_scratch_dir(name)) {}
 
     const std::string& root() const { return root_; }
     std::string path(const std::string& relative) const { return root_ + "/" + relative; }
