@@ -16,12 +16,14 @@ namespace bids {
 // Images are always .nii.gz, whatever the source's extension; each has a
 // .json sidecar of the same name.
 //
-//   source (in BIDS_DIR)                          output (in OUTPUT_DIR/sub-01/ses-1/func/)
-//   sub-01_ses-1_task-rest_run-1_bold.nii.gz   -> sub-01_ses-1_task-rest_run-1_desc-preproc_bold.nii.gz
-//                                                 sub-01_ses-1_task-rest_run-1_desc-bold_fieldmap.nii.gz  ("Units": "Hz")
-//                                                 sub-01_ses-1_task-rest_run-1_desc-bold_shiftmap.nii.gz  (voxels, on the series' grid)
-//   sub-02_dir-AP_dwi.nii (in sub-02/dwi/)      -> sub-02_dir-AP_desc-preproc_dwi.nii.gz, sub-02_dir-AP_desc-dwi_fieldmap.nii.gz,
-//                                                 sub-02_dir-AP_desc-dwi_shiftmap.nii.gz   (in OUTPUT_DIR/sub-02/dwi/)
+//   source, in BIDS_DIR/sub-01/ses-1/func/      outputs, in OUTPUT_DIR/sub-01/ses-1/func/
+//   sub-01_ses-1_task-rest_run-1_bold.nii.gz -> sub-01_ses-1_task-rest_run-1_desc-preproc_bold.nii.gz
+//                                               sub-01_ses-1_task-rest_run-1_desc-bold_fieldmap.nii.gz  (Hz)
+//                                               sub-01_ses-1_task-rest_run-1_desc-bold_shiftmap.nii.gz  (voxels)
+//   source, in BIDS_DIR/sub-02/dwi/             outputs, in OUTPUT_DIR/sub-02/dwi/
+//   sub-02_dir-AP_dwi.nii                    -> sub-02_dir-AP_desc-preproc_dwi.nii.gz
+//                                               sub-02_dir-AP_desc-dwi_fieldmap.nii.gz
+//                                               sub-02_dir-AP_desc-dwi_shiftmap.nii.gz
 //
 // The field map is the one applied to this series (Hz, as the correction
 // used it); the shift map is the displacement actually applied, in voxels

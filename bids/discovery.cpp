@@ -81,8 +81,10 @@ std::vector<Entry> entries(const fs::path& folder, const fs::path& root, const I
         std::error_code sec;
         const fs::file_status st = fs::status(d->path(), sec);
         if (sec) continue;  // a dangling link
-        if (fs::is_directory(st)) out.push_back({d->path(), name, true});
-        else if (fs::is_regular_file(st)) out.push_back({d->path(), name, false});
+        if (fs::is_directory(st))
+            out.push_back({d->path(), name, true});
+        else if (fs::is_regular_file(st))
+            out.push_back({d->path(), name, false});
     }
     if (ec) throw Error("cannot list the folder \"" + folder.string() + "\": " + ec.message());
     std::sort(out.begin(), out.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
@@ -113,7 +115,7 @@ bool is_series(const std::string& datatype, const FileName& n, bool include_sbre
     return false;
 }
 
-const std::set<std::string> kFieldMapSuffixes = {"phasediff", "phase1",    "phase2",    "fieldmap",
+const std::set<std::string> kFieldMapSuffixes = {"phasediff", "phase1",     "phase2",     "fieldmap",
                                                  "magnitude", "magnitude1", "magnitude2", "epi"};
 
 struct Folder {
@@ -130,9 +132,12 @@ struct Group {
 
 const char* layout_name(FieldMapLayout layout) {
     switch (layout) {
-        case FieldMapLayout::kPhaseDifference: return "phasediff";
-        case FieldMapLayout::kTwoPhases: return "phase1/phase2";
-        case FieldMapLayout::kDirect: return "fieldmap";
+        case FieldMapLayout::kPhaseDifference:
+            return "phasediff";
+        case FieldMapLayout::kTwoPhases:
+            return "phase1/phase2";
+        case FieldMapLayout::kDirect:
+            return "fieldmap";
     }
     return "?";
 }
@@ -203,9 +208,9 @@ Discovery discover(const std::string& bids_dir, const DiscoveryOptions& options)
 
     SidecarReader reader(out.bids_dir);
     std::vector<Series> series;
-    std::map<std::string, Group> groups;  // key: folder + entities
+    std::map<std::string, Group> groups;                           // key: folder + entities
     std::map<std::string, std::set<std::string>> epi_identifiers;  // "subject/session" -> B0FieldIdentifier of _epi
-    std::map<std::string, std::vector<std::string>> unusable;      // "subject/session" -> field maps that could not be read
+    std::map<std::string, std::vector<std::string>> unusable;  // "subject/session" -> field maps that could not be read
     const auto scope = [](const std::string& subject, const std::string& session) { return subject + "/" + session; };
 
     for (const Folder& folder : folders) {
@@ -218,7 +223,8 @@ Discovery discover(const std::string& bids_dir, const DiscoveryOptions& options)
             const auto sub = name->entity("sub");
             const auto ses = name->entity("ses");
             if (!sub || *sub != folder.subject || ses.value_or("") != folder.session) {
-                out.notes.push_back("\"" + relative(e.path) + "\" is ignored: its sub-/ses- entities do not match its folder");
+                out.notes.push_back("\"" + relative(e.path) +
+                                    "\" is ignored: its sub-/ses- entities do not match its folder");
                 continue;
             }
             if (fmap) {
@@ -228,7 +234,8 @@ Discovery discover(const std::string& bids_dir, const DiscoveryOptions& options)
                 g.subject = folder.subject;
                 g.session = folder.session;
                 if (g.members.count(name->suffix))
-                    out.notes.push_back("\"" + relative(e.path) + "\" is ignored: \"" + relative(g.members[name->suffix]) +
+                    out.notes.push_back("\"" + relative(e.path) + "\" is ignored: \"" +
+                                        relative(g.members[name->suffix]) +
                                         "\" has the same name with another extension");
                 else
                     g.members[name->suffix] = e.path;
@@ -248,7 +255,9 @@ Discovery discover(const std::string& bids_dir, const DiscoveryOptions& options)
     // Field maps from the groups.
     for (auto& [key, g] : groups) {
         const auto has = [&](const char* suffix) { return g.members.count(suffix) != 0; };
-        const auto path = [&](const char* suffix) { return has(suffix) ? g.members.at(suffix).string() : std::string(); };
+        const auto path = [&](const char* suffix) {
+            return has(suffix) ? g.members.at(suffix).string() : std::string();
+        };
         if (has("epi")) {
             try {
                 for (const std::string& id : strings_of(reader.metadata(path("epi")), "B0FieldIdentifier"))
@@ -257,7 +266,8 @@ Discovery discover(const std::string& bids_dir, const DiscoveryOptions& options)
                 out.notes.push_back(err.what());
             }
         }
-        const int kinds = (has("phasediff") ? 1 : 0) + (has("phase1") || has("phase2") ? 1 : 0) + (has("fieldmap") ? 1 : 0);
+        const int kinds =
+            (has("phasediff") ? 1 : 0) + (has("phase1") || has("phase2") ? 1 : 0) + (has("fieldmap") ? 1 : 0);
         if (kinds == 0) continue;  // magnitudes alone, or _epi
         FieldMap fm;
         fm.subject = g.subject;
@@ -275,7 +285,8 @@ Discovery discover(const std::string& bids_dir, const DiscoveryOptions& options)
         }
         fm.name = relative(fm.images().front());
         if (kinds > 1) {
-            out.notes.push_back("\"" + fm.name + "\" is ignored: one set of fmap entities holds more than one layout (" +
+            out.notes.push_back("\"" + fm.name +
+                                "\" is ignored: one set of fmap entities holds more than one layout (" +
                                 "phasediff, phase1/phase2, fieldmap); give each its own acq- or run- entity");
             unusable[scope(g.subject, g.session)].push_back(fm.name + " (more than one layout)");
             continue;
@@ -313,13 +324,15 @@ Discovery discover(const std::string& bids_dir, const DiscoveryOptions& options)
                     resolved = resolved.lexically_normal();
                     const std::string rel = relative(resolved);
                     if (rel.empty() || starts_with(rel, "..")) {
-                        out.notes.push_back("sidecar \"" + source + "\": IntendedFor \"" + target + "\" lies outside BIDS_DIR");
+                        out.notes.push_back("sidecar \"" + source + "\": IntendedFor \"" + target +
+                                            "\" lies outside BIDS_DIR");
                         continue;
                     }
                     if (!fs::exists(resolved))
-                        out.notes.push_back("sidecar \"" + source + "\": IntendedFor \"" + target + "\" names no file (\"" +
-                                            rel + "\")");
-                    if (std::find(fm.intended_for.begin(), fm.intended_for.end(), resolved.string()) == fm.intended_for.end()) {
+                        out.notes.push_back("sidecar \"" + source + "\": IntendedFor \"" + target +
+                                            "\" names no file (\"" + rel + "\")");
+                    if (std::find(fm.intended_for.begin(), fm.intended_for.end(), resolved.string()) ==
+                        fm.intended_for.end()) {
                         fm.intended_for.push_back(resolved.string());
                         fm.intended_for_sources.push_back(source);
                     }
@@ -340,13 +353,15 @@ Discovery discover(const std::string& bids_dir, const DiscoveryOptions& options)
         if (const auto task = s.name.entity("task")) tasks.insert(*task);
     for (const std::string& task : options.tasks)
         if (!tasks.count(without_prefix(task, "task-")))
-            throw Error("--task \"" + task + "\": the chosen subjects have no series of task-" + without_prefix(task, "task-") +
+            throw Error("--task \"" + task + "\": the chosen subjects have no series of task-" +
+                        without_prefix(task, "task-") +
                         " (tasks: " + (tasks.empty() ? "none" : join({tasks.begin(), tasks.end()}, ", ")) + ")");
 
     // One series as .nii and as .nii.gz would write one set of derivatives twice.
     std::map<std::string, std::vector<std::string>> same_name;  // folder + name without extension -> files
     for (const Series& s : series)
-        same_name[fs::path(s.path).parent_path().string() + "/" + format_entities(s.name.entities) + "_" + s.name.suffix]
+        same_name[fs::path(s.path).parent_path().string() + "/" + format_entities(s.name.entities) + "_" +
+                  s.name.suffix]
             .push_back(s.relative);
 
     // Each chosen series and the field maps that claim it.
@@ -393,24 +408,27 @@ Discovery discover(const std::string& bids_dir, const DiscoveryOptions& options)
         if (claims.size() > 1) {
             std::vector<std::string> names;
             for (const auto& c : claims) names.push_back("\"" + out.fieldmaps[c.first].name + "\" (" + c.second + ")");
-            out.failed.push_back({s, "claimed by " + std::to_string(claims.size()) + " field maps: " + join(names, " and ") +
-                                         "; keep one"});
+            out.failed.push_back({s, "claimed by " + std::to_string(claims.size()) +
+                                         " field maps: " + join(names, " and ") + "; keep one"});
         } else if (claims.size() == 1) {
             const FieldMap& fm = out.fieldmaps[claims[0].first];
             if (!fm.missing.empty())
-                out.failed.push_back({s, "its field map \"" + fm.name + "\" (" + claims[0].second + ") lacks " + fm.missing});
+                out.failed.push_back(
+                    {s, "its field map \"" + fm.name + "\" (" + claims[0].second + ") lacks " + fm.missing});
             else
                 out.selected.push_back({s, claims[0].first, claims[0].second});
         } else if (const auto bad = unusable.find(scope(s.subject, s.session)); bad != unusable.end()) {
-            out.failed.push_back({s, "no usable field map; in " + where + " these could not be used: " + join(bad->second, "; ")});
+            out.failed.push_back(
+                {s, "no usable field map; in " + where + " these could not be used: " + join(bad->second, "; ")});
         } else if (!s.field_sources.empty()) {
             const auto& epi = epi_identifiers[scope(s.subject, s.session)];
             std::vector<std::string> only_epi;
             for (const std::string& id : s.field_sources)
                 if (epi.count(id)) only_epi.push_back("\"" + id + "\"");
             if (!only_epi.empty())
-                out.skipped.push_back({s, "B0FieldSource " + join(only_epi, ", ") +
-                                              " names only _epi images (reversed phase encoding), which warpmender does not use"});
+                out.skipped.push_back(
+                    {s, "B0FieldSource " + join(only_epi, ", ") +
+                            " names only _epi images (reversed phase encoding), which warpmender does not use"});
             else
                 out.skipped.push_back({s, "no field map: B0FieldSource \"" + join(s.field_sources, "\", \"") +
                                               "\" matches no B0FieldIdentifier in " + where});

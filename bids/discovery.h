@@ -29,7 +29,7 @@ struct FieldMap {
     std::string missing;  // what the layout needs and the dataset lacks ("_magnitude1"); "" when complete
     std::vector<std::string> intended_for;          // absolute paths the sidecars' IntendedFor resolve to
     std::vector<std::string> intended_for_sources;  // the sidecar each came from, relative to BIDS_DIR
-    std::vector<std::string> identifiers;   // B0FieldIdentifier values
+    std::vector<std::string> identifiers;           // B0FieldIdentifier values
 
     // Every image present, in the order of the members above.
     std::vector<std::string> images() const;

@@ -9,14 +9,15 @@ namespace bids {
 
 namespace {
 
-const char* const kEntityOrder[] = {"sub",   "ses",       "sample", "task", "tracksys", "acq",  "nuc",   "voi",
-                                    "ce",    "trc",       "stain",  "rec",  "dir",      "run",  "mod",   "echo",
-                                    "flip",  "inv",       "mt",     "part", "proc",     "hemi", "space", "split",
+const char* const kEntityOrder[] = {"sub",       "ses",   "sample", "task", "tracksys", "acq",   "nuc",   "voi",
+                                    "ce",        "trc",   "stain",  "rec",  "dir",      "run",   "mod",   "echo",
+                                    "flip",      "inv",   "mt",     "part", "proc",     "hemi",  "space", "split",
                                     "recording", "chunk", "seg",    "res",  "den",      "label", "desc"};
 constexpr int kKnownEntities = static_cast<int>(sizeof(kEntityOrder) / sizeof(kEntityOrder[0]));
 
 bool alphanumeric(const std::string& s) {
-    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
+    return !s.empty() &&
+           std::all_of(s.begin(), s.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
 }
 
 }  // namespace
@@ -40,7 +41,8 @@ void FileName::set_entity(const std::string& key, const std::string& value) {
             return;
         }
     const int rank = entity_rank(key);
-    auto at = std::find_if(entities.begin(), entities.end(), [&](const Entity& e) { return entity_rank(e.key) > rank; });
+    auto at =
+        std::find_if(entities.begin(), entities.end(), [&](const Entity& e) { return entity_rank(e.key) > rank; });
     entities.insert(at, Entity{key, value});
 }
 

@@ -75,7 +75,8 @@ const Metadata& SidecarReader::metadata(const std::string& data_file) {
 
     // Folders from the root down to the file's own.
     std::vector<fs::path> levels{fs::path(root_)};
-    for (auto part = relative.begin(); std::next(part) != relative.end(); ++part) levels.push_back(levels.back() / *part);
+    for (auto part = relative.begin(); std::next(part) != relative.end(); ++part)
+        levels.push_back(levels.back() / *part);
 
     Metadata m;
     for (const fs::path& level : levels) {

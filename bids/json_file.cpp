@@ -46,9 +46,8 @@ nlohmann::json parse_json_object(const std::string& text, const std::string& sou
 }
 
 nlohmann::json read_json_object(const std::string& path) {
-    struct stat st{};
-    if (::stat(path.c_str(), &st) != 0)
-        throw Error("cannot read sidecar \"" + path + "\": " + std::strerror(errno));
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) throw Error("cannot read sidecar \"" + path + "\": " + std::strerror(errno));
     if (!S_ISREG(st.st_mode))
         throw Error("cannot read sidecar \"" + path + "\": not a regular file" +
                     (S_ISDIR(st.st_mode) ? " (a folder)" : ""));

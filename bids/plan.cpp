@@ -88,8 +88,8 @@ SeriesPlan plan_series(const Discovery& d, const Selected& sel, const std::strin
         case FieldMapLayout::kDirect: {
             p.units = r.text(fm.fieldmap, "Units");
             if (!p.units)
-                throw Error("\"Units\" of the field map \"" + fm.name + "\" is in no sidecar (" + r.searched(fm.fieldmap) +
-                            "); a field map in an unknown unit cannot be used");
+                throw Error("\"Units\" of the field map \"" + fm.name + "\" is in no sidecar (" +
+                            r.searched(fm.fieldmap) + "); a field map in an unknown unit cannot be used");
             if (p.units->value != "Hz" && p.units->value != "rad/s")
                 throw Error("sidecar \"" + p.units->source + "\": \"Units\" is \"" + p.units->value +
                             "\"; a field map must be in \"Hz\" or \"rad/s\"");
@@ -98,8 +98,9 @@ SeriesPlan plan_series(const Discovery& d, const Selected& sel, const std::strin
     }
     if (p.echo_time1 && p.echo_time2 && !(p.echo_time2->value > p.echo_time1->value))
         throw Error("the echo times of \"" + fm.name + "\" do not increase: " + p.echo_time1->key + " " +
-                    std::to_string(p.echo_time1->value) + " s (\"" + p.echo_time1->source + "\"), " + p.echo_time2->key +
-                    " " + std::to_string(p.echo_time2->value) + " s (\"" + p.echo_time2->source + "\")");
+                    std::to_string(p.echo_time1->value) + " s (\"" + p.echo_time1->source + "\"), " +
+                    p.echo_time2->key + " " + std::to_string(p.echo_time2->value) + " s (\"" + p.echo_time2->source +
+                    "\")");
 
     const std::string& s = p.series.path;
     p.effective_echo_spacing = r.seconds(s, "EffectiveEchoSpacing");
@@ -109,7 +110,8 @@ SeriesPlan plan_series(const Discovery& d, const Selected& sel, const std::strin
                     "\" is in a sidecar (" + r.searched(s) + ")");
     const auto pe = r.text(s, "PhaseEncodingDirection");
     if (!pe)
-        throw Error("\"PhaseEncodingDirection\" of \"" + p.series.relative + "\" is in no sidecar (" + r.searched(s) + ")");
+        throw Error("\"PhaseEncodingDirection\" of \"" + p.series.relative + "\" is in no sidecar (" + r.searched(s) +
+                    ")");
     static const std::set<std::string> kDirections = {"i", "i-", "j", "j-", "k", "k-"};
     if (!kDirections.count(pe->value))
         throw Error("sidecar \"" + pe->source + "\": \"PhaseEncodingDirection\" is \"" + pe->value +
@@ -163,8 +165,12 @@ Plan make_plan(const Discovery& discovery, const std::string& output_dir) {
 
 std::string plan_text(const Plan& plan) {
     std::ostringstream o;
-    const auto out_rel = [&](const std::string& p) { return fs::path(p).lexically_relative(plan.output_dir).generic_string(); };
-    const auto in_rel = [&](const std::string& p) { return fs::path(p).lexically_relative(plan.bids_dir).generic_string(); };
+    const auto out_rel = [&](const std::string& p) {
+        return fs::path(p).lexically_relative(plan.output_dir).generic_string();
+    };
+    const auto in_rel = [&](const std::string& p) {
+        return fs::path(p).lexically_relative(plan.bids_dir).generic_string();
+    };
     o << "BIDS dataset  " << plan.bids_dir << "\n"
       << "derivatives   " << plan.output_dir << "\n"
       << plan.series.size() << " to correct, " << plan.skipped.size() << " skipped, " << plan.failed.size()
@@ -184,12 +190,15 @@ std::string plan_text(const Plan& plan) {
         };
         const bool two = fm.layout == FieldMapLayout::kTwoPhases;
         if (p.echo_time1)
-            line(two ? "EchoTime (phase1)" : p.echo_time1->key, number(p.echo_time1->value) + " s", p.echo_time1->source);
+            line(two ? "EchoTime (phase1)" : p.echo_time1->key, number(p.echo_time1->value) + " s",
+                 p.echo_time1->source);
         if (p.echo_time2)
-            line(two ? "EchoTime (phase2)" : p.echo_time2->key, number(p.echo_time2->value) + " s", p.echo_time2->source);
+            line(two ? "EchoTime (phase2)" : p.echo_time2->key, number(p.echo_time2->value) + " s",
+                 p.echo_time2->source);
         if (p.units) line("Units", p.units->value, p.units->source);
         if (p.effective_echo_spacing)
-            line("EffectiveEchoSpacing", number(p.effective_echo_spacing->value) + " s", p.effective_echo_spacing->source);
+            line("EffectiveEchoSpacing", number(p.effective_echo_spacing->value) + " s",
+                 p.effective_echo_spacing->source);
         if (p.total_readout_time)
             line("TotalReadoutTime", number(p.total_readout_time->value) + " s", p.total_readout_time->source);
         line("PhaseEncodingDirection", p.phase_encoding_direction.value, p.phase_encoding_direction.source);
@@ -197,9 +206,9 @@ std::string plan_text(const Plan& plan) {
           << "              " << out_rel(p.outputs.fieldmap) << "\n"
           << "              " << out_rel(p.outputs.shift_map) << "  (and a .json beside each)\n";
         const MemoryEstimate& m = p.memory;
-        o << "  memory      " << m.mebibytes() << " MiB  (series " << m.series.nx << "x" << m.series.ny << "x" << m.series.nz
-          << "x" << m.series.nt << " at " << m.series.bytes_per_voxel << " B, field map " << m.fieldmap.nx << "x"
-          << m.fieldmap.ny << "x" << m.fieldmap.nz << "; " << memory_formula() << ")\n";
+        o << "  memory      " << m.mebibytes() << " MiB  (series " << m.series.nx << "x" << m.series.ny << "x"
+          << m.series.nz << "x" << m.series.nt << " at " << m.series.bytes_per_voxel << " B, field map "
+          << m.fieldmap.nx << "x" << m.fieldmap.ny << "x" << m.fieldmap.nz << "; " << memory_formula() << ")\n";
     }
     if (!plan.skipped.empty()) {
         o << "\nskipped\n";
@@ -226,8 +235,8 @@ nlohmann::json plan_json(const Plan& plan) {
         const FieldMap& fm = p.fieldmap;
         nlohmann::json images = nlohmann::json::object();
         const std::pair<const char*, const std::string*> members[] = {
-            {"phasediff", &fm.phasediff},   {"phase1", &fm.phase1},         {"phase2", &fm.phase2},
-            {"fieldmap", &fm.fieldmap},     {"magnitude1", &fm.magnitude1}, {"magnitude2", &fm.magnitude2},
+            {"phasediff", &fm.phasediff}, {"phase1", &fm.phase1},         {"phase2", &fm.phase2},
+            {"fieldmap", &fm.fieldmap},   {"magnitude1", &fm.magnitude1}, {"magnitude2", &fm.magnitude2},
             {"magnitude", &fm.magnitude}};
         for (const auto& [key, path] : members)
             if (!path->empty()) images[key] = *path;

@@ -31,11 +31,11 @@ struct SeriesPlan {
     FieldMap fieldmap;
     std::string matched_by;
     // phasediff: EchoTime1/EchoTime2 of the phasediff; phase1/phase2: EchoTime of each.
-    std::optional<SourcedNumber> echo_time1, echo_time2;          // seconds
-    std::optional<SourcedText> units;                             // direct map: "Hz" or "rad/s"
-    std::optional<SourcedNumber> effective_echo_spacing;          // seconds; the series'
-    std::optional<SourcedNumber> total_readout_time;              // seconds; the series'
-    SourcedText phase_encoding_direction;                         // the series'
+    std::optional<SourcedNumber> echo_time1, echo_time2;  // seconds
+    std::optional<SourcedText> units;                     // direct map: "Hz" or "rad/s"
+    std::optional<SourcedNumber> effective_echo_spacing;  // seconds; the series'
+    std::optional<SourcedNumber> total_readout_time;      // seconds; the series'
+    SourcedText phase_encoding_direction;                 // the series'
     DerivativePaths outputs;
     MemoryEstimate memory;
     // Everything the outputs derive from: images and every sidecar that applied.

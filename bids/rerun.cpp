@@ -23,7 +23,8 @@ RerunState rerun_state(const std::vector<std::string>& outputs, const std::vecto
     for (const std::string& out : outputs) {
         const auto t = fs::last_write_time(out, ec);
         if (ec) return {false, "missing \"" + out + "\""};
-        if (!newest_name.empty() && t < newest_input) return {false, "\"" + out + "\" is older than \"" + newest_name + "\""};
+        if (!newest_name.empty() && t < newest_input)
+            return {false, "\"" + out + "\" is older than \"" + newest_name + "\""};
     }
     return {true, ""};
 }

@@ -42,7 +42,8 @@ TEST_F(BidsDiscovery, finds_every_series_and_its_field_map_in_every_layout) {
         {"sub-01/func/sub-01_task-motor_bold.nii.gz", "sub-01/fmap/sub-01_acq-direct_fieldmap.nii.gz | fieldmap"},
         {"sub-01/dwi/sub-01_dir-AP_dwi.nii.gz", "sub-01/fmap/sub-01_acq-dwi_phase1.nii.gz | phase1/phase2"},
         {"sub-01/dwi/sub-01_dir-PA_dwi.nii.gz", "sub-01/fmap/sub-01_acq-dwi_phase1.nii.gz | phase1/phase2"},
-        {"sub-02/ses-1/func/sub-02_ses-1_task-rest_bold.nii.gz", "sub-02/ses-1/fmap/sub-02_ses-1_fieldmap.nii.gz | fieldmap"},
+        {"sub-02/ses-1/func/sub-02_ses-1_task-rest_bold.nii.gz",
+         "sub-02/ses-1/fmap/sub-02_ses-1_fieldmap.nii.gz | fieldmap"},
         {"sub-02/ses-2/func/sub-02_ses-2_task-rest_run-1_bold.nii.gz",
          "failed: claimed by 2 field maps: \"sub-02/ses-2/fmap/sub-02_ses-2_phasediff.nii.gz\" (IntendedFor in "
          "sub-02/ses-2/fmap/sub-02_ses-2_phasediff.json) and \"sub-02/ses-2/fmap/sub-02_ses-2_acq-b_fieldmap.nii.gz\" "
@@ -166,7 +167,8 @@ TEST_F(BidsDiscovery, unknown_participant_or_session_is_an_error_listing_what_ex
         discover(d.root(), t);
         FAIL() << "no error";
     } catch (const Error& e) {
-        EXPECT_NE(std::string(e.what()).find("--task \"task-motor\": the chosen subjects have no series of task-motor (tasks: rest)"),
+        EXPECT_NE(std::string(e.what()).find(
+                      "--task \"task-motor\": the chosen subjects have no series of task-motor (tasks: rest)"),
                   std::string::npos)
             << e.what();
     }
@@ -226,19 +228,22 @@ TEST_F(BidsDiscovery, intended_for_a_missing_file_or_outside_the_dataset_is_note
     d.json("sub-01/fmap/sub-01_phasediff.json",
            {{"EchoTime1", 0.00492},
             {"EchoTime2", 0.00738},
-            {"IntendedFor", nlohmann::json::array({"func/sub-01_task-rest_run-1_bold.nii.gz", "func/sub-01_task-gone_bold.nii.gz",
-                                                   "../../etc/passwd", "bids:other:sub-01/func/x_bold.nii.gz"})}});
+            {"IntendedFor",
+             nlohmann::json::array({"func/sub-01_task-rest_run-1_bold.nii.gz", "func/sub-01_task-gone_bold.nii.gz",
+                                    "../../etc/passwd", "bids:other:sub-01/func/x_bold.nii.gz"})}});
     const Discovery found = discover(d.root());
     const std::string notes = [&] {
         std::string all;
         for (const std::string& n : found.notes) all += n + "\n";
         return all;
     }();
-    EXPECT_NE(notes.find("IntendedFor \"func/sub-01_task-gone_bold.nii.gz\" names no file"), std::string::npos) << notes;
+    EXPECT_NE(notes.find("IntendedFor \"func/sub-01_task-gone_bold.nii.gz\" names no file"), std::string::npos)
+        << notes;
     EXPECT_NE(notes.find("IntendedFor \"../../etc/passwd\" lies outside BIDS_DIR"), std::string::npos) << notes;
     EXPECT_NE(notes.find("names another dataset"), std::string::npos) << notes;
     EXPECT_NE(find_selected(found, "sub-01/func/sub-01_task-rest_run-1_bold.nii.gz"), nullptr);
-    EXPECT_EQ(outcome(found).at("sub-01/func/sub-01_task-rest_run-2_bold.nii.gz").rfind("skipped: no field map", 0), 0u);
+    EXPECT_EQ(outcome(found).at("sub-01/func/sub-01_task-rest_run-2_bold.nii.gz").rfind("skipped: no field map", 0),
+              0u);
 }
 
 TEST_F(BidsDiscovery, a_phase_part_is_not_an_intensity_series) {
@@ -253,20 +258,24 @@ TEST_F(BidsDiscovery, a_phase_part_is_not_an_intensity_series) {
 TEST_F(BidsDiscovery, one_series_as_nii_and_nii_gz_fails_naming_both) {
     d.image("sub-01/func/sub-01_task-rest_run-2_bold.nii");
     const auto all = outcome(discover(d.root()));
-    const std::string both = "failed: one series stored twice (sub-01/func/sub-01_task-rest_run-2_bold.nii, "
-                             "sub-01/func/sub-01_task-rest_run-2_bold.nii.gz); keep one";
+    const std::string both =
+        "failed: one series stored twice (sub-01/func/sub-01_task-rest_run-2_bold.nii, "
+        "sub-01/func/sub-01_task-rest_run-2_bold.nii.gz); keep one";
     EXPECT_EQ(all.at("sub-01/func/sub-01_task-rest_run-2_bold.nii"), both);
     EXPECT_EQ(all.at("sub-01/func/sub-01_task-rest_run-2_bold.nii.gz"), both);
-    EXPECT_EQ(all.at("sub-01/func/sub-01_task-rest_run-1_bold.nii.gz"), "sub-01/fmap/sub-01_phasediff.nii.gz | phasediff");
+    EXPECT_EQ(all.at("sub-01/func/sub-01_task-rest_run-1_bold.nii.gz"),
+              "sub-01/fmap/sub-01_phasediff.nii.gz | phasediff");
 }
 
 TEST_F(BidsDiscovery, a_file_in_the_wrong_subject_folder_is_noted_not_taken) {
     d.image("sub-01/func/sub-02_task-rest_bold.nii.gz");
     const Discovery found = discover(d.root());
     EXPECT_EQ(outcome(found).count("sub-01/func/sub-02_task-rest_bold.nii.gz"), 0u);
-    EXPECT_NE(std::find(found.notes.begin(), found.notes.end(),
-                        "\"sub-01/func/sub-02_task-rest_bold.nii.gz\" is ignored: its sub-/ses- entities do not match its folder"),
-              found.notes.end());
+    EXPECT_NE(
+        std::find(
+            found.notes.begin(), found.notes.end(),
+            "\"sub-01/func/sub-02_task-rest_bold.nii.gz\" is ignored: its sub-/ses- entities do not match its folder"),
+        found.notes.end());
 }
 
 }  // namespace

@@ -62,9 +62,10 @@ TEST(BidsFileName, formats_back_what_it_parsed_in_canonical_order) {
 }
 
 TEST(BidsFileName, entity_rank_follows_the_entity_table) {
-    const char* order[] = {"sub", "ses", "sample", "task", "tracksys", "acq", "nuc", "voi", "ce", "trc", "stain",
-                           "rec", "dir", "run", "mod", "echo", "flip", "inv", "mt", "part", "proc", "hemi",
-                           "space", "split", "recording", "chunk", "seg", "res", "den", "label", "desc"};
+    const char* order[] = {"sub",       "ses",   "sample", "task", "tracksys", "acq",   "nuc",   "voi",
+                           "ce",        "trc",   "stain",  "rec",  "dir",      "run",   "mod",   "echo",
+                           "flip",      "inv",   "mt",     "part", "proc",     "hemi",  "space", "split",
+                           "recording", "chunk", "seg",    "res",  "den",      "label", "desc"};
     for (int i = 0; i + 1 < static_cast<int>(sizeof(order) / sizeof(order[0])); ++i)
         EXPECT_LT(entity_rank(order[i]), entity_rank(order[i + 1])) << order[i];
     EXPECT_GT(entity_rank("unknownkey"), entity_rank("desc"));
@@ -94,7 +95,8 @@ struct DerivativeCase {
 TEST(BidsDerivativePaths, names_keep_the_source_entities_and_say_what_they_are) {
     const DerivativeCase cases[] = {
         {"sub-01_ses-1_task-rest_run-1_bold.nii.gz", "func", "sub-01/ses-1/func",
-         "sub-01_ses-1_task-rest_run-1_desc-preproc_bold.nii.gz", "sub-01_ses-1_task-rest_run-1_desc-bold_fieldmap.nii.gz",
+         "sub-01_ses-1_task-rest_run-1_desc-preproc_bold.nii.gz",
+         "sub-01_ses-1_task-rest_run-1_desc-bold_fieldmap.nii.gz",
          "sub-01_ses-1_task-rest_run-1_desc-bold_shiftmap.nii.gz"},
         {"sub-02_dir-AP_dwi.nii", "dwi", "sub-02/dwi", "sub-02_dir-AP_desc-preproc_dwi.nii.gz",
          "sub-02_dir-AP_desc-dwi_fieldmap.nii.gz", "sub-02_dir-AP_desc-dwi_shiftmap.nii.gz"},
@@ -102,7 +104,8 @@ TEST(BidsDerivativePaths, names_keep_the_source_entities_and_say_what_they_are) 
         {"sub-01_task-rest_sbref.nii.gz", "func", "sub-01/func", "sub-01_task-rest_desc-preproc_sbref.nii.gz",
          "sub-01_task-rest_desc-sbref_fieldmap.nii.gz", "sub-01_task-rest_desc-sbref_shiftmap.nii.gz"},
         {"sub-03_ses-pre_acq-mb4_echo-2_asl.nii.gz", "perf", "sub-03/ses-pre/perf",
-         "sub-03_ses-pre_acq-mb4_echo-2_desc-preproc_asl.nii.gz", "sub-03_ses-pre_acq-mb4_echo-2_desc-asl_fieldmap.nii.gz",
+         "sub-03_ses-pre_acq-mb4_echo-2_desc-preproc_asl.nii.gz",
+         "sub-03_ses-pre_acq-mb4_echo-2_desc-asl_fieldmap.nii.gz",
          "sub-03_ses-pre_acq-mb4_echo-2_desc-asl_shiftmap.nii.gz"},
         // a desc already there is replaced, and placed last
         {"sub-01_task-rest_desc-raw_bold.nii.gz", "func", "sub-01/func", "sub-01_task-rest_desc-preproc_bold.nii.gz",

@@ -79,7 +79,8 @@ TEST_F(BidsPlan, values_come_with_the_sidecar_each_came_from) {
     const SeriesPlan* s1 = find_plan(p, "sub-02/ses-1/func/sub-02_ses-1_task-rest_bold.nii.gz");
     ASSERT_NE(s1, nullptr);
     EXPECT_EQ(s1->units->value, "rad/s");
-    EXPECT_EQ(s1->outputs.corrected, p.output_dir + "/sub-02/ses-1/func/sub-02_ses-1_task-rest_desc-preproc_bold.nii.gz");
+    EXPECT_EQ(s1->outputs.corrected,
+              p.output_dir + "/sub-02/ses-1/func/sub-02_ses-1_task-rest_desc-preproc_bold.nii.gz");
 }
 
 TEST_F(BidsPlan, memory_is_declared_from_the_headers_by_the_stated_formula) {
@@ -120,10 +121,12 @@ TEST_F(BidsPlan, inputs_hold_images_and_every_sidecar_that_applied) {
     const Plan p = plan();
     const SeriesPlan* run2 = find_plan(p, "sub-01/func/sub-01_task-rest_run-2_bold.nii.gz");
     ASSERT_NE(run2, nullptr);
-    const std::vector<std::string> expected = {
-        d.path("sub-01/func/sub-01_task-rest_run-2_bold.nii.gz"), d.path("task-rest_bold.json"),
-        d.path("sub-01/fmap/sub-01_phasediff.nii.gz"),           d.path("sub-01/fmap/sub-01_phasediff.json"),
-        d.path("sub-01/fmap/sub-01_magnitude1.nii.gz"),          d.path("sub-01/fmap/sub-01_magnitude2.nii.gz")};
+    const std::vector<std::string> expected = {d.path("sub-01/func/sub-01_task-rest_run-2_bold.nii.gz"),
+                                               d.path("task-rest_bold.json"),
+                                               d.path("sub-01/fmap/sub-01_phasediff.nii.gz"),
+                                               d.path("sub-01/fmap/sub-01_phasediff.json"),
+                                               d.path("sub-01/fmap/sub-01_magnitude1.nii.gz"),
+                                               d.path("sub-01/fmap/sub-01_magnitude2.nii.gz")};
     EXPECT_EQ(run2->inputs, expected);
 }
 
@@ -136,27 +139,36 @@ struct BadValue {
 
 TEST_F(BidsPlan, missing_or_wrong_values_fail_the_series_naming_key_and_file) {
     const BadValue cases[] = {
-        {"sub-01/fmap/sub-01_phasediff.json", R"({"EchoTime1": 4.92, "EchoTime2": 7.38, "IntendedFor": "func/sub-01_task-rest_run-1_bold.nii.gz"})",
+        {"sub-01/fmap/sub-01_phasediff.json",
+         R"({"EchoTime1": 4.92, "EchoTime2": 7.38, "IntendedFor": "func/sub-01_task-rest_run-1_bold.nii.gz"})",
          "sub-01/func/sub-01_task-rest_run-1_bold.nii.gz",
          "sidecar \"sub-01/fmap/sub-01_phasediff.json\": \"EchoTime1\" is 4.92, not a time in seconds between 0 and 1"},
-        {"sub-01/fmap/sub-01_phasediff.json", R"({"EchoTime1": 0.007, "EchoTime2": 0.005, "IntendedFor": "func/sub-01_task-rest_run-1_bold.nii.gz"})",
-         "sub-01/func/sub-01_task-rest_run-1_bold.nii.gz", "the echo times of \"sub-01/fmap/sub-01_phasediff.nii.gz\" do not increase"},
-        {"sub-01/fmap/sub-01_phasediff.json", R"({"EchoTime2": 0.007, "IntendedFor": "func/sub-01_task-rest_run-1_bold.nii.gz"})",
+        {"sub-01/fmap/sub-01_phasediff.json",
+         R"({"EchoTime1": 0.007, "EchoTime2": 0.005, "IntendedFor": "func/sub-01_task-rest_run-1_bold.nii.gz"})",
          "sub-01/func/sub-01_task-rest_run-1_bold.nii.gz",
-         "\"EchoTime1\" of \"sub-01/fmap/sub-01_phasediff.nii.gz\" is in no sidecar (searched \"sub-01/fmap/sub-01_phasediff.json\")"},
+         "the echo times of \"sub-01/fmap/sub-01_phasediff.nii.gz\" do not increase"},
+        {"sub-01/fmap/sub-01_phasediff.json",
+         R"({"EchoTime2": 0.007, "IntendedFor": "func/sub-01_task-rest_run-1_bold.nii.gz"})",
+         "sub-01/func/sub-01_task-rest_run-1_bold.nii.gz",
+         "\"EchoTime1\" of \"sub-01/fmap/sub-01_phasediff.nii.gz\" is in no sidecar (searched "
+         "\"sub-01/fmap/sub-01_phasediff.json\")"},
         {"sub-01/fmap/sub-01_acq-direct_fieldmap.json", R"({"B0FieldIdentifier": "b0direct"})",
          "sub-01/func/sub-01_task-motor_bold.nii.gz",
          "\"Units\" of the field map \"sub-01/fmap/sub-01_acq-direct_fieldmap.nii.gz\" is in no sidecar"},
         {"sub-01/fmap/sub-01_acq-direct_fieldmap.json", R"({"Units": "T", "B0FieldIdentifier": "b0direct"})",
          "sub-01/func/sub-01_task-motor_bold.nii.gz",
-         "sidecar \"sub-01/fmap/sub-01_acq-direct_fieldmap.json\": \"Units\" is \"T\"; a field map must be in \"Hz\" or \"rad/s\""},
+         "sidecar \"sub-01/fmap/sub-01_acq-direct_fieldmap.json\": \"Units\" is \"T\"; a field map must be in \"Hz\" "
+         "or \"rad/s\""},
         {"sub-01/func/sub-01_task-motor_bold.json", R"({"PhaseEncodingDirection": "i", "B0FieldSource": "b0direct"})",
          "sub-01/func/sub-01_task-motor_bold.nii.gz",
-         "neither \"EffectiveEchoSpacing\" nor \"TotalReadoutTime\" of \"sub-01/func/sub-01_task-motor_bold.nii.gz\" is in a "
+         "neither \"EffectiveEchoSpacing\" nor \"TotalReadoutTime\" of \"sub-01/func/sub-01_task-motor_bold.nii.gz\" "
+         "is in a "
          "sidecar (searched \"sub-01/func/sub-01_task-motor_bold.json\")"},
-        {"sub-01/func/sub-01_task-motor_bold.json", R"({"TotalReadoutTime": 0.03, "PhaseEncodingDirection": "y", "B0FieldSource": "b0direct"})",
+        {"sub-01/func/sub-01_task-motor_bold.json",
+         R"({"TotalReadoutTime": 0.03, "PhaseEncodingDirection": "y", "B0FieldSource": "b0direct"})",
          "sub-01/func/sub-01_task-motor_bold.nii.gz",
-         "sidecar \"sub-01/func/sub-01_task-motor_bold.json\": \"PhaseEncodingDirection\" is \"y\"; expected one of i, i-, j, j-, k, k-"},
+         "sidecar \"sub-01/func/sub-01_task-motor_bold.json\": \"PhaseEncodingDirection\" is \"y\"; expected one of i, "
+         "i-, j, j-, k, k-"},
         {"task-rest_bold.json", R"({"EffectiveEchoSpacing": 0.0005})", "sub-01/func/sub-01_task-rest_run-2_bold.nii.gz",
          "\"PhaseEncodingDirection\" of \"sub-01/func/sub-01_task-rest_run-2_bold.nii.gz\" is in no sidecar (searched "
          "\"task-rest_bold.json\")"},
@@ -194,7 +206,8 @@ TEST_F(BidsPlan, dry_run_text_lists_series_values_sources_and_reasons) {
         "  memory      65 MiB  (series 5x4x3x2 at 4 B, field map 6x5x4; S (s + 16) + 32 E + 96 F + 64 MiB)\n",
         "  EchoTime (phase1)       0.004 s  (sub-01/fmap/sub-01_acq-dwi_phase1.json)\n",
         "  Units                   rad/s  (sub-02/ses-1/fmap/sub-02_ses-1_fieldmap.json)\n",
-        "\nskipped\n  sub-02/ses-2/func/sub-02_ses-2_task-rest_run-2_bold.nii.gz: no field map: no IntendedFor names it "
+        "\nskipped\n  sub-02/ses-2/func/sub-02_ses-2_task-rest_run-2_bold.nii.gz: no field map: no IntendedFor names "
+        "it "
         "and it has no B0FieldSource\n",
         "\nfailed\n  sub-02/ses-2/func/sub-02_ses-2_task-rest_run-1_bold.nii.gz: claimed by 2 field maps: ",
     };
@@ -234,7 +247,8 @@ TEST_F(BidsPlan, derivative_description_names_the_program_and_the_source) {
         {"Name", "warpmender: tiny study"},
         {"BIDSVersion", "1.10.0"},
         {"DatasetType", "derivative"},
-        {"GeneratedBy", {{{"Name", "warpmender"}, {"Version", "1.1.0"}, {"CodeURL", "https://example.org/warpmender"}}}},
+        {"GeneratedBy",
+         {{{"Name", "warpmender"}, {"Version", "1.1.0"}, {"CodeURL", "https://example.org/warpmender"}}}},
         {"SourceDatasets", {{{"URL", "file://" + d.root()}, {"DOI", "doi:10.0/tiny"}}}}};
     EXPECT_EQ(j, expected);
     fs::remove(d.path("dataset_description.json"));

@@ -31,7 +31,8 @@ protected:
                 link(std::string("siemens_") + m + ext, std::string("sub-siemens/fmap/sub-siemens_") + m + ext);
         copy_with("siemens_phasediff.json", "sub-siemens/fmap/sub-siemens_phasediff.json",
                   {{"IntendedFor", "func/sub-siemens_task-rest_bold.nii.gz"}});
-        series("sub-siemens/func/sub-siemens_task-rest_bold", {{"EffectiveEchoSpacing", 0.00053}, {"PhaseEncodingDirection", "j-"}});
+        series("sub-siemens/func/sub-siemens_task-rest_bold",
+               {{"EffectiveEchoSpacing", 0.00053}, {"PhaseEncodingDirection", "j-"}});
 
         link("ge_fieldmap.nii.gz", "sub-ge/fmap/sub-ge_fieldmap.nii.gz");
         link("ge_magnitude.nii.gz", "sub-ge/fmap/sub-ge_magnitude.nii.gz");
@@ -45,7 +46,8 @@ protected:
         link("philips_magnitude.json", "sub-philips/fmap/sub-philips_magnitude.json");
         copy_with("philips_fieldmap.json", "sub-philips/fmap/sub-philips_fieldmap.json",
                   {{"IntendedFor", nlohmann::json::array({"bids::sub-philips/dwi/sub-philips_dir-AP_dwi.nii.gz"})}});
-        series("sub-philips/dwi/sub-philips_dir-AP_dwi", {{"TotalReadoutTime", 0.05}, {"PhaseEncodingDirection", "j-"}});
+        series("sub-philips/dwi/sub-philips_dir-AP_dwi",
+               {{"TotalReadoutTime", 0.05}, {"PhaseEncodingDirection", "j-"}});
     }
 
     void link(const std::string& vendor, const std::string& relative) {
@@ -120,9 +122,9 @@ TEST_F(BidsRealMaps, plan_takes_the_converter_values_and_sizes_from_the_headers)
         EXPECT_EQ(g.plan->memory.bytes, 768u * (4 + 16) + 256u * 32 + f * 96 + kProgramBytes);
     }
     // the magnitudes' real sidecars (linked) count among the inputs
-    EXPECT_NE(std::find(siemens.inputs.begin(), siemens.inputs.end(),
-                        d.path("sub-siemens/fmap/sub-siemens_magnitude2.json")),
-              siemens.inputs.end());
+    EXPECT_NE(
+        std::find(siemens.inputs.begin(), siemens.inputs.end(), d.path("sub-siemens/fmap/sub-siemens_magnitude2.json")),
+        siemens.inputs.end());
     EXPECT_EQ(siemens.outputs.corrected,
               d.root() + "/derivatives/warpmender/sub-siemens/func/sub-siemens_task-rest_desc-preproc_bold.nii.gz");
 }

@@ -97,7 +97,8 @@ TEST(BidsJsonFile, a_symbolic_link_to_a_sidecar_is_followed) {
 class BidsInheritance : public ::testing::Test {
 protected:
     BidsInheritance() : d("bids_inheritance") {
-        d.json("task-rest_bold.json", {{"EffectiveEchoSpacing", 0.0005}, {"PhaseEncodingDirection", "j-"}, {"Root", 1}});
+        d.json("task-rest_bold.json",
+               {{"EffectiveEchoSpacing", 0.0005}, {"PhaseEncodingDirection", "j-"}, {"Root", 1}});
         d.json("task-motor_bold.json", {{"EffectiveEchoSpacing", 0.0009}});
         d.json("sub-01/sub-01_task-rest_bold.json", {{"PhaseEncodingDirection", "j"}, {"Subject", 1}});
         d.json("sub-01/func/sub-01_task-rest_run-1_bold.json", {{"EffectiveEchoSpacing", 0.0006}});

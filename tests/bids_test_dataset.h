@@ -79,8 +79,10 @@ private:
 //                fmap acq-b fieldmap + magnitude     Units Hz, B0FieldIdentifier "ses2map"
 inline void build_study(const TinyDataset& d) {
     using nlohmann::json;
-    d.json("dataset_description.json", {{"Name", "tiny study"}, {"BIDSVersion", "1.10.0"}, {"DatasetDOI", "doi:10.0/tiny"}});
-    d.json("task-rest_bold.json", {{"EffectiveEchoSpacing", 0.0005}, {"PhaseEncodingDirection", "j-"}, {"TaskName", "rest"}});
+    d.json("dataset_description.json",
+           {{"Name", "tiny study"}, {"BIDSVersion", "1.10.0"}, {"DatasetDOI", "doi:10.0/tiny"}});
+    d.json("task-rest_bold.json",
+           {{"EffectiveEchoSpacing", 0.0005}, {"PhaseEncodingDirection", "j-"}, {"TaskName", "rest"}});
     d.text(".bidsignore", "# not ours\n*_task-ignored_*\n");
     d.image("derivatives/sub-01/func/sub-01_task-rest_desc-preproc_bold.nii.gz");
     d.image("sourcedata/sub-01/func/sub-01_task-rest_bold.nii.gz");
@@ -95,11 +97,13 @@ inline void build_study(const TinyDataset& d) {
     d.json("sub-01/func/sub-01_task-motor_bold.json",
            {{"TotalReadoutTime", 0.03}, {"PhaseEncodingDirection", "i"}, {"B0FieldSource", "b0direct"}});
     d.image("sub-01/func/sub-01_task-ignored_bold.nii.gz");
-    for (const char* s : {"phasediff", "magnitude1", "magnitude2"}) d.image(std::string("sub-01/fmap/sub-01_") + s + ".nii.gz", 6, 5, 4, 1);
+    for (const char* s : {"phasediff", "magnitude1", "magnitude2"})
+        d.image(std::string("sub-01/fmap/sub-01_") + s + ".nii.gz", 6, 5, 4, 1);
     d.json("sub-01/fmap/sub-01_phasediff.json",
            {{"EchoTime1", 0.00492},
             {"EchoTime2", 0.00738},
-            {"IntendedFor", json::array({"func/sub-01_task-rest_run-1_bold.nii.gz", "func/sub-01_task-rest_run-2_bold.nii.gz"})}});
+            {"IntendedFor",
+             json::array({"func/sub-01_task-rest_run-1_bold.nii.gz", "func/sub-01_task-rest_run-2_bold.nii.gz"})}});
     d.image("sub-01/fmap/sub-01_acq-direct_fieldmap.nii.gz", 6, 5, 4, 1);
     d.image("sub-01/fmap/sub-01_acq-direct_magnitude.nii.gz", 6, 5, 4, 1);
     d.json("sub-01/fmap/sub-01_acq-direct_fieldmap.json", {{"Units", "Hz"}, {"B0FieldIdentifier", "b0direct"}});
@@ -109,7 +113,8 @@ inline void build_study(const TinyDataset& d) {
            {{"EchoTime", 0.004}, {"IntendedFor", "bids::sub-01/dwi/sub-01_dir-AP_dwi.nii.gz"}});
     d.json("sub-01/fmap/sub-01_acq-dwi_phase2.json",
            {{"EchoTime", 0.0065},
-            {"IntendedFor", json::array({"bids::sub-01/dwi/sub-01_dir-PA_dwi.nii.gz", "bids::sub-01/dwi/sub-01_dir-AP_dwi.nii.gz"})}});
+            {"IntendedFor",
+             json::array({"bids::sub-01/dwi/sub-01_dir-PA_dwi.nii.gz", "bids::sub-01/dwi/sub-01_dir-AP_dwi.nii.gz"})}});
     d.image("sub-01/fmap/sub-01_dir-AP_epi.nii.gz", 5, 4, 3, 1);
     d.json("sub-01/fmap/sub-01_dir-AP_epi.json", {{"B0FieldIdentifier", "pepolar"}, {"PhaseEncodingDirection", "j-"}});
     d.image("sub-01/dwi/sub-01_dir-AP_dwi.nii.gz");
@@ -129,7 +134,9 @@ inline void build_study(const TinyDataset& d) {
     d.image("sub-02/ses-2/fmap/sub-02_ses-2_phasediff.nii.gz", 6, 5, 4, 1);
     d.image("sub-02/ses-2/fmap/sub-02_ses-2_magnitude1.nii.gz", 6, 5, 4, 1);
     d.json("sub-02/ses-2/fmap/sub-02_ses-2_phasediff.json",
-           {{"EchoTime1", 0.00492}, {"EchoTime2", 0.00738}, {"IntendedFor", "ses-2/func/sub-02_ses-2_task-rest_run-1_bold.nii.gz"}});
+           {{"EchoTime1", 0.00492},
+            {"EchoTime2", 0.00738},
+            {"IntendedFor", "ses-2/func/sub-02_ses-2_task-rest_run-1_bold.nii.gz"}});
     d.image("sub-02/ses-2/fmap/sub-02_ses-2_acq-b_fieldmap.nii.gz", 6, 5, 4, 1);
     d.image("sub-02/ses-2/fmap/sub-02_ses-2_acq-b_magnitude.nii.gz", 6, 5, 4, 1);
     d.json("sub-02/ses-2/fmap/sub-02_ses-2_acq-b_fieldmap.json", {{"Units", "Hz"}, {"B0FieldIdentifier", "ses2map"}});
