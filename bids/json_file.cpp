@@ -1,10 +1,9 @@
 // Safe reading of JSON sidecars.
 #include "bids/json_file.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <vector>
@@ -46,18 +45,22 @@ nlohmann::json parse_json_object(const std::string& text, const std::string& sou
 }
 
 nlohmann::json read_json_object(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) throw Error("cannot read sidecar \"" + path + "\": " + std::strerror(errno));
-    if (!S_ISREG(st.st_mode))
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::file_status st = fs::status(path, ec);  // follows symbolic links
+    if (ec) throw Error("cannot read sidecar \"" + path + "\": " + ec.message());
+    if (!fs::is_regular_file(st))
         throw Error("cannot read sidecar \"" + path + "\": not a regular file" +
-                    (S_ISDIR(st.st_mode) ? " (a folder)" : ""));
-    if (static_cast<std::uintmax_t>(st.st_size) > kMaxJsonBytes)
-        throw Error("cannot read sidecar \"" + path + "\": " + std::to_string(st.st_size) +
+                    (fs::is_directory(st) ? " (a folder)" : ""));
+    const std::uintmax_t size = fs::file_size(path, ec);
+    if (ec) throw Error("cannot read sidecar \"" + path + "\": " + ec.message());
+    if (size > kMaxJsonBytes)
+        throw Error("cannot read sidecar \"" + path + "\": " + std::to_string(size) +
                     " bytes, more than the 16 MB a sidecar may have");
     std::ifstream in(path, std::ios::binary);
     if (!in) throw Error("cannot open sidecar \"" + path + "\": " + std::strerror(errno));
-    // One byte more than stat() saw tells a file that grew meanwhile.
-    std::string text(static_cast<std::size_t>(st.st_size) + 1, '\0');
+    // One byte more than the size seen tells a file that grew meanwhile.
+    std::string text(static_cast<std::size_t>(size) + 1, '\0');
     in.read(&text[0], static_cast<std::streamsize>(text.size()));
     if (in.bad()) throw Error("cannot read sidecar \"" + path + "\": read error");
     if (static_cast<std::size_t>(in.gcount()) == text.size())
