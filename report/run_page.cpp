@@ -14,7 +14,7 @@ namespace report {
 namespace {
 
 // The longest side of the field of view, in pixels on the page.
-constexpr double kPanelPixels = 230.0;
+constexpr double kPanelPixels = 300.0;
 
 const char* kCodeAxis[] = {"", "+x", "-x", "+y", "-y", "+z", "-z"};
 
@@ -53,38 +53,34 @@ std::string label_number(double v) {
     return buf;
 }
 
-// The slice of each orientation through the brain's centre of mass (the grid's centre without a brain).
-struct Centre {
-    int x, y, z;
-};
-
-Centre brain_centre(const Volume& v, const std::vector<std::uint8_t>& brain) {
-    double sx = 0, sy = 0, sz = 0, n = 0;
-    for (int z = 0; z < v.nz; ++z)
-        for (int y = 0; y < v.ny; ++y)
-            for (int x = 0; x < v.nx; ++x) {
-                const std::size_t i = static_cast<std::size_t>(x + v.nx * (y + v.ny * z));
-                if (!brain.empty() && brain[i] == 0) continue;
-                sx += x;
-                sy += y;
-                sz += z;
-                n += 1;
-            }
-    if (n == 0) return {v.nx / 2, v.ny / 2, v.nz / 2};
-    return {static_cast<int>(std::lround(sx / n)), static_cast<int>(std::lround(sy / n)),
-            static_cast<int>(std::lround(sz / n))};
-}
-
+// Each orientation shows the slice where the brain is shifted most (the
+// largest sum of |shift| over its brain voxels): where the correction
+// matters, and where a wrong sense shows. The grid's centre without any shift.
 struct Views {
     View axial, coronal, sagittal;
 };
 
-Views views_for(const Volume& v, const std::vector<std::uint8_t>& brain) {
-    const Centre c = brain_centre(v, brain);
+Views views_for(const Volume& v, const Volume& shift, const std::vector<std::uint8_t>& brain) {
+    std::vector<double> sx(static_cast<std::size_t>(v.nx)), sy(static_cast<std::size_t>(v.ny)),
+        sz(static_cast<std::size_t>(v.nz));
+    for (int z = 0; z < v.nz; ++z)
+        for (int y = 0; y < v.ny; ++y)
+            for (int x = 0; x < v.nx; ++x) {
+                const std::size_t i = static_cast<std::size_t>(x + v.nx * (y + v.ny * z));
+                if ((!brain.empty() && brain[i] == 0) || !std::isfinite(shift.values[i])) continue;
+                const double a = std::fabs(shift.values[i]);
+                sx[static_cast<std::size_t>(x)] += a;
+                sy[static_cast<std::size_t>(y)] += a;
+                sz[static_cast<std::size_t>(z)] += a;
+            }
+    auto most = [](const std::vector<double>& sums) {
+        const auto it = std::max_element(sums.begin(), sums.end());
+        return *it > 0.0 ? static_cast<int>(it - sums.begin()) : static_cast<int>(sums.size() / 2);
+    };
     const double longest = std::max({v.nx * v.dx, v.ny * v.dy, v.nz * v.dz});
     const double scale = kPanelPixels / longest;
-    return {{Orientation::kAxial, c.z, scale}, {Orientation::kCoronal, c.y, scale},
-            {Orientation::kSagittal, c.x, scale}};
+    return {{Orientation::kAxial, most(sz), scale}, {Orientation::kCoronal, most(sy), scale},
+            {Orientation::kSagittal, most(sx), scale}};
 }
 
 std::string img(const Image& image, const std::string& alt) {
@@ -107,8 +103,7 @@ std::string view_caption(const View& v) {
 
 std::string colour_bar(double limit, const std::string& units) {
     return "<div class=\"bar\"><span>" + label_number(-limit) + "</span><span class=\"ramp\"></span><span>+" +
-           label_number(limit) + "</span><span><b>" + html_escape(units) + "</b> (0 white; beyond the ends the end "
-           "colour)</span></div>";
+           label_number(limit) + "</span><span><b>" + html_escape(units) + "</b> (0 white)</span></div>";
 }
 
 std::string histogram_svg(const ShiftStatistics& st) {
@@ -133,13 +128,14 @@ std::string histogram_svg(const ShiftStatistics& st) {
     const struct {
         std::size_t index;
         const char* name;
-    } marks[] = {{0, "p1"}, {3, "p50"}, {6, "p99"}};
+        double dy;
+    } marks[] = {{0, "p1", 12}, {3, "p50", 26}, {6, "p99", 40}};
     for (const auto& m : marks) {
         if (m.index >= st.percentiles.size()) continue;
         const double x = xpos(st.percentiles[m.index]);
         s += "<line x1=\"" + num(x, 1) + "\" x2=\"" + num(x, 1) + "\" y1=\"" + num(top, 0) + "\" y2=\"" +
              num(top + ph, 0) + "\" stroke=\"#c0392b\" stroke-dasharray=\"4 3\"/>";
-        s += "<text x=\"" + num(x + 3, 1) + "\" y=\"" + num(top + 12, 0) + "\" fill=\"#c0392b\">" + m.name + "</text>";
+        s += "<text x=\"" + num(x + 3, 1) + "\" y=\"" + num(top + m.dy, 0) + "\" fill=\"#c0392b\">" + m.name + "</text>";
     }
     for (int t = 0; t <= 4; ++t) {
         const double v = lo + (hi - lo) * t / 4.0;
@@ -198,7 +194,7 @@ std::string pe_banner(const RunReport& run) {
 std::string run_html(const RunReport& run) {
     check_run(run);
     const Volume& before = run.epi_before;
-    const Views vw = views_for(before, run.brain);
+    const Views vw = views_for(before, run.shift_voxels, run.brain);
     const View all[3] = {vw.axial, vw.coronal, vw.sagittal};
     const ShiftStatistics st = shift_statistics(run.shift_voxels, run.brain);
     const std::vector<std::string> warnings = all_warnings(run);

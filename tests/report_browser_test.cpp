@@ -118,7 +118,7 @@ TEST_F(ReportBrowser, report_loads_without_console_errors_and_every_image_decode
     write_file(dir + "/probed.html", probed);
     const BrowserRun dom = run_chromium(chromium_, dir + "/probed.html", "--dump-dom", "dom");
     ASSERT_EQ(dom.status, 0) << dom.stderr_text;
-    EXPECT_NE(dom.stdout_text.find("IMAGES 18 BROKEN 0"), std::string::npos)
+    EXPECT_NE(dom.stdout_text.find("<div id=\"image-probe\">IMAGES 18 BROKEN 0</div>"), std::string::npos)
         << "no probe result or broken images; the DOM ends with: "
         << dom.stdout_text.substr(dom.stdout_text.size() > 300 ? dom.stdout_text.size() - 300 : 0);
     EXPECT_TRUE(console_lines(dom.stderr_text).empty()) << console_lines(dom.stderr_text).front();
@@ -126,7 +126,7 @@ TEST_F(ReportBrowser, report_loads_without_console_errors_and_every_image_decode
     // The page itself, unchanged, as a person sees it.
     const std::string shot = dir + "/sub-01_task-rest_report.png";
     std::remove(shot.c_str());
-    const BrowserRun s = run_chromium(chromium_, page, "--window-size=1280,3600 --screenshot='" + shot + "'", "shot");
+    const BrowserRun s = run_chromium(chromium_, page, "--window-size=1280,4400 --screenshot='" + shot + "'", "shot");
     ASSERT_EQ(s.status, 0) << s.stderr_text;
     EXPECT_TRUE(console_lines(s.stderr_text).empty()) << console_lines(s.stderr_text).front();
     png_image decoded{};
@@ -145,7 +145,7 @@ TEST_F(ReportBrowser, console_errors_are_seen_and_broken_images_counted) {
                                          kImageProbe + "</body></html>");
     const BrowserRun dom = run_chromium(chromium_, dir + "/faulty.html", "--dump-dom", "faulty");
     ASSERT_EQ(dom.status, 0) << dom.stderr_text;
-    EXPECT_NE(dom.stdout_text.find("IMAGES 1 BROKEN 1"), std::string::npos) << dom.stdout_text;
+    EXPECT_NE(dom.stdout_text.find("<div id=\"image-probe\">IMAGES 1 BROKEN 1</div>"), std::string::npos) << dom.stdout_text;
     EXPECT_FALSE(console_lines(dom.stderr_text).empty()) << dom.stderr_text;
 }
 
