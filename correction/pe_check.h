@@ -1,4 +1,4 @@
-// Phase-encoding sense checked by the data: the mean EPI corrected with both senses, scored against the field map's magnitude.
+// Phase-encoding sense checked by the data: the EPI corrected with both senses, scored against the magnitude.
 #pragma once
 
 #include <cstddef>

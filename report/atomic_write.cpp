@@ -29,7 +29,8 @@ void write_file_atomically(const std::string& path, const std::string& content) 
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     if (name.empty()) fail(path, "the path names no file");
     struct stat st {};
-    if (::stat(dir.c_str(), &st) != 0) fail(path, "the directory \"" + dir + "\" " + (errno == ENOENT ? "does not exist" : std::strerror(errno)));
+    if (::stat(dir.c_str(), &st) != 0)
+        fail(path, "the directory \"" + dir + "\" " + (errno == ENOENT ? "does not exist" : std::strerror(errno)));
     if (!S_ISDIR(st.st_mode)) fail(path, "\"" + dir + "\" is not a directory");
 
     std::string temp;

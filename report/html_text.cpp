@@ -69,6 +69,9 @@ th { color: var(--muted); font-weight: normal; font-size: 12px; }
 td.num { text-align: right; font-variant-numeric: tabular-nums; }
 tr.best td { font-weight: bold; }
 tr.failed td { background: var(--bad-bg); }
+tr.failed td.nowrap { color: var(--bad); font-weight: bold; }
+td.nowrap { white-space: nowrap; }
+td.small { font-size: 12px; }
 ul.warnings { margin: 0; padding-left: 20px; }
 ul.warnings li { margin: 4px 0; }
 ul.warnings li.loud { color: var(--bad); font-weight: bold; }

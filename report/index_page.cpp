@@ -28,13 +28,14 @@ std::string index_html(const std::string& title, const std::vector<IndexEntry>& 
          "<th>NMI uncorrected</th><th>|shift| p99 (voxels)</th><th>folded (%)</th><th>warnings</th></tr>\n";
     for (const IndexEntry* e : order) {
         const RunSummary& s = e->summary;
-        h += std::string("<tr") + (s.pe_failed ? " class=\"failed\"" : "") + "><td><a href=\"" +
-             html_escape(e->href) + "\">" + html_escape(s.run) + "</a></td><td>" + html_escape(s.pe_verdict) +
+        h += std::string("<tr") + (s.pe_failed ? " class=\"failed\"" : "") + "><td class=\"nowrap\"><a href=\"" +
+             html_escape(e->href) + "\">" + html_escape(s.run) + "</a></td><td class=\"nowrap\">" +
+             html_escape(s.pe_verdict) +
              "</td><td class=\"num\">" + (s.pe_checked ? format_fixed(s.pe_given, 4) : "-") +
              "</td><td class=\"num\">" + (s.pe_checked ? format_fixed(s.pe_opposite, 4) : "-") +
              "</td><td class=\"num\">" + (s.pe_checked ? format_fixed(s.pe_uncorrected, 4) : "-") +
              "</td><td class=\"num\">" + format_fixed(s.shift_abs_p99, 2) + "</td><td class=\"num\">" +
-             format_fixed(s.folded_percent, 2) + "</td><td>";
+             format_fixed(s.folded_percent, 2) + "</td><td class=\"small\">";
         if (s.warnings.empty()) h += "none";
         for (std::size_t i = 0; i < s.warnings.size(); ++i)
             h += (i > 0 ? "<br>" : "") + html_escape(s.warnings[i]);

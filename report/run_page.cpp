@@ -221,7 +221,8 @@ std::string run_html(const RunReport& run) {
          " x " + std::to_string(before.nz) + " of " + num(before.dx, 2) + " x " + num(before.dy, 2) + " x " +
          num(before.dz, 2) + " mm</div></header>\n";
     h += pe_banner(run) + "\n";
-    h += "<div class=\"cards\">" + card("phase-encoding", std::to_string(run.pe_code) + " (" + kCodeAxis[run.pe_code] + ")") +
+    h += "<div class=\"cards\">" +
+         card("phase-encoding", std::to_string(run.pe_code) + " (" + kCodeAxis[run.pe_code] + ")") +
          card("|shift|, 99th percentile", num(st.abs_p99, 2) + " voxels") +
          card("largest |shift|", num(st.max_abs, 2) + " voxels") +
          card("folded", num(run.folding.folded_percent, 2) + " %") +
@@ -268,7 +269,8 @@ std::string run_html(const RunReport& run) {
          "derivative along the phase-encoding axis is not positive) or crowd together (more than " +
          label_number(fo.pile_up_factor) + " voxels' content in one), no correction restores the signal.</p>";
     std::vector<std::string> f_fold;
-    for (const View& v : all) f_fold.push_back(figure(folding_slice(run.epi_after, v, 0.0, epi_high, fo.mask), view_caption(v)));
+    for (const View& v : all)
+        f_fold.push_back(figure(folding_slice(run.epi_after, v, 0.0, epi_high, fo.mask), view_caption(v)));
     h += row("after", f_fold);
     h += "<div class=\"legend\"><span class=\"sw\" style=\"background:rgb(230,20,20)\"></span>fold: " +
          std::to_string(fo.folded) + " voxels, " + num(fo.folded_percent, 2) + "% of the brain" +

@@ -131,10 +131,10 @@ TEST(CorrectionPeCheck, nmi_of_hand_made_images) {
     const float indep[] = {0, 1, 0, 1, 0, 1, 0, 1};
     EXPECT_DOUBLE_EQ(correction::normalized_mutual_information(a, same, nullptr, 8, 2), 2.0);
     EXPECT_DOUBLE_EQ(correction::normalized_mutual_information(a, indep, nullptr, 8, 2), 1.0);
-    // The mask picks voxels 0, 2, 5, 7, where indep follows a exactly (0 0 / 0 1 / 1 0 / 1 1 -> 0-0, 1-0, 0-1, 1-1: independent)
+    // Voxels 0, 2, 5, 7 give the pairs 0-0, 1-0, 0-1, 1-1: independent again.
     const std::uint8_t mask[] = {1, 0, 1, 0, 0, 1, 0, 1};
     EXPECT_DOUBLE_EQ(correction::normalized_mutual_information(a, indep, mask, 8, 2), 1.0);
-    const std::uint8_t follow[] = {1, 0, 0, 1, 1, 0, 0, 1};  // pairs 0-0, 1-1, 0-0, 1-1
+    const std::uint8_t follow[] = {1, 0, 0, 1, 1, 0, 0, 1};  // pairs 0-0, 1-1, 0-0, 1-1: one follows the other
     EXPECT_DOUBLE_EQ(correction::normalized_mutual_information(a, indep, follow, 8, 2), 2.0);
     EXPECT_THROW(correction::normalized_mutual_information(a, indep, nullptr, 8, 1), std::invalid_argument);
     const std::uint8_t one[] = {1, 0, 0, 0, 0, 0, 0, 0};
@@ -142,6 +142,19 @@ TEST(CorrectionPeCheck, nmi_of_hand_made_images) {
     EXPECT_EQ(correction::opposite_pe_code(3), 4);
     EXPECT_EQ(correction::opposite_pe_code(6), 5);
     EXPECT_THROW(correction::opposite_pe_code(0), std::invalid_argument);
+}
+
+TEST(CorrectionPeCheck, head_mask_is_the_bright_part_grown_and_bad_codes_are_refused) {
+    // 7 x 1 x 1: 99th percentile of the non-zero values 100 -> level 10; 5 is below, then grown by one.
+    const float magnitude[] = {0, 0, 5, 100, 80, 0, 0};
+    const std::vector<std::uint8_t> grown = correction::head_mask_from_magnitude(magnitude, 7, 1, 1, 1);
+    EXPECT_EQ(grown, (std::vector<std::uint8_t>{0, 0, 1, 1, 1, 1, 0}));
+    EXPECT_EQ(correction::head_mask_from_magnitude(magnitude, 7, 1, 1, 0),
+              (std::vector<std::uint8_t>{0, 0, 0, 1, 1, 0, 0}));
+    const float epi[] = {0, 1, 2, 3, 4, 5, 6};
+    const double shift[] = {0, 0, 0, 0, 0, 0, 0};
+    EXPECT_THROW(correction::check_pe_sense(magnitude, epi, shift, 7, 1, 1, 7), std::invalid_argument);
+    EXPECT_THROW(correction::check_pe_sense(magnitude, epi, shift, 0, 1, 1, 1), std::invalid_argument);
 }
 
 // A real vendor map: the magnitude (a stand-in EPI is made from it) and the

@@ -56,7 +56,7 @@ BrowserRun run_chromium(const std::string& chromium, const std::string& page, co
     const std::string dir = artifact_dir() + "/" + tag;
     std::system(("rm -rf '" + dir + "' && mkdir -p '" + dir + "/profile'").c_str());
     const std::string out = dir + "/stdout.txt", err = dir + "/stderr.txt";
-    const std::string cmd = "cd '" + dir + "' && HOME='" + dir + "' timeout -k 10 240 '" + chromium +
+    const std::string cmd = "cd '" + dir + "' && HOME='" + dir + "' timeout -k 10 120 '" + chromium +
                             "' --headless --no-sandbox --disable-gpu --no-first-run --no-default-browser-check "
                             "--disable-extensions --disable-background-networking --disable-component-update "
                             "--disable-sync --disable-dev-shm-usage --no-proxy-server --proxy-server='127.0.0.1:9' "
