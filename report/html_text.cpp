@@ -64,6 +64,7 @@ figcaption { color: var(--muted); font-size: 12px; margin-top: 2px; }
 .legend span.sw { display: inline-block; width: 12px; height: 12px; vertical-align: -2px; margin: 0 4px 0 12px;
                   border: 1px solid #777; }
 table { border-collapse: collapse; }
+table.wide { width: 100%; }
 th, td { text-align: left; padding: 4px 10px; border-bottom: 1px solid var(--line); vertical-align: top; }
 th { color: var(--muted); font-weight: normal; font-size: 12px; }
 td.num { text-align: right; font-variant-numeric: tabular-nums; }

@@ -24,7 +24,7 @@ std::string index_html(const std::string& title, const std::vector<IndexEntry>& 
     if (failed > 0)
         h += "<div class=\"banner bad\">" + std::to_string(failed) + " run" + (failed == 1 ? "" : "s") +
              " with a phase-encoding sense that looks wrong (marked below).</div>\n";
-    h += "<section><table><tr><th>run</th><th>sense check</th><th>NMI given</th><th>NMI opposite</th>"
+    h += "<section><table class=\"wide\"><tr><th>run</th><th>sense check</th><th>NMI given</th><th>NMI opposite</th>"
          "<th>NMI uncorrected</th><th>|shift| p99 (voxels)</th><th>folded (%)</th><th>warnings</th></tr>\n";
     for (const IndexEntry* e : order) {
         const RunSummary& s = e->summary;
