@@ -152,7 +152,10 @@ TEST_F(ReportBrowser, console_errors_are_seen_and_broken_images_counted) {
 TEST_F(ReportBrowser, index_page_loads_and_links_the_reports) {
     const std::string dir = artifact_dir();
     const report::RunSummary good = report::summarise(test::sim_run(4, 4, "sub-01_task-rest_bold"));
-    const report::RunSummary bad = report::summarise(test::sim_run(4, 3, "sub-02_task-rest_bold"));
+    // The flipped run's report beside it, so that the index's links all lead somewhere.
+    const report::RunReport flipped = test::sim_run(4, 3, "sub-02_task-rest_bold");
+    report::write_run_report(flipped, dir + "/sub-02_task-rest_report.html", dir + "/sub-02_task-rest_report.json");
+    const report::RunSummary bad = report::summarise(flipped);
     report::write_index(dir + "/index.html", "warpmender reports",
                         {{"sub-01_task-rest_report.html", good}, {"sub-02_task-rest_report.html", bad}});
     const BrowserRun dom = run_chromium(chromium_, dir + "/index.html", "--dump-dom", "index");
