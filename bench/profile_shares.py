@@ -14,19 +14,25 @@ CATEGORIES = [
     ("kernel clearing fresh pages (first touch)", r"^(clear_page_erms|clear_page_rep|clear_page_orig|folio_zero_user|clear_huge_page)\b"),
     ("copying writes into the page cache", r"^(copy_folio_from_iter_atomic|generic_perform_write|ext4_buffered_write_iter|__x64_sys_write|__x64_sys_pwrite64|ksys_write)\b"),
     ("reads (page cache to user)", r"^(_copy_to_iter|filemap_read|__x64_sys_read|__x64_sys_pread64|ksys_read)\b"),
-    ("other page faults, mmap/munmap, freeing", r"^(exc_page_fault|asm_exc_page_fault|__x64_sys_munmap|__x64_sys_mmap|__x64_sys_brk|do_exit|__x64_sys_exit_group|unmap_page_range|__x64_sys_unlink|__x64_sys_unlinkat|__x64_sys_rename|__x64_sys_renameat2)\b"),
+    ("page-fault entry, page allocation, munmap, exit", r"^(exc_page_fault|asm_exc_page_fault|__x64_sys_munmap|__x64_sys_mmap|__x64_sys_brk|do_exit|__x64_sys_exit_group|unmap_page_range|__x64_sys_unlink|__x64_sys_unlinkat|__x64_sys_rename|__x64_sys_renameat2)\b"),
     ("user-space memset", r"^__memset_"),
     ("user-space memcpy/memmove", r"^__memmove_|^__memcpy_"),
     ("program start (exec, loader)", r"^(__x64_sys_execve|_dl_start_user|_dl_map_object|_dl_relocate_object|dl_main)\b"),
 ]
-NUMERICS = "numerics and conversions (the program's own code)"
+# The program's own code, split by function name into the passes that only move
+# or summarise the series (conversions, non-finite checks, statistics, previews)
+# and the numerics proper (unwrapping, smoothing, the undistortion).
+PASSES = r"(zero_non_finite|2double|2float|saveas|IntensityAccumulator|2amr|convert|summar|statistic)"
+PASSES_LABEL = "passes over the data: conversion, checks, summaries (own code)"
+NUMERICS = "numerics: unwrapping, smoothing, undistortion (own code)"
 OTHER = "other"
 
 
 def main():
     as_json = "--json" in sys.argv[1:]
     counts, total, chain, dso_of = {}, 0, [], []
-    frame = re.compile(r"^\s+[0-9a-f]+\s+(\S+?)(?:\+0x[0-9a-f]+)?\s+\((.*)\)\s*$")
+    # "<address> <symbol>+0x<offset> (<object>)"; symbols may hold spaces and parentheses.
+    frame = re.compile(r"^\s+[0-9a-f]+\s+(.+?)(?:\+0x[0-9a-f]+)?\s+\(([^()]*)\)\s*$")
 
     def flush():
         nonlocal total
@@ -41,7 +47,10 @@ def main():
         if label is None:
             # Leaf in the program or its library: the numerics; anything else unexplained.
             leaf_dso = dso_of[0]
-            label = NUMERICS if ("warpmender" in leaf_dso or "libm" in leaf_dso) else OTHER
+            if "warpmender" in leaf_dso or "libm" in leaf_dso:
+                label = PASSES_LABEL if re.search(PASSES, chain[0], re.IGNORECASE) else NUMERICS
+            else:
+                label = OTHER
         counts[label] = counts.get(label, 0) + 1
 
     for line in sys.stdin:
