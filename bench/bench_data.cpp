@@ -1,6 +1,5 @@
-// Bench helper: writes the end-to-end run, times its bare input/output, and unwraps the demo phantom for the comparison.
+// Bench helper: writes the end-to-end run and unwraps the demo phantom for the comparison.
 //   bench_data write DIR NT NX NY NZ   phantom field map + EPI series as uncompressed .nii; prints the correct options
-//   bench_data io DIR OUT              opens the three images and saves them as --nifti would (the I/O floor)
 //   bench_data unwrap DIR              demo phantom 128x128x64: our multigrid and quality-guided unwrapping, timed,
 //                                      plus raw files for Python
 #include <chrono>
@@ -18,7 +17,6 @@
 #include "fieldmap/multigrid_unwrap.h"
 #include "fieldmap/quality_unwrap.h"
 #include "formats/nifti_document.h"
-#include "host/document_files.h"
 #include "host/host.h"
 #include "hostlink/host_binding.h"
 #include "plugin/steps/multigrid_unwrap.h"
@@ -56,24 +54,6 @@ int write_run(const fs::path& dir, int nt, int nx, int ny, int nz) {
     write_nii(dir / "bold.nii", image(ds.grid, ds.epi, ds.nt, "bold"));
     std::printf("--echo-time-diff %.17g --bandwidth %.17g --pe-dir %d\n", ds.echo_time_diff_ms, ds.bandwidth_pe_hz,
                 ds.pe_dir);
-    return 0;
-}
-
-// Reading the inputs and writing them back through the host's own reader and
-// saver (FMR text, STC data, and .nii beside them, each fsynced and renamed):
-// the least any correction run must spend on its files.
-int io_floor(const fs::path& dir, const fs::path& out) {
-    fs::create_directories(out);
-    host::Host& h = host::instance();
-    h.output_dir = out.string();
-    h.nifti_output = true;
-    for (const char* name : {"phase", "magnitude", "bold"}) {
-        host::Document d = host::open_document(h, (dir / (std::string(name) + ".nii")).string(), false);
-        const std::string fmr = (out / (std::string(name) + "_copy.fmr")).string();
-        const std::string stc = (out / (std::string(name) + "_copy.stc")).string();
-        const std::string why = host::save_document_files(h, d, fmr, stc);
-        if (!why.empty()) throw Error("bench_data io: " + why);
-    }
     return 0;
 }
 
@@ -151,9 +131,8 @@ int main(int argc, char** argv) {
         const std::string what = argc > 1 ? argv[1] : "";
         if (what == "write" && argc == 7)
             return write_run(argv[2], std::stoi(argv[3]), std::stoi(argv[4]), std::stoi(argv[5]), std::stoi(argv[6]));
-        if (what == "io" && argc == 4) return io_floor(argv[2], argv[3]);
         if (what == "unwrap" && argc == 3) return unwrap(argv[2]);
-        std::fprintf(stderr, "usage: bench_data write DIR NT NX NY NZ | io DIR OUT | unwrap DIR\n");
+        std::fprintf(stderr, "usage: bench_data write DIR NT NX NY NZ | unwrap DIR\n");
         return 2;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_data: %s\n", e.what());
