@@ -7,5 +7,6 @@ set(WARPMENDER_FORMATS_SOURCES
   formats/input_file.cpp
   formats/input_headers.cpp
   formats/nifti_document.cpp
+  formats/png_image.cpp
   formats/sidecar.cpp
   formats/vmr_file.cpp)

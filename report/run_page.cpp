@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "report/html_text.h"
-#include "report/png_image.h"
+#include "formats/png_image.h"
 #include "report/run_report.h"
 #include "report/slices.h"
 

@@ -4,11 +4,17 @@
 #include <cstdint>
 #include <vector>
 
-#include "report/png_image.h"
+#include "formats/png_image.h"
 #include "report/run_report.h"
 
 namespace warpmender {
 namespace report {
+
+using host::base64;
+using host::encode_png;
+using host::Image;
+using host::png_data_uri;
+using host::Rgb;
 
 // The three orientations, in the volume's own axes (no reorientation: the
 // page labels the axes):

@@ -4,7 +4,6 @@ set(WARPMENDER_REPORT_SOURCES
   report/atomic_write.cpp
   report/html_text.cpp
   report/index_page.cpp
-  report/png_image.cpp
   report/run_page.cpp
   report/run_report.cpp
   report/slices.cpp)

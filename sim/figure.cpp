@@ -1,18 +1,17 @@
-// PNG figures of labelled panels: colour mapping, a 5 x 7 bitmap font, libpng output.
+// PNG figures of labelled panels: colour mapping, a 5 x 7 bitmap font, written through the shared PNG encoder.
 #include "sim/figure.h"
 
-#include <png.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <csetjmp>
 #include <cstdio>
 #include <cstring>
 
 #include "core/atomic_file.h"
 #include "core/error.h"
+#include "formats/png_image.h"
 
 namespace warpmender {
 namespace sim {
@@ -93,9 +92,7 @@ GlyphTable build_font() {
     return t;
 }
 
-struct Rgb {
-    std::uint8_t r, g, b;
-};
+using host::Rgb;
 constexpr Rgb kBackground{0, 0, 0};
 constexpr Rgb kText{235, 235, 235};
 constexpr int kMargin = 12;
@@ -157,46 +154,6 @@ void draw_text(std::vector<Rgb>& img, int img_w, int x0, int y0, const std::stri
 int label_height() { return kGlyphHeight * kTextScale + 2 * kLabelGap; }
 
 int column_width(const Panel& p, int zoom) { return std::max(p.width * zoom, text_width(p.label, kTextScale)); }
-
-// libpng reports errors by longjmp; nothing with a destructor may live in
-// the frame that calls setjmp, hence this plain function.
-struct PngError {
-    char message[256];
-};
-
-void on_png_error(png_structp png, png_const_charp msg) {
-    auto* e = static_cast<PngError*>(png_get_error_ptr(png));
-    std::snprintf(e->message, sizeof e->message, "%s", msg);
-    png_longjmp(png, 1);
-}
-
-void on_png_warning(png_structp, png_const_charp) {}
-
-bool encode_png(std::FILE* f, int w, int h, png_bytep* rows, PngError* err) {
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, err, on_png_error, on_png_warning);
-    if (!png) {
-        std::snprintf(err->message, sizeof err->message, "libpng could not start");
-        return false;
-    }
-    png_infop info = png_create_info_struct(png);
-    if (!info) {
-        png_destroy_write_struct(&png, nullptr);
-        std::snprintf(err->message, sizeof err->message, "libpng could not start");
-        return false;
-    }
-    if (setjmp(png_jmpbuf(png))) {
-        png_destroy_write_struct(&png, &info);
-        return false;
-    }
-    png_init_io(png, f);
-    png_set_IHDR(png, info, static_cast<png_uint_32>(w), static_cast<png_uint_32>(h), 8, PNG_COLOR_TYPE_RGB,
-                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(png, info);
-    png_write_image(png, rows);
-    png_write_end(png, info);
-    png_destroy_write_struct(&png, &info);
-    return true;
-}
 
 }  // namespace
 
@@ -267,16 +224,16 @@ void write_figure_png(const std::string& path, const std::vector<Panel>& panels,
         x0 += col + kMargin;
     }
 
-    std::vector<png_bytep> rows(size.height);
-    for (int y = 0; y < size.height; ++y)
-        rows[y] = reinterpret_cast<png_bytep>(img.data() + static_cast<std::size_t>(y) * size.width);
-    static_assert(sizeof(Rgb) == 3, "rows are packed RGB");
-
+    std::vector<std::uint8_t> png;
+    try {
+        png = host::encode_png(host::Image{size.width, size.height, std::move(img)});
+    } catch (const std::runtime_error& e) {
+        throw Error(where + e.what());
+    }
     host::AtomicFile file(path);
     // A figure is for everyone who may read the folder, whatever the umask.
     fchmod(fileno(file.stream()), 0644);
-    PngError err{};
-    if (!encode_png(file.stream(), size.width, size.height, rows.data(), &err)) throw Error(where + err.message);
+    file.write(png.data(), png.size());
     file.commit();
 }
 

@@ -1,4 +1,4 @@
-// RGB images for the report: PNG bytes from libpng, and base64 for data: URIs.
+// RGB images as PNG bytes (libpng) and base64 data: URIs, for figures and reports.
 #pragma once
 
 #include <cstdint>
@@ -6,7 +6,7 @@
 #include <vector>
 
 namespace warpmender {
-namespace report {
+namespace host {
 
 struct Rgb {
     std::uint8_t r = 0, g = 0, b = 0;
@@ -28,5 +28,5 @@ std::string base64(const std::vector<std::uint8_t>& bytes);
 // "data:image/png;base64,..." for an <img src>.
 std::string png_data_uri(const Image& image);
 
-}  // namespace report
+}  // namespace host
 }  // namespace warpmender

@@ -1,5 +1,5 @@
 // PNG encoding into memory with libpng, and base64.
-#include "report/png_image.h"
+#include "formats/png_image.h"
 
 #include <png.h>
 
@@ -8,7 +8,7 @@
 #include <stdexcept>
 
 namespace warpmender {
-namespace report {
+namespace host {
 namespace {
 
 static_assert(sizeof(Rgb) == 3, "rows are packed RGB");
@@ -114,5 +114,5 @@ std::string base64(const std::vector<std::uint8_t>& bytes) {
 
 std::string png_data_uri(const Image& image) { return "data:image/png;base64," + base64(encode_png(image)); }
 
-}  // namespace report
+}  // namespace host
 }  // namespace warpmender
