@@ -14,7 +14,7 @@
 
 #include "report/atomic_write.h"
 #include "report/html_text.h"
-#include "report/png_image.h"
+#include "formats/png_image.h"
 #include "report/slices.h"
 
 namespace warpmender {
