@@ -46,6 +46,8 @@ void prepare_output_folder(const std::string& dir) {
         throw Error("output folder \"" + dir + "\" cannot be created: a file of that name exists");
     fs::create_directories(dir, ec);
     if (ec) throw Error("output folder \"" + dir + "\" cannot be created: " + ec.message());
+    // Asked of the kernel, not tried with a file: a probe file at a fixed name
+    // could be a planted link to something the run must never touch.
     check_writable_folder(dir);
 }
 

@@ -12,6 +12,7 @@
 
 #include "cli/failure_context.h"
 #include "cli/output_folder.h"
+#include "cli/run_preflight.h"
 #include "core/error.h"
 #include "formats/input_file.h"
 #include "host/document_files.h"
@@ -173,19 +174,6 @@ json tail_json(const std::vector<T>& all, size_t from) {
     return out;
 }
 
-// --out DIR: created with its parents; anything that cannot be a folder is an
-// error before any work starts.
-void prepare_output_dir(const std::string& dir) {
-    std::error_code ec;
-    if (fs::exists(dir, ec) && !fs::is_directory(dir, ec))
-        throw Error("output folder \"" + dir + "\" cannot be created: a file of that name exists");
-    fs::create_directories(dir, ec);
-    if (ec) throw Error("output folder \"" + dir + "\" cannot be created: " + ec.message());
-    // Asked of the kernel, not tried with a file: a probe file at a fixed name
-    // could be a planted link to something the run must never touch.
-    check_writable_folder(dir);
-}
-
 // Changes the process's working directory for its lifetime.
 class WorkingDirectory {
 public:
@@ -329,7 +317,7 @@ SessionOutcome run_session(const Session& session, const RunSettings& settings, 
     h.output_dir = settings.output_dir.empty() ? session.output_dir : settings.output_dir;
     if (h.output_dir.empty()) h.output_dir = fs::current_path().string();
     h.output_dir = fs::absolute(h.output_dir).lexically_normal().string();
-    prepare_output_dir(h.output_dir);
+    prepare_output_folder(h.output_dir);
     h.nifti_output = settings.nifti;
     install_disk_saver(h);
     h.set_responder(settings.responder);
