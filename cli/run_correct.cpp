@@ -8,10 +8,12 @@
 #include <iostream>
 #include <memory>
 #include <sstream>
+#include <stdexcept>
 
 #include "cli/acquisition_ranges.h"
 #include "cli/command.h"
 #include "core/error.h"
+#include "correction/grid_pairing.h"
 #include "formats/input_headers.h"
 #include "formats/nifti_document.h"
 #include "formats/sidecar.h"
@@ -172,15 +174,37 @@ CorrectionPlan plan_correction(const CorrectOptions& o) {
     return plan;
 }
 
+static correction::WorldGrid world_grid(const InputGrid& g) {
+    correction::WorldGrid w;
+    w.nx = g.nx;
+    w.ny = g.ny;
+    w.nz = g.nz;
+    w.affine = *g.world_mm;
+    return w;
+}
+
 static void check_correction_grids(const CorrectOptions& o) {
     const InputGrid phase = read_input_grid(o.phase, false);
     const InputGrid magnitude = read_input_grid(o.magnitude, false);
     const InputGrid epi = read_input_grid(o.epi, false);
     require_same_grid(magnitude, "magnitude", phase, "phase image",
                       "the field map's phase and magnitude must share a grid");
-    if (o.anatomy.empty())
-        require_same_grid(epi, "EPI", phase, "field map",
-                          "without --anatomy the EPI and the field map must share a grid");
+    if (!o.anatomy.empty()) return;
+    // Both placed in the scanner frame: the same matrix is not enough, a
+    // shift map applied voxel for voxel to an EPI placed elsewhere is wrong
+    // everywhere without any sign of it.
+    if (phase.world_mm && epi.world_mm) {
+        const correction::WorldGrid field = world_grid(phase), target = world_grid(epi);
+        correction::GridPairing pairing;
+        try {
+            pairing = correction::pair_grids(field, o.phase, target, o.epi);
+        } catch (const std::invalid_argument& e) {
+            throw Error(e.what());
+        }
+        if (!pairing.same) throw Error(correction::misalignment_message(pairing, field, o.phase, target, o.epi));
+        return;
+    }
+    require_same_grid(epi, "EPI", phase, "field map", "without --anatomy the EPI and the field map must share a grid");
 }
 
 int run_correct(const CorrectOptions& o) {

@@ -5,6 +5,7 @@
 set(WARPMENDER_CORRECTION_SOURCES
   correction/field_sources.cpp
   correction/folding.cpp
+  correction/grid_pairing.cpp
   correction/jacobian.cpp
   correction/magnitude_scale.cpp
   correction/pe_check.cpp

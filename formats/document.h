@@ -20,6 +20,9 @@ struct NiftiGeometry {
     float quatern_b = 0, quatern_c = 0, quatern_d = 0, qoffset_x = 0, qoffset_y = 0, qoffset_z = 0, qfac = 1;
     float pixdim[8] = {0, 1, 1, 1, 0, 0, 0, 0};
     float sto_xyz[4][4] = {};  // row-major voxel index -> world mm
+    // The affine the image is placed by (sform, else qform), row-major voxel
+    // index -> world, already in millimetres: what world alignment compares.
+    double world_mm[4][4] = {};
     int xyz_units = 0, time_units = 0;
     bool compressed = true;  // the source was .nii.gz (copies are written the same way)
 };

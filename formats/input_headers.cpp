@@ -78,6 +78,12 @@ InputGrid read_input_grid(const std::string& path, bool as_anatomy) {
     if (ends_with_lower(path, ".vmr")) return vmr_grid(path);
     if (ends_with_lower(path, ".nii") || ends_with_lower(path, ".nii.gz")) {
         const Document d = read_nifti_header(path, as_anatomy, notes);
+        if (d.nifti_geometry) {
+            std::array<std::array<double, 4>, 4> a{};
+            for (int r = 0; r < 4; ++r)
+                for (int c = 0; c < 4; ++c) a[r][c] = d.nifti_geometry->world_mm[r][c];
+            g.world_mm = a;
+        }
         if (as_anatomy) {
             g.nx = d.vmr.DimX;
             g.ny = d.vmr.DimY;

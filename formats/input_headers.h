@@ -1,7 +1,9 @@
 // What an input holds, read from its header alone: the cheap facts checked before any voxel is read.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,9 @@ struct InputGrid {
     int nx = 0, ny = 0, nz = 0;
     int nt = 1;               // volumes the host keeps once the file is open
     uint64_t host_bytes = 0;  // what the open document holds
+    // Voxel index -> world (mm), row-major, of a NIfTI image (sform, else
+    // qform); none for FMR and VMR inputs.
+    std::optional<std::array<std::array<double, 4>, 4>> world_mm;
     uint64_t voxels() const { return static_cast<uint64_t>(nx) * ny * nz; }
     std::string describe() const;  // "96 x 96 x 60 x 300"
 };

@@ -386,6 +386,8 @@ Document read_nifti_file(const std::string& path, bool as_anatomy, Notes& notes,
     for (int i = 0; i < 8; ++i) g.pixdim[i] = nim->pixdim[i];
     for (int r = 0; r < 4; ++r)
         for (int c = 0; c < 4; ++c) g.sto_xyz[r][c] = nim->sto_xyz.m[r][c];
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c) g.world_mm[r][c] = r < 3 ? m.m[r][c] * unit : m.m[r][c];
     g.xyz_units = nim->xyz_units;
     g.time_units = nim->time_units;
     g.compressed = gz;

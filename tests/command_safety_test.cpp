@@ -2,6 +2,7 @@
 // decompression bombs, huge previews, interruptions, clashing report/log names, odd sidecars, two runs at once.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <nifti1_io.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +21,8 @@
 #include "cli/memory_budget.h"
 #include "cli/phantom_files.h"
 #include "core/atomic_file.h"
+#include "correction/world_grid.h"
+#include "formats/input_headers.h"
 #include "formats/nifti_document.h"
 #include "sim/dataset.h"
 #include "tests/host_files_support.h"
@@ -736,6 +739,79 @@ TEST(CommandSafety, a_plugin_failure_names_the_step_and_the_file_it_was_working_
     EXPECT_NE(line.find("in step \""), std::string::npos) << line;
     EXPECT_NE(line.find("working on the document \"" + scratch + "/out/fieldmap_phasediff"), std::string::npos) << line;
     EXPECT_TRUE(leftovers(scratch + "/out").empty());
+}
+
+// --- 9. an EPI placed elsewhere in the scanner ---------------------------------------
+
+// The phantom's EPI with its sform turned by `degrees` about the scanner's x
+// axis (through the world origin) and moved by shift_mm along y: the same
+// matrix and voxels, another position and orientation.
+std::string moved_epi(const std::string& path, double degrees, double shift_mm) {
+    host::Notes notes;
+    host::Document d = host::read_nifti(inputs().nifti.epi, false, notes);
+    const std::array<std::array<double, 4>, 4> a = *host::read_input_grid(inputs().nifti.epi, false).world_mm;
+    const double radians = degrees * 3.14159265358979323846 / 180.0;
+    const double c = std::cos(radians), s = std::sin(radians);
+    const double r[3][3] = {{1, 0, 0}, {0, c, -s}, {0, s, c}};
+    const double t[3] = {0, shift_mm, 0};
+    host::NiftiGeometry& g = *d.nifti_geometry;
+    EXPECT_EQ(g.xyz_units, NIFTI_UNITS_MM);  // the sform written below is in millimetres
+    g.sform_code = NIFTI_XFORM_SCANNER_ANAT;
+    for (int row = 0; row < 3; ++row)
+        for (int col = 0; col < 4; ++col)
+            g.sto_xyz[row][col] = static_cast<float>(r[row][0] * a[0][col] + r[row][1] * a[1][col] +
+                                                     r[row][2] * a[2][col] + (col == 3 ? t[row] : 0.0));
+    for (int col = 0; col < 4; ++col) g.sto_xyz[3][col] = col == 3 ? 1.0f : 0.0f;
+    host::AtomicFile f(path, ".nii");
+    host::write_nifti(d, f);
+    f.commit();
+    return path;
+}
+
+TEST(CommandSafety, an_epi_on_the_field_maps_matrix_but_placed_elsewhere_is_refused_naming_both_files) {
+    const std::string scratch = test::scratch_dir("safety-placement");
+    const Inputs& i = inputs();
+    const std::string epi = moved_epi(scratch + "/bold_moved.nii", 10.0, 14.0);
+
+    // The file the test made is what it means to be: same matrix, not the same grid.
+    const host::InputGrid field_header = host::read_input_grid(i.nifti.phase, false);
+    const host::InputGrid epi_header = host::read_input_grid(epi, false);
+    ASSERT_TRUE(field_header.world_mm && epi_header.world_mm);
+    EXPECT_EQ(epi_header.describe().substr(0, field_header.describe().size()), field_header.describe());
+    correction::WorldGrid field, target;
+    field.nx = target.nx = field_header.nx;
+    field.ny = target.ny = field_header.ny;
+    field.nz = target.nz = field_header.nz;
+    field.affine = *field_header.world_mm;
+    target.affine = *epi_header.world_mm;
+    const double mismatch = correction::corner_mismatch_voxels(field, target);
+    const double overlap = correction::overlap_fraction(target, field);
+    EXPECT_GT(mismatch, 5.0);
+    char amount[64], share[64];
+    std::snprintf(amount, sizeof amount, "lies %.2f voxels", mismatch);
+    std::snprintf(share, sizeof share, "%.1f%% of the EPI's voxels", 100.0 * overlap);
+
+    const auto inputs_before = checksums(i.dir);
+    const uint64_t epi_before = test::checksum(epi);
+    const std::string out = scratch + "/out";
+    std::vector<std::string> args = correct(i.nifti.phase, i.nifti.magnitude, epi);
+    args.insert(args.end(), {"--out", out, "--nifti"});
+    const Result r = run(args, scratch);
+    expect_refused(r,
+                   {"\"" + i.nifti.phase + "\"", "\"" + epi + "\"", "same matrix, another position or orientation",
+                    amount, share, "world alignment is needed", "--anatomy"},
+                   "moved EPI");
+    EXPECT_TRUE(names_in(out).empty()) << "a refused run wrote into its output folder";
+    EXPECT_EQ(r.out.find("corrected EPI:"), std::string::npos) << r.out;
+    EXPECT_EQ(checksums(i.dir), inputs_before);
+    EXPECT_EQ(test::checksum(epi), epi_before);
+
+    // The EPI on the field map's own grid goes through as before.
+    const std::string same_out = scratch + "/same";
+    const Result ok = run(correct_into(same_out), scratch);
+    EXPECT_EQ(ok.status, 0) << ok.err;
+    EXPECT_NE(ok.out.find("corrected EPI: " + same_out + "/"), std::string::npos) << ok.out;
+    EXPECT_EQ(checksums(i.dir), inputs_before);
 }
 
 }  // namespace

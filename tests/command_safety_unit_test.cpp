@@ -74,8 +74,8 @@ TEST(TemporaryNames, are_created_beside_the_target_each_under_a_fresh_name) {
 }
 
 TEST(MemoryBudget, grows_with_every_input_and_counts_a_series_twice_over) {
-    host::InputGrid field{"p.nii", 64, 64, 24, 1, 64 * 64 * 24 * 4};
-    host::InputGrid series{"e.nii", 64, 64, 24, 100, 64ull * 64 * 24 * 100 * 4};
+    host::InputGrid field{"p.nii", 64, 64, 24, 1, 64 * 64 * 24 * 4, {}};
+    host::InputGrid series{"e.nii", 64, 64, 24, 100, 64ull * 64 * 24 * 100 * 4, {}};
     const uint64_t one = host::estimated_run_bytes({field});
     const uint64_t both = host::estimated_run_bytes({field, series});
     // The series as floats (4 B), its double copy and result (12 B) per value.
@@ -83,7 +83,7 @@ TEST(MemoryBudget, grows_with_every_input_and_counts_a_series_twice_over) {
     // The unwrapping's working set of the largest volume, and the program itself, on top of the input.
     EXPECT_GT(one, field.host_bytes + 64ull * 64 * 24 * 100);
     // Absurd grids saturate instead of wrapping around to a small number.
-    host::InputGrid huge{"h.nii", 32767, 32767, 32767, 32767, UINT64_MAX / 2};
+    host::InputGrid huge{"h.nii", 32767, 32767, 32767, 32767, UINT64_MAX / 2, {}};
     EXPECT_EQ(host::estimated_run_bytes({huge, huge}), UINT64_MAX);
     EXPECT_THROW(host::check_run_memory({huge}), Error);
 }
