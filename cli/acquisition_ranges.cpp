@@ -21,16 +21,12 @@ const PhysicalRange kBandwidthPerVoxelHz = {
     "below 1 Hz a readout would last more than a second, above 100 kHz no field shifts a voxel by a hundredth; "
     "a value outside is a unit mistake"};
 
-namespace {
-
 std::string shown(double v) {
     std::ostringstream s;
     s.precision(6);
     s << v;
     return s.str();
 }
-
-}  // namespace
 
 void check_physical(double value, const PhysicalRange& r, const std::string& from) {
     if (value >= r.low && value <= r.high) return;

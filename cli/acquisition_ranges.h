@@ -26,5 +26,8 @@ extern const PhysicalRange kBandwidthPerVoxelHz;
 //   "the echo-time difference (--echo-time-diff) is 1e-12 ms, outside 0.1 .. 100 ms: <why>"
 void check_physical(double value, const PhysicalRange& range, const std::string& from);
 
+// A value as messages show it: six significant digits (2.46, 0.00053, 1e-12).
+std::string shown(double v);
+
 }  // namespace host
 }  // namespace warpmender

@@ -24,13 +24,6 @@ namespace host {
 
 namespace {
 
-std::string number(double v) {
-    std::ostringstream s;
-    s.precision(6);
-    s << v;
-    return s.str();
-}
-
 // Matrix size of a NIfTI image along an axis (0 = i, 1 = j, 2 = k), from its header alone.
 int nifti_axis_size(const std::string& path, int axis) {
     Notes notes;
@@ -70,11 +63,11 @@ CorrectionPlan plan_correction(const CorrectOptions& o) {
     std::string echo_from = "--echo-time-diff";
     if (o.echo_time_diff_ms) {
         plan.echo_time_diff_ms = *o.echo_time_diff_ms;
-        plan.provenance.push_back("echo-time difference: " + number(plan.echo_time_diff_ms) + " ms (--echo-time-diff)");
+        plan.provenance.push_back("echo-time difference: " + shown(plan.echo_time_diff_ms) + " ms (--echo-time-diff)");
     } else if (phase_side && phase_side->echo_time1 && phase_side->echo_time2) {
         plan.echo_time_diff_ms = (*phase_side->echo_time2 - *phase_side->echo_time1) * 1000.0;
         echo_from = "EchoTime2 - EchoTime1 in " + phase_side->path;
-        plan.provenance.push_back("echo-time difference: " + number(plan.echo_time_diff_ms) +
+        plan.provenance.push_back("echo-time difference: " + shown(plan.echo_time_diff_ms) +
                                   " ms (EchoTime2 - EchoTime1 in " + phase_side->path + ")");
     } else {
         throw Error("no echo-time difference: give --echo-time-diff MS, or put EchoTime1 and EchoTime2 in \"" +
@@ -83,7 +76,7 @@ CorrectionPlan plan_correction(const CorrectOptions& o) {
     // Passed on as a float parameter: beyond the float range the conversion would be undefined.
     if (!(plan.echo_time_diff_ms > 0.0) || !(plan.echo_time_diff_ms <= FLT_MAX))
         throw Error("the echo-time difference (" + echo_from + ") must be positive and finite, not " +
-                    number(plan.echo_time_diff_ms) + " ms");
+                    shown(plan.echo_time_diff_ms) + " ms");
     check_physical(plan.echo_time_diff_ms, kEchoTimeDifferenceMs, echo_from);
 
     // Phase-encoding direction.
@@ -107,28 +100,28 @@ CorrectionPlan plan_correction(const CorrectOptions& o) {
     std::string spacing_from;
     if (o.bandwidth_hz) {
         plan.bandwidth_hz = *o.bandwidth_hz;
-        plan.provenance.push_back("bandwidth per voxel: " + number(plan.bandwidth_hz) + " Hz (--bandwidth)");
+        plan.provenance.push_back("bandwidth per voxel: " + shown(plan.bandwidth_hz) + " Hz (--bandwidth)");
     } else if (epi_side && (epi_side->effective_echo_spacing || epi_side->total_readout_time)) {
         const int n = nifti_axis_size(o.epi, direction_axis(plan.pe_code));
         double spacing = 0.0;
         std::string from;
         if (epi_side->effective_echo_spacing) {
             spacing = *epi_side->effective_echo_spacing;
-            from = "EffectiveEchoSpacing " + number(spacing) + " s";
+            from = "EffectiveEchoSpacing " + shown(spacing) + " s";
         } else {
             if (n < 2)
                 throw Error("TotalReadoutTime in \"" + epi_side->path +
                             "\" needs at least 2 voxels along the "
                             "phase-encoding axis");
             spacing = *epi_side->total_readout_time / (n - 1);
-            from = "TotalReadoutTime " + number(*epi_side->total_readout_time) + " s / (" + std::to_string(n) + " - 1)";
+            from = "TotalReadoutTime " + shown(*epi_side->total_readout_time) + " s / (" + std::to_string(n) + " - 1)";
         }
         if (!(spacing > 0.0)) throw Error("the echo spacing in \"" + epi_side->path + "\" must be positive");
         sidecar_spacing = spacing;
         spacing_from = from + " in " + epi_side->path;
         plan.bandwidth_hz = 1.0 / (spacing * n);
         bandwidth_from = from + " in " + epi_side->path;
-        plan.provenance.push_back("bandwidth per voxel: " + number(plan.bandwidth_hz) + " Hz (1 / (" + from + " x " +
+        plan.provenance.push_back("bandwidth per voxel: " + shown(plan.bandwidth_hz) + " Hz (1 / (" + from + " x " +
                                   std::to_string(n) + " voxels) from " + epi_side->path + ")");
     } else {
         throw Error("no bandwidth per voxel: give --bandwidth HZ, or put EffectiveEchoSpacing or TotalReadoutTime "
@@ -136,7 +129,7 @@ CorrectionPlan plan_correction(const CorrectOptions& o) {
     }
     if (!(plan.bandwidth_hz > 0.0) || !(plan.bandwidth_hz <= FLT_MAX))
         throw Error("the bandwidth per voxel (" + bandwidth_from + ") must be positive and finite, not " +
-                    number(plan.bandwidth_hz) + " Hz");
+                    shown(plan.bandwidth_hz) + " Hz");
     if (sidecar_spacing) check_physical(*sidecar_spacing, kEffectiveEchoSpacingS, spacing_from);
     check_physical(plan.bandwidth_hz, kBandwidthPerVoxelHz, bandwidth_from);
 
