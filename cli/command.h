@@ -78,10 +78,17 @@ CorrectionPlan plan_correction(const CorrectOptions& o);
 // lies in a missing folder, or is one of inputs. Throws Error naming the option.
 void check_output_file(const std::string& option, const std::string& path, const std::vector<std::string>& inputs);
 
+// What a command does around the plug-in's calls (see RunSettings and Host).
+struct SessionHooks {
+    std::function<void(Host&)> before_calls;
+    std::function<void(Host&, size_t)> between_calls;
+    std::function<void(const Document&, const SaveRecord&)> on_saved;
+};
+
 // Runs a session with the console and the common options; writes the report;
 // returns the exit status. --report and --log are checked before any work.
-int execute_session(const Session& session, const CommonOptions& common, const std::vector<int>& rescale,
-                    const std::function<void(Host&)>& before_calls, SessionOutcome* outcome_out = nullptr);
+int execute_session(const Session& session, const CommonOptions& common, const std::vector<int>& rescale = {},
+                    const SessionHooks& hooks = {}, SessionOutcome* outcome_out = nullptr);
 
 }  // namespace host
 }  // namespace warpmender

@@ -83,7 +83,7 @@ void check_output_file(const std::string& option, const std::string& path, const
 }
 
 int execute_session(const Session& session, const CommonOptions& common, const std::vector<int>& rescale,
-                    const std::function<void(Host&)>& before_calls, SessionOutcome* outcome_out) {
+                    const SessionHooks& hooks, SessionOutcome* outcome_out) {
     // Before any work: a report or log that could not be written, or would
     // replace an input (a sidecar is a .json like a report), is refused now.
     const std::vector<std::string> inputs = input_files(session);
@@ -119,7 +119,9 @@ int execute_session(const Session& session, const CommonOptions& common, const s
     settings.nifti = common.nifti;
     settings.rescale_documents = rescale;
     settings.responder = common.interactive ? &terminal : nullptr;
-    settings.before_calls = before_calls;
+    settings.before_calls = hooks.before_calls;
+    settings.between_calls = hooks.between_calls;
+    settings.on_saved = hooks.on_saved;
     SessionObserver observer;
     observer.log = [&](const std::string& line) { console.plugin_log(line); };
     observer.host_note = [&](const std::string& line) { console.note(line); };

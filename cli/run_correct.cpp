@@ -206,9 +206,9 @@ int run_correct(const CorrectOptions& o) {
     for (const std::string& p : plan.provenance) std::cout << p << "\n";
     std::cout.flush();
     SessionOutcome outcome;
-    const int status = execute_session(
-        plan.session, o.common, o.rescale_magnitude ? std::vector<int>{1} : std::vector<int>{},
-        [&](Host& h) { warn_about_magnitude(h, o.magnitude); }, &outcome);
+    const int status =
+        execute_session(plan.session, o.common, o.rescale_magnitude ? std::vector<int>{1} : std::vector<int>{},
+                        SessionHooks{[&](Host& h) { warn_about_magnitude(h, o.magnitude); }, {}, {}}, &outcome);
     const Host& h = instance();
     if (status == kExitOk) {
         const std::string name = h.string_parameter(protocol::kNameUndistortedFile);

@@ -97,7 +97,7 @@ int run_demo(const DemoOptions& o) {
     CorrectionPlan plan = plan_correction(c);
     for (const std::string& p : plan.provenance) std::printf("  %s\n", p.c_str());
     std::fflush(stdout);
-    const int status = execute_session(plan.session, c.common, {}, nullptr);
+    const int status = execute_session(plan.session, c.common);
     if (status != kExitOk) {
         std::fprintf(stderr, "warpmender demo: the correction failed (exit status %d); see %s\n", status,
                      c.common.report.c_str());

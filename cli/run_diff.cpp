@@ -21,7 +21,7 @@ int run_diff(const DiffOptions& o) {
     call.parameters = {{protocol::kCommand, std::string(protocol::kEvaluate)}};
     call.answers = {Answer::of(0), Answer::of(1)};  // the source, then the image subtracted from it
     s.calls.push_back(call);
-    return execute_session(s, o.common, {}, nullptr);
+    return execute_session(s, o.common);
 }
 
 namespace {

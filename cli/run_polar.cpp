@@ -23,7 +23,7 @@ int run_polar(const PolarOptions& o) {
                        {protocol::kImagFile, o.imag}};
     call.answers = {Answer::of(0), Answer::of(1)};  // the real part first
     s.calls.push_back(call);
-    return execute_session(s, o.common, {}, nullptr);
+    return execute_session(s, o.common);
 }
 
 namespace {

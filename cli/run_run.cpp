@@ -17,7 +17,7 @@ int run_run(const RunOptions& o) {
     const Session session = parse_session_file(o.session);
     check_output_file("--report", o.common.report, {o.session});
     check_output_file("--log", o.common.log_file, {o.session});
-    return execute_session(session, o.common, {}, nullptr);
+    return execute_session(session, o.common);
 }
 
 namespace {

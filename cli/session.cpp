@@ -324,6 +324,7 @@ SessionOutcome run_session(const Session& session, const RunSettings& settings, 
     h.on_log = observer.log;
     h.on_note = observer.host_note;
     h.on_busy_change = observer.busy;
+    h.on_saved = settings.on_saved;
 
     for (size_t i = 0; i < session.documents.size(); ++i) {
         const SessionDocument& d = session.documents[i];
@@ -407,6 +408,11 @@ SessionOutcome run_session(const Session& session, const RunSettings& settings, 
             for (size_t k = error0; k < h.session_errors.size(); ++k) report["errors"].push_back(h.session_errors[k]);
             out.session_error = true;
             break;  // the session no longer says what the next call would see
+        }
+        if (settings.between_calls) {
+            // The later calls of such a run build on this one's results.
+            if (error_nr == -1 || !out.unsaved.empty()) break;
+            if (i + 1 < session.calls.size()) settings.between_calls(h, i);
         }
     }
     out.report = report;

@@ -46,6 +46,10 @@ struct RunSettings {
     std::vector<int> rescale_documents;       // indices of documents rescaled to 0..4095 on opening
     Responder* responder = nullptr;           // --interactive
     std::function<void(Host&)> before_calls;  // after the documents are open, before the first call
+    // After call i ended without failure, before call i + 1: a caller may add
+    // the documents that later calls' answers name. Not called after the last.
+    std::function<void(Host&, size_t i)> between_calls;
+    std::function<void(const Document&, const SaveRecord&)> on_saved;  // Host::on_saved
 };
 
 // What happened; the report file is its JSON form.

@@ -180,6 +180,7 @@ int Host::save_current(const char* fmr_path, const char* second) {
     if (rec.ok && doc != nullptr) {
         std::memset(doc->fmr.FileName, 0, sizeof doc->fmr.FileName);
         std::strncpy(doc->fmr.FileName, rec.fmr.c_str(), sizeof doc->fmr.FileName - 1);
+        if (on_saved) on_saved(*doc, rec);
     }
     saves.push_back(rec);
     return rec.ok ? 1 : 0;

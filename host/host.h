@@ -102,6 +102,9 @@ public:
     std::function<void(bool busy)> on_busy_change;
     std::function<void(const std::string&)> on_log;   // called for every log entry as it arrives
     std::function<void(const std::string&)> on_note;  // called for every host remark as it is made
+    // Called after every successful save with the document as saved, so that
+    // a caller can keep what it needs of a result the plug-in overwrites next.
+    std::function<void(const Document&, const SaveRecord&)> on_saved;
     // Relative save paths are taken under this directory; empty keeps saves in memory.
     std::string output_dir;
     DocumentSaver saver;
