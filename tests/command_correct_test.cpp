@@ -13,6 +13,7 @@
 #include "cli/phantom_files.h"
 #include "core/atomic_file.h"
 #include "correction/jacobian.h"
+#include "correction/world_grid.h"
 #include "formats/nifti_document.h"
 #include "sim/dataset.h"
 #include "sim/epi.h"
@@ -418,6 +419,64 @@ TEST_F(Correct, an_epi_on_another_matrix_gets_the_field_map_at_its_own_voxels) {
                 worst = std::max(worst, std::fabs(double(part[x + nx * (y + ny * size_t(z))]) -
                                                   full[g.index(x + x0, y + y0, z + z0)]));
     EXPECT_LT(worst, 1e-3);
+}
+
+// An EPI acquired with another prescription (rotated by 10 degrees about x,
+// moved by 6 mm): its truth and field are the phantom's seen on its own grid,
+// distorted there. Corrected with the field map of the original grid, it
+// must come out as well as an EPI acquired on the field map's own grid.
+TEST_F(Correct, an_epi_with_another_prescription_is_corrected_as_well_as_one_on_the_field_maps_grid) {
+    const std::string dir = test::scratch_dir("prescription");
+    const sim::Grid& g = data_->grid;
+    const host::Document like = read_image(files_->phase);
+    correction::WorldGrid field;
+    field.nx = g.nx;
+    field.ny = g.ny;
+    field.nz = g.nz;
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c) field.affine[r][c] = like.nifti_geometry->world_mm[r][c];
+    const std::vector<double> truth(data_->truth.begin(), data_->truth.begin() + static_cast<long>(g.voxels()));
+    const std::vector<double> brain(data_->brain.begin(), data_->brain.end());
+
+    auto error_on = [&](const std::string& name, double degrees, double shift_mm) {
+        correction::WorldGrid epi = field;
+        const double t = degrees * 3.14159265358979323846 / 180.0, c = std::cos(t), s = std::sin(t);
+        const double rot[3][3] = {{1, 0, 0}, {0, c, -s}, {0, s, c}};
+        for (int r = 0; r < 3; ++r)
+            for (int k = 0; k < 4; ++k)
+                epi.affine[r][k] = rot[r][0] * field.affine[0][k] + rot[r][1] * field.affine[1][k] +
+                                   rot[r][2] * field.affine[2][k] + (k == 3 && r == 1 ? shift_mm : 0.0);
+        std::vector<double> truth_here(g.voxels()), field_here(g.voxels()), brain_here(g.voxels());
+        correction::resample_to_grid(field, truth.data(), epi, truth_here.data());
+        correction::resample_to_grid(field, data_->field_hz.data(), epi, field_here.data());
+        correction::resample_to_grid(field, brain.data(), epi, brain_here.data());
+        std::vector<double> shift(g.voxels());
+        for (size_t i = 0; i < shift.size(); ++i) shift[i] = field_here[i] / data_->bandwidth_pe_hz;
+        const std::vector<float> truth_f = sim::to_float(truth_here);
+        host::Document d = like;
+        host::NiftiGeometry& geo = *d.nifti_geometry;
+        geo.sform_code = 1;
+        geo.qform_code = 0;
+        for (int r = 0; r < 4; ++r)
+            for (int k = 0; k < 4; ++k) geo.sto_xyz[r][k] = static_cast<float>(epi.affine[r][k]);
+        write_image(d, sim::distort_series(g, 1, truth_f, shift, 3), dir + "/" + name + ".nii.gz");
+        write_json(dir + "/" + name + ".json",
+                   {{"PhaseEncodingDirection", "j"}, {"EffectiveEchoSpacing", data_->effective_echo_spacing_s}});
+        const RunResult r = run({"correct", "--phase", files_->phase, "--magnitude", files_->magnitude, "--epi",
+                                 dir + "/" + name + ".nii.gz", "--out", dir + "/" + name});
+        EXPECT_EQ(r.status, 0) << r.err;
+        std::vector<std::uint8_t> mask(g.voxels());
+        for (size_t i = 0; i < mask.size(); ++i) mask[i] = brain_here[i] > 0.99;
+        const std::vector<float> corrected = values_of(dir + "/" + name + "/" + name + "_corrected.nii.gz");
+        return std::make_pair(rms_in(corrected, truth_f, mask), r.out);
+    };
+    const auto [same, same_out] = error_on("same", 0.0, 0.0);
+    const auto [moved, moved_out] = error_on("moved", 10.0, 6.0);
+    EXPECT_NE(same_out.find("share one grid"), std::string::npos) << same_out;
+    EXPECT_NE(moved_out.find("carried onto the EPI's grid"), std::string::npos) << moved_out;
+    std::printf("RMS error in the brain after correction: on the field map's grid %.2f, another prescription %.2f\n",
+                same, moved);
+    EXPECT_LT(moved, 1.1 * same + 1.0);
 }
 
 // Real field maps in Hz from two vendors (tests/data/fieldmaps, with their
