@@ -18,6 +18,7 @@
 #include "sim/dataset.h"
 #include "sim/epi.h"
 #include "sim/error_metrics.h"
+#include "tests/command_run.h"
 #include "tests/test_support.h"
 
 namespace warpmender {
@@ -26,40 +27,10 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-struct RunResult {
-    int status = -1;
-    std::string out, err;
-};
+using test::RunResult;
+using test::slurp;
 
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::string quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-RunResult run(const std::vector<std::string>& args) {
-    static int counter = 0;
-    const std::string base = std::string(WARPMENDER_BINARY_DIR) + "/test-scratch/correct" + std::to_string(getpid()) +
-                             "_" + std::to_string(counter++);
-    std::string cmd = quote(WARPMENDER_COMMAND_PATH);
-    for (const auto& a : args) cmd += " " + quote(a);
-    cmd += " </dev/null >" + quote(base + ".out") + " 2>" + quote(base + ".err");
-    const int raw = std::system(cmd.c_str());
-    RunResult r;
-    if (WIFEXITED(raw)) r.status = WEXITSTATUS(raw);
-    r.out = slurp(base + ".out");
-    r.err = slurp(base + ".err");
-    fs::remove(base + ".out");
-    fs::remove(base + ".err");
-    return r;
-}
+RunResult run(const std::vector<std::string>& args) { return test::run_command(args); }
 
 host::Document read_image(const std::string& path) {
     host::Notes notes;
