@@ -140,15 +140,16 @@ void draw_text(host::Image& img, int x0, int y0, const std::string& text, int sc
                 if (!(rows[r] & (1u << (kGlyphWidth - 1 - c)))) continue;
                 for (int sy = 0; sy < scale; ++sy)
                     for (int sx = 0; sx < scale; ++sx)
-                        img.pixels[static_cast<std::size_t>(y0 + r * scale + sy) * img.width +
-                                   (x0 + c * scale + sx)] = kText;
+                        img.pixels[static_cast<std::size_t>(y0 + r * scale + sy) * img.width + (x0 + c * scale + sx)] =
+                            kText;
             }
         x0 += (kGlyphWidth + 1) * scale;
     }
 }
 
 void fill(host::Image& img, int x0, int y0, int w, int h, Rgb c) {
-    for (int y = y0; y < y0 + h; ++y) std::fill_n(img.pixels.data() + static_cast<std::size_t>(y) * img.width + x0, w, c);
+    for (int y = y0; y < y0 + h; ++y)
+        std::fill_n(img.pixels.data() + static_cast<std::size_t>(y) * img.width + x0, w, c);
 }
 
 int label_height() { return kTextHeight + 2 * kLabelGap; }

@@ -374,7 +374,6 @@ TEST_F(Command, a_magnitude_below_the_mask_threshold_is_warned_about_and_can_be_
     EXPECT_EQ(b.err.find("warning: magnitude"), std::string::npos);
 }
 
-
 // An 8-bit RGB PNG as libpng decodes it; width 0 when it does not.
 host::Image decode_png(const std::string& path) {
     png_image png{};

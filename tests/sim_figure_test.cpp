@@ -197,7 +197,9 @@ TEST(SimFigure, colour_bar_ticks_take_the_smallest_round_step_whose_values_stand
         // step 5 would put "0", "5", "10" 20 px apart (< 22 + 12); step 10 gives 39.
         {0, 10, 40, {{0, "0", 0}, {10, "10", 39}}},
         // step 100: 64 px apart >= "-300" 46 + 12; step 50 is 32 px.
-        {-300, 300, 384,
+        {-300,
+         300,
+         384,
          {{-300, "-300", 0},
           {-200, "-200", 64},
           {-100, "-100", 128},
@@ -210,8 +212,15 @@ TEST(SimFigure, colour_bar_ticks_take_the_smallest_round_step_whose_values_stand
         // step 0.2 puts "-0.2" and "0.0" 55 px apart (< 58); 0.5 and up leave one tick: the ends.
         {-0.37, 0.37, 200, {{-0.37, "-0.37", 0}, {0.37, "0.37", 199}}},
         // ticks not at the ends: 200..1200 by 200, column floor((v - 12) * 384 / 1276); 100 would be 30 px apart.
-        {12, 1288, 384, {{200, "200", 56}, {400, "400", 116}, {600, "600", 176}, {800, "800", 237},
-                         {1000, "1000", 297}, {1200, "1200", 357}}},
+        {12,
+         1288,
+         384,
+         {{200, "200", 56},
+          {400, "400", 116},
+          {600, "600", 176},
+          {800, "800", 237},
+          {1000, "1000", 297},
+          {1200, "1200", 357}}},
         // degenerate windows and bars: the low end alone.
         {5, 5, 100, {{5, "5", 0}}},
         {3, 1, 100, {{3, "3", 0}}},
@@ -273,8 +282,8 @@ TEST(SimFigure, colour_bar_is_drawn_framed_under_the_image_with_ticks_values_and
     EXPECT_EQ(at(img, 62, 49), C(128, 128, 128));
     EXPECT_EQ(at(img, 40, 50), black);
     // The frame, one pixel outside the bar.
-    for (const auto& [x, y] : std::vector<std::pair<int, int>>{{22, 59}, {63, 59}, {22, 72}, {63, 72}, {40, 59},
-                                                               {40, 72}, {22, 65}, {63, 65}})
+    for (const auto& [x, y] : std::vector<std::pair<int, int>>{
+             {22, 59}, {63, 59}, {22, 72}, {63, 72}, {40, 59}, {40, 72}, {22, 65}, {63, 65}})
         EXPECT_EQ(at(img, x, y), text) << x << "," << y;
     EXPECT_EQ(at(img, 21, 65), black);
     EXPECT_EQ(at(img, 64, 65), black);
