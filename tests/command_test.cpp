@@ -415,7 +415,7 @@ TEST(CommandDemo, figure_has_a_colour_bar_under_every_panel_and_the_signed_diffe
 
     // The panels of the same phantom with the corrected series the demo wrote.
     const sim::Dataset ds = sim::make_dataset(host::demo_dataset_params(false));
-    const std::vector<float> corrected = series_of(out + "/results/bold_undistort.fmr");
+    const std::vector<float> corrected = series_of(out + "/results/bold_corrected.nii.gz");
     ASSERT_EQ(corrected.size(), ds.truth.size());
     const std::vector<sim::Panel> panels = host::demo_figure_panels(ds, corrected);
     const std::vector<std::pair<std::string, std::string>> expected = {{"distorted", "intensity (a.u.)"},
