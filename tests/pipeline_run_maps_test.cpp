@@ -77,7 +77,9 @@ TEST(PipelineMaps, quality_unwrapping_gives_cycles_congruent_with_the_wrapped_ph
     for (int i = 0; i + 1 < n; ++i) {
         const double turns = (cycles[i] * 2 * kPi - wrapped[i]) / (2 * kPi);
         EXPECT_NEAR(turns, std::round(turns), 1e-9) << i;
-        if (i + 2 < n) EXPECT_NEAR(cycles[i + 1] - cycles[i], 0.9 / (2 * kPi), 1e-9) << i;  // the ramp restored
+        if (i + 2 < n) {
+            EXPECT_NEAR(cycles[i + 1] - cycles[i], 0.9 / (2 * kPi), 1e-9) << i;  // the ramp restored
+        }
     }
     EXPECT_EQ(cycles[n - 1], 0.0);
 }
