@@ -212,7 +212,10 @@ int run_correct(const CorrectOptions& o) {
     const Host& h = instance();
     if (status == kExitOk) {
         const std::string name = h.string_parameter(protocol::kNameUndistortedFile);
-        if (!name.empty()) std::cout << "corrected EPI: " << h.output_dir << "/" << name << "\n";
+        // The file written, which follows the EPI's format, not the plug-in's ".fmr" name.
+        for (const SaveRecord& r : h.saves)
+            if (!name.empty() && r.ok && r.requested == h.output_dir + "/" + name)
+                std::cout << "corrected EPI: " << r.path << "\n";
     }
     return status;
 }

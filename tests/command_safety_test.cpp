@@ -273,9 +273,11 @@ TEST(CommandSafety, links_planted_in_the_output_folder_never_lead_a_write_to_the
     test::write_file(victim, "not a result");
     fs::create_symlink(victim, out + "/bold_undistort.stc");
     fs::create_symlink(scratch + "/nowhere", out + "/bold_undistort.fmr");
+    fs::create_symlink(victim, out + "/bold_undistort.nii.gz");
+    // --fmr: the FMR/STC pair comes beside the NIfTI, so that every link has a result at its name.
     std::vector<std::string> args =
         correct(in(src, inputs().nifti.phase), in(src, inputs().nifti.magnitude), in(src, inputs().nifti.epi));
-    args.insert(args.end(), {"--out", out});
+    args.insert(args.end(), {"--fmr", "--out", out});
     const Result ok = run(args, scratch);
     EXPECT_EQ(ok.status, 0) << ok.err;
     EXPECT_EQ(checksums(src), before) << "an input changed";
@@ -285,6 +287,7 @@ TEST(CommandSafety, links_planted_in_the_output_folder_never_lead_a_write_to_the
     // The results replaced the links themselves.
     EXPECT_FALSE(fs::is_symlink(out + "/bold_undistort.stc"));
     EXPECT_FALSE(fs::is_symlink(out + "/bold_undistort.fmr"));
+    EXPECT_FALSE(fs::is_symlink(out + "/bold_undistort.nii.gz"));
     EXPECT_EQ(fs::file_size(out + "/bold_undistort.stc"), inputs().grid.voxels() * 4 * 2);
     std::vector<std::string> left = leftovers(out);
     left.erase(std::remove(left.begin(), left.end(), ".warpmender-write-test"), left.end());
@@ -419,7 +422,8 @@ const std::string& long_epi() {
 std::vector<std::string> long_run_into(const std::string& out) {
     const Inputs& i = inputs();
     std::vector<std::string> a = correct(i.nifti.phase, i.nifti.magnitude, long_epi());
-    a.insert(a.end(), {"--out", out, "--nifti"});
+    // --fmr: the series is written twice (STC, then NIfTI), each a temporary a signal can land on.
+    a.insert(a.end(), {"--out", out, "--nifti", "--fmr"});
     return a;
 }
 

@@ -126,9 +126,11 @@ TEST_F(Command, correct_from_sidecars_equals_explicit_values_and_writes_only_int
     EXPECT_NE(a.out.find("(EchoTime2 - EchoTime1 in " + inputs_ + "/fieldmap_phasediff.json)"), std::string::npos)
         << a.out;
     EXPECT_NE(a.out.find("PhaseEncodingDirection in"), std::string::npos);
-    EXPECT_NE(a.out.find("corrected EPI: " + out1 + "/bold_undistort.fmr"), std::string::npos) << a.out;
-    EXPECT_TRUE(fs::exists(out1 + "/bold_undistort.stc"));
+    // NIfTI in, NIfTI out: --nifti is still accepted, and no FMR/STC twin comes with it.
+    EXPECT_NE(a.out.find("corrected EPI: " + out1 + "/bold_undistort.nii.gz\n"), std::string::npos) << a.out;
     EXPECT_TRUE(fs::exists(out1 + "/bold_undistort.nii.gz"));
+    EXPECT_FALSE(fs::exists(out1 + "/bold_undistort.stc"));
+    EXPECT_FALSE(fs::exists(out1 + "/bold_undistort.fmr"));
 
     char bw[64];
     std::snprintf(bw, sizeof bw, "%.9g", data_->bandwidth_pe_hz);
@@ -137,7 +139,7 @@ TEST_F(Command, correct_from_sidecars_equals_explicit_values_and_writes_only_int
              "--echo-time-diff", "2.46", "--bandwidth", bw, "--pe-dir", "3"});
     ASSERT_EQ(b.status, 0) << b.err;
     EXPECT_NE(b.out.find("(--echo-time-diff)"), std::string::npos);
-    EXPECT_EQ(slurp(out1 + "/bold_undistort.stc"), slurp(out2 + "/bold_undistort.stc"));
+    EXPECT_EQ(slurp(out1 + "/bold_undistort.nii.gz"), slurp(out2 + "/bold_undistort.nii.gz"));
     EXPECT_EQ(listing(inputs_), before);  // nothing written beside the inputs
 }
 
@@ -156,9 +158,9 @@ TEST_F(Command, the_right_sign_reduces_the_error_and_the_wrong_sign_increases_it
     const int nt = data_->nt;
     const double distorted = sim::series_error(data_->epi, data_->truth, data_->brain, nt).rms;
     const double corrected =
-        sim::series_error(series_of(right + "/bold_undistort.fmr"), data_->truth, data_->brain, nt).rms;
+        sim::series_error(series_of(right + "/bold_undistort.nii.gz"), data_->truth, data_->brain, nt).rms;
     const double opposite =
-        sim::series_error(series_of(wrong + "/bold_undistort.fmr"), data_->truth, data_->brain, nt).rms;
+        sim::series_error(series_of(wrong + "/bold_undistort.nii.gz"), data_->truth, data_->brain, nt).rms;
     std::printf("RMS error in the brain: distorted %.2f, corrected %.2f, opposite sign %.2f\n", distorted, corrected,
                 opposite);
     EXPECT_LT(corrected, 0.8 * distorted);
@@ -171,9 +173,9 @@ TEST_F(Command, the_corrected_series_on_disk_is_the_epi_resampled_with_the_saved
         run({"correct", "--phase", files_->phase, "--magnitude", files_->magnitude, "--epi", files_->epi, "--out", out})
             .status,
         0);
-    const std::vector<float> shift_f = series_of(out + "/fieldmap_phasediff_unwrapped3vcyc5its_smoothed_pixshift.fmr");
+    const std::vector<float> shift_f = series_of(out + "/fieldmap_phasediff_unwrapped3vcyc5its_smoothed_pixshift.nii.gz");
     const std::vector<double> shift(shift_f.begin(), shift_f.end());
-    const std::vector<float> corrected = series_of(out + "/bold_undistort.fmr");
+    const std::vector<float> corrected = series_of(out + "/bold_undistort.nii.gz");
     // The simulator's own resampling, written apart from the plug-in's, from
     // the distorted input and the shift map as saved (float).
     const std::vector<float> expected = sim::undistort_series(data_->grid, data_->nt, data_->epi, shift, data_->pe_dir);
@@ -264,7 +266,11 @@ TEST_F(Command, run_replays_every_command_and_reports_each_call) {
     // The EPI document was saved as the undistorted series in the call before (save-as).
     EXPECT_EQ(calls[4]["parameters"]["DifferenceImgName"], "bold_undistort_diffimg.fmr");
     ASSERT_EQ(calls[4]["saved"].size(), 1u);
-    EXPECT_EQ(calls[4]["saved"][0]["fmr"], out + "/bold_undistort_diffimg.fmr");
+    // Saved through the EPI's document, opened from NIfTI: written as NIfTI only.
+    EXPECT_EQ(calls[4]["saved"][0]["requested"], out + "/bold_undistort_diffimg.fmr");
+    EXPECT_EQ(calls[4]["saved"][0]["path"], out + "/bold_undistort_diffimg.nii.gz");
+    EXPECT_EQ(calls[4]["saved"][0]["files"], json::array({out + "/bold_undistort_diffimg.nii.gz"}));
+    EXPECT_EQ(calls[4]["saved"][0]["fmr"], "");
     EXPECT_EQ(calls[4]["saved"][0]["ok"], true);
     EXPECT_EQ(calls[4]["dialogs"][0]["kind"], "integer");
     EXPECT_EQ(calls[4]["dialogs"][0]["min"], 0);
@@ -277,7 +283,8 @@ TEST_F(Command, run_replays_every_command_and_reports_each_call) {
     EXPECT_EQ(calls[3]["command"], "Start");
     EXPECT_EQ(calls[3]["ErrorNr"], 0) << calls[3]["ErrorMsg"];
     EXPECT_EQ(calls[3]["parameters"]["NameUndistortedFile"], "bold_undistort.fmr");
-    EXPECT_TRUE(fs::exists(out + "/bold_undistort.stc"));
+    EXPECT_TRUE(fs::exists(out + "/bold_undistort.nii.gz"));
+    EXPECT_FALSE(fs::exists(out + "/bold_undistort.stc"));
     EXPECT_EQ(calls[3]["dialogs"].size(), 3u);
 
     EXPECT_EQ(calls[5]["log"][2], "Plugin> Received unknown command: \"Nonsense\".");
