@@ -151,7 +151,7 @@ TEST(HostNifti, integer_data_are_scaled_with_slope_and_intercept) {
     save(nim.get(), dir + "/s.nii.gz");
     test::fresh_host();
     const host::Document d = host::open_document(dir + "/s.nii.gz", false);
-    EXPECT_EQ(d.float_volumes[0], (std::vector<float>{8.0f, 9.5f, 10.0f, 10.5f, 13.5f, 16393.5f}));
+    EXPECT_EQ(test::plain(d.float_volumes[0]), (std::vector<float>{8.0f, 9.5f, 10.0f, 10.5f, 13.5f, 16393.5f}));
 }
 
 TEST(HostNifti, anatomy_is_the_first_volume_rescaled_to_0_255) {
@@ -186,8 +186,8 @@ TEST(HostNifti, non_finite_voxels_become_zero_with_a_counted_note) {
     save(nim.get(), dir + "/n.nii");
     host::Host& h = test::fresh_host();
     const host::Document d = host::open_document(dir + "/n.nii", false);
-    EXPECT_EQ(d.float_volumes[0], (std::vector<float>{1, 0, 3, 0, 5, 6}));
-    EXPECT_EQ(d.float_volumes[1], (std::vector<float>{7, 8, 0, 10, 0, 12}));
+    EXPECT_EQ(test::plain(d.float_volumes[0]), (std::vector<float>{1, 0, 3, 0, 5, 6}));
+    EXPECT_EQ(test::plain(d.float_volumes[1]), (std::vector<float>{7, 8, 0, 10, 0, 12}));
     EXPECT_EQ(h.host_log,
               std::vector<std::string>{"\"" + dir + "/n.nii\": 4 of 12 voxels were NaN or infinite and were set to 0"});
 }
@@ -214,7 +214,7 @@ TEST(HostNifti, big_endian_images_are_read_with_their_bytes_swapped) {
     test::fresh_host();
     const host::Document d = host::open_document(dir + "/big.nii", false);
     EXPECT_EQ(d.fmr.ResolutionX, 3);
-    EXPECT_EQ(d.float_volumes[0], (std::vector<float>{-600, -2, 0, 2, 516, 65534}));
+    EXPECT_EQ(test::plain(d.float_volumes[0]), (std::vector<float>{-600, -2, 0, 2, 516, 65534}));
 }
 
 void gzip_file(const std::string& path, const std::string& bytes) {
