@@ -79,7 +79,9 @@ TEST(HostFileChecks, zeroing_keeps_every_finite_bit_pattern_and_zeroes_every_oth
                 std::memcpy(&back, &v[at], sizeof back);
                 EXPECT_EQ(back, finite ? p : 0u) << std::hex << p << " " << n << " " << at;
                 for (size_t i = 0; i < n; ++i) {
-                    if (i != at) EXPECT_EQ(v[i], 2.5f);
+                    if (i != at) {
+                        EXPECT_EQ(v[i], 2.5f);
+                    }
                 }
             }
         }
