@@ -10,6 +10,7 @@ set(WARPMENDER_COMMAND_LIB_SOURCES
   cli/memory_budget.cpp
   cli/output_folder.cpp
   cli/phantom_files.cpp
+  cli/correction_plan.cpp
   cli/run_correct.cpp
   cli/run_demo.cpp
   cli/run_diff.cpp

@@ -246,12 +246,13 @@ std::vector<std::string> correct_args(const std::string& phase, const std::strin
             "--echo-time-diff", in.echo_time_diff, "--bandwidth", in.bandwidth,  "--pe-dir", "j"};
 }
 
-// NIfTI inputs with --fmr: every result as FMR/STC too, the STC written first.
+// The plug-in's own unwrapping: the faults below happen between its saves, in
+// their order; --fmr: every result as FMR/STC too, the STC written first.
 std::vector<std::string> correct_nifti(const std::string& out) {
     const Inputs& in = inputs();
-    std::vector<std::string> a = correct_args(in.nifti.phase, in.nifti.magnitude, in.nifti.epi, out);
-    a.push_back("--fmr");
-    return a;
+    std::vector<std::string> args = correct_args(in.nifti.phase, in.nifti.magnitude, in.nifti.epi, out);
+    args.insert(args.end(), {"--method", "multigrid", "--fmr"});
+    return args;
 }
 
 // A small float project whose voxels hold their index: 5 x 4 x 3 x 2, 480 STC bytes.
@@ -795,15 +796,18 @@ TEST(FaultsNonFinite, nan_and_infinite_voxels_of_stc_inputs_become_zero_with_a_c
                          " voxels were NaN or infinite and were set to 0"),
               std::string::npos)
         << r.err;
-    const host::Document corrected = host::open_document(h, dir + "/out/epi_undistort.fmr", false);
-    size_t finite = 0, total = 0;
-    for (const auto& v : corrected.float_volumes)
-        for (float x : v) {
-            finite += std::isfinite(x);
-            ++total;
-        }
-    EXPECT_EQ(finite, total);
-    EXPECT_EQ(total, 3 * n);
+    // The plug-in's result and the command's intensity-corrected one, an FMR project like the EPI.
+    for (const char* name : {"/out/epi_undistort.fmr", "/out/epi_corrected.fmr"}) {
+        const host::Document corrected = host::open_document(h, dir + name, false);
+        size_t finite = 0, total = 0;
+        for (const auto& v : corrected.float_volumes)
+            for (float x : v) {
+                finite += std::isfinite(x);
+                ++total;
+            }
+        EXPECT_EQ(finite, total) << name;
+        EXPECT_EQ(total, 3 * n) << name;
+    }
     auto after = checksums(dir);
     for (auto it = after.begin(); it != after.end();)
         it = it->first.rfind(dir + "/out/", 0) == 0 ? after.erase(it) : std::next(it);
@@ -839,6 +843,7 @@ TEST(OutputFormats, results_follow_the_inputs_format_unless_asked_for_the_other_
         std::vector<std::string> args = c.nifti_inputs
                                             ? correct_args(in.nifti.phase, in.nifti.magnitude, in.nifti.epi, out)
                                             : correct_args(in.phase_fmr, in.magnitude_fmr, in.epi_fmr, out);
+        args.insert(args.end(), {"--method", "multigrid"});  // the plug-in's unwrapping names its maps
         args.insert(args.end(), c.options.begin(), c.options.end());
         const Outcome r = launch(args);
         ASSERT_EQ(r.status, 0) << c.name << "\n" << r.err;
@@ -852,12 +857,16 @@ TEST(OutputFormats, results_follow_the_inputs_format_unless_asked_for_the_other_
             EXPECT_FALSE(fs::exists(s + ext)) << c.name << ": " << s + ext;
             EXPECT_FALSE(fs::exists(m + ext)) << c.name << ": " << m + ext;
         }
-        // The line names the file that opens the series: the FMR when there is one, else the NIfTI.
+        // The plug-in's series opens through the FMR when there is one, else through the NIfTI.
         const std::string opened = s + (c.present[0] == ".nii.gz" && c.present.size() == 1 ? ".nii.gz" : ".fmr");
-        EXPECT_NE(r.out.find("corrected EPI: " + opened + "\n"), std::string::npos) << c.name << "\n" << r.out;
         host::Host h;
         const host::Document d = host::open_document(h, opened, false);
         EXPECT_EQ(d.float_volumes.size() * d.float_volumes[0].size() * sizeof(float), in.epi_stc_bytes) << c.name;
+        // The command's corrected series is in the EPI's format.
+        const std::string stem = c.nifti_inputs ? "bold" : fs::path(in.epi_fmr).stem().string();
+        const std::string corrected = out + "/" + stem + "_corrected" + (c.nifti_inputs ? ".nii.gz" : ".fmr");
+        EXPECT_NE(r.out.find("corrected EPI: " + corrected + "\n"), std::string::npos) << c.name << "\n" << r.out;
+        EXPECT_TRUE(fs::exists(corrected)) << c.name;
         EXPECT_TRUE(leftovers(out).empty()) << c.name;
     }
 }
