@@ -23,7 +23,8 @@ struct CommonOptions {
     std::string out;       // --out DIR
     std::string log_file;  // --log FILE
     std::string report;    // --report FILE
-    bool nifti = false;
+    bool nifti = false;  // --nifti: results of FMR inputs also as NIfTI
+    bool fmr = false;    // --fmr: results of NIfTI inputs also as FMR/STC
     bool interactive = false;
     std::string plugin;  // --plugin PATH (defaults to the library beside the command)
 };
@@ -51,7 +52,7 @@ struct CorrectOptions {
     bool rescale_magnitude = false;
 };
 
-// Declares --out, --log, --report (with_report), --nifti, --interactive and --plugin on cmd.
+// Declares --out, --log, --report (with_report), --nifti, --fmr, --interactive and --plugin on cmd.
 void add_common_options(CLI::App& cmd, CommonOptions& c, bool with_report = true);
 
 // One subcommand: its name, its one-line help, and the function that

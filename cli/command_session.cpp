@@ -117,6 +117,7 @@ int execute_session(const Session& session, const CommonOptions& common, const s
     settings.plugin_path = common.plugin.empty() ? PluginLibrary::default_path() : common.plugin;
     settings.output_dir = common.out;
     settings.nifti = common.nifti;
+    settings.fmr = common.fmr;
     settings.rescale_documents = rescale;
     settings.responder = common.interactive ? &terminal : nullptr;
     settings.before_calls = hooks.before_calls;

@@ -300,18 +300,11 @@ void plan_calls(Run& run, Session& s) {
 
 // Writes a document beside the results in the EPI's format; returns its path.
 std::string write_result(Host& h, const Run& run, const Document& doc, const std::string& name) {
-    if (doc.nifti_geometry) {
-        const std::string ext = doc.nifti_geometry->compressed ? ".nii.gz" : ".nii";
-        const std::string path = in_output(run, name + ext);
-        AtomicFile file(path, ext);
-        write_nifti(doc, file);
-        file.commit();
-        return path;
-    }
     const std::string fmr = in_output(run, name + ".fmr");
     const std::string why = save_document_files(h, doc, fmr, stc_path_of(fmr, ""));
     if (!why.empty()) throw Error("cannot save \"" + fmr + "\": " + why);
-    return fmr;
+    // Named by its NIfTI when it has one (NIfTI in, NIfTI out; --nifti), else by its FMR.
+    return doc.nifti_geometry || h.nifti_output ? nifti_path_for(doc, fmr) : fmr;
 }
 
 const char* kCodeNames[] = {"", "+x (i)", "-x (i-)", "+y (j)", "-y (j-)", "+z (k)", "-z (k-)"};
@@ -448,7 +441,7 @@ int run_correct(const CorrectOptions& o, CorrectionOutputs* outputs) {
         run.last_saved = static_cast<int>(&doc - instance().documents().data());
         if (doc.fmr.NrOfVolumes != 1) return;
         run.last_map = doc;
-        const std::string name = fs::path(rec.fmr).filename().string();
+        const std::string name = fs::path(rec.requested).filename().string();  // the plug-in's name, in any format
         if (name.find("_pixshift.") != std::string::npos) run.shift_map = doc;
     };
     // What fails after the plug-in succeeded (a full disk, a map it did not

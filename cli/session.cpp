@@ -319,6 +319,7 @@ SessionOutcome run_session(const Session& session, const RunSettings& settings, 
     h.output_dir = fs::absolute(h.output_dir).lexically_normal().string();
     prepare_output_folder(h.output_dir);
     h.nifti_output = settings.nifti;
+    h.fmr_output = settings.fmr;
     install_disk_saver(h);
     h.set_responder(settings.responder);
     h.on_log = observer.log;
@@ -377,12 +378,13 @@ SessionOutcome run_session(const Session& session, const RunSettings& settings, 
         json saved = json::array();
         for (size_t k = save0; k < h.saves.size(); ++k) {
             const SaveRecord& r = h.saves[k];
-            json entry = {{"fmr", r.fmr}, {"stc", r.stc}, {"ok", r.ok}};
+            json entry = {{"requested", r.requested}, {"path", r.path}, {"files", r.files},
+                          {"fmr", r.fmr},             {"stc", r.stc},   {"ok", r.ok}};
             if (r.held) entry["held"] = true;
             if (!r.ok) {
                 entry["error"] = r.error;
-                out.unsaved.push_back(r.fmr.empty() ? "cannot save: " + r.error
-                                                    : "cannot save \"" + r.fmr + "\": " + r.error);
+                out.unsaved.push_back(r.requested.empty() ? "cannot save: " + r.error
+                                                          : "cannot save \"" + r.requested + "\": " + r.error);
             }
             saved.push_back(entry);
         }

@@ -42,7 +42,8 @@ Session parse_session_text(const std::string& text, const std::string& source, c
 struct RunSettings {
     std::string plugin_path;                  // libwarpmender.so
     std::string output_dir;                   // overrides the session's when not empty
-    bool nifti = false;                       // every save also as NIfTI
+    bool nifti = false;                       // saves of FMR documents also as NIfTI (Host::nifti_output)
+    bool fmr = false;                         // saves of NIfTI documents also as FMR/STC (Host::fmr_output)
     std::vector<int> rescale_documents;       // indices of documents rescaled to 0..4095 on opening
     Responder* responder = nullptr;           // --interactive
     std::function<void(Host&)> before_calls;  // after the documents are open, before the first call

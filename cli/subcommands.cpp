@@ -33,7 +33,10 @@ void add_common_options(CLI::App& app, CommonOptions& c, bool with_report) {
     app.add_option("--out", c.out, "Folder for every result (created with its parents; default: the current folder)");
     app.add_option("--log", c.log_file, "Write the plug-in's log to this file instead of standard error");
     if (with_report) app.add_option("--report", c.report, "Write a JSON report of every call to this file");
-    app.add_flag("--nifti", c.nifti, "Also write every saved result as NIfTI (.nii.gz, or .nii for .nii sources)");
+    app.add_flag("--nifti", c.nifti,
+                 "Results of FMR inputs also as NIfTI (.nii.gz); results of NIfTI inputs are NIfTI anyway");
+    app.add_flag("--fmr", c.fmr,
+                 "Results of NIfTI inputs also as FMR/STC; results of FMR inputs are FMR/STC anyway");
     app.add_flag("--interactive", c.interactive,
                  "Ask document choices, file choosers and numbers at the terminal instead of answering them "
                  "from the session");

@@ -58,6 +58,8 @@ private:
     std::string target_;
     std::string temp_;
     std::FILE* file_ = nullptr;
+    // Bytes written so far, and up to where the disk has been asked to take them.
+    size_t written_ = 0, started_ = 0;
     bool failed_ = false;
     bool committed_ = false;
     Stage stage_ = Stage::kNone;

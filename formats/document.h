@@ -1,9 +1,12 @@
 // One open document as the workstation holds it: FMR or VMR records, voxels and where they came from.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "hostlink/hostapi.h"
@@ -12,6 +15,47 @@ namespace warpmender {
 namespace host {
 
 enum DocumentType { kFmr = 1, kDmr = 2, kVmr = 3, kSrf = 4 };
+
+// Large blocks for volumes: 2 MiB aligned and marked for huge pages, so that
+// a series of a few GB costs a few thousand page faults, not a million.
+// Small blocks come from operator new. Throws std::bad_alloc.
+void* allocate_volume_bytes(size_t bytes);
+void release_volume_bytes(void* p, size_t bytes) noexcept;
+
+// The allocator of a document's volumes. A volume is always filled by its
+// reader (or by the plug-in through the host's buffers) right after it is
+// made, so a new element is left uninitialised where std::allocator would
+// zero it: a volume made with a value, FloatVolume(n, 0.0f), is still zeroed.
+template <typename T>
+struct VolumeAllocator {
+    using value_type = T;
+    VolumeAllocator() = default;
+    template <typename U>
+    VolumeAllocator(const VolumeAllocator<U>&) noexcept {}
+    T* allocate(size_t n) {
+        if (n > static_cast<size_t>(PTRDIFF_MAX) / sizeof(T)) throw std::bad_alloc();
+        return static_cast<T*>(allocate_volume_bytes(n * sizeof(T)));
+    }
+    void deallocate(T* p, size_t n) noexcept { release_volume_bytes(p, n * sizeof(T)); }
+    template <typename U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+    template <typename U>
+    bool operator==(const VolumeAllocator<U>&) const noexcept {
+        return true;
+    }
+    template <typename U>
+    bool operator!=(const VolumeAllocator<U>&) const noexcept {
+        return false;
+    }
+};
+using FloatVolume = std::vector<float, VolumeAllocator<float>>;
+using IntVolume = std::vector<uint16_t, VolumeAllocator<uint16_t>>;
 
 // Geometry of a NIfTI source as its header gave it, so that a NIfTI copy of a
 // result carries the same qform and sform.
@@ -34,8 +78,8 @@ struct Document {
     int type = kFmr;
     FMR_Header fmr{};
     FMR_ScannerPosition_Header position{};
-    std::vector<std::vector<uint16_t>> int_volumes;
-    std::vector<std::vector<float>> float_volumes;
+    std::vector<IntVolume> int_volumes;
+    std::vector<FloatVolume> float_volumes;
     VMR_Header vmr{};
     std::vector<uint8_t> voxels;
     std::string source_path;                      // the file it was opened from; never overwritten

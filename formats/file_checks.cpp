@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 #include "core/error.h"
 
@@ -56,12 +58,16 @@ bool finite_position(const FMR_ScannerPosition_Header& p) {
 }
 
 size_t zero_non_finite(float* values, size_t n) {
+    // On the bits, without a branch, so that the compiler vectorises it: a
+    // float is NaN or infinite when its exponent is all ones.
     size_t count = 0;
     for (size_t i = 0; i < n; ++i) {
-        if (!std::isfinite(values[i])) {
-            values[i] = 0.0f;
-            ++count;
-        }
+        uint32_t bits;
+        std::memcpy(&bits, values + i, sizeof bits);
+        const uint32_t bad = (bits & 0x7f800000u) == 0x7f800000u ? 1u : 0u;
+        count += bad;
+        bits &= bad - 1u;
+        std::memcpy(values + i, &bits, sizeof bits);
     }
     return count;
 }

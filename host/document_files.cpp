@@ -74,9 +74,11 @@ std::string save_document_files(const Host& host, const Document& doc, const std
         return "the STC file \"" + stc + "\" must lie beside the FMR as \"" + stc_path_of(fmr, "") + "\"";
     if (same_file(fmr, stc)) return "the FMR and the STC file would be the same file";
 
-    std::vector<std::string> targets = {fmr, stc};
-    const bool with_nifti = host.nifti_output;
-    if (with_nifti) targets.push_back(nifti_path_for(doc, fmr));
+    // A result takes the format of the document it is saved through (SaveTargets).
+    const SaveTargets planned = host.save_targets(doc, fmr);
+    std::vector<std::string> targets;
+    if (planned.fmr) targets = {fmr, stc};
+    if (planned.nifti) targets.push_back(planned.nifti_path);
     // Checked before anything is written: the renames come one after another,
     // and a folder in the FMR's place would fail the last one after the STC is in place.
     for (const std::string& t : targets) {
@@ -97,20 +99,25 @@ std::string save_document_files(const Host& host, const Document& doc, const std
     try {
         // Everything is written completely before anything is renamed; the FMR,
         // which names the STC, comes into place last.
-        AtomicFile stc_file(stc);
-        write_stc(doc, stc_file);
-        stc_file.finish();
-        std::unique_ptr<AtomicFile> nifti_file;
-        if (with_nifti) {
-            nifti_file = std::make_unique<AtomicFile>(targets[2], nifti_copy_compressed(doc) ? ".nii.gz" : ".nii");
+        std::unique_ptr<AtomicFile> stc_file, nifti_file, fmr_file;
+        if (planned.fmr) {
+            stc_file = std::make_unique<AtomicFile>(stc);
+            write_stc(doc, *stc_file);
+            stc_file->finish();
+        }
+        if (planned.nifti) {
+            nifti_file =
+                std::make_unique<AtomicFile>(planned.nifti_path, nifti_copy_compressed(doc) ? ".nii.gz" : ".nii");
             write_nifti(doc, *nifti_file);
         }
-        AtomicFile fmr_file(fmr);
-        fmr_file.write(fmr_text(doc, fmr));
-        fmr_file.finish();
-        stc_file.commit();
+        if (planned.fmr) {
+            fmr_file = std::make_unique<AtomicFile>(fmr);
+            fmr_file->write(fmr_text(doc, fmr));
+            fmr_file->finish();
+        }
+        if (stc_file) stc_file->commit();
         if (nifti_file) nifti_file->commit();
-        fmr_file.commit();
+        if (fmr_file) fmr_file->commit();
     } catch (const Error& e) {
         return e.what();
     } catch (const std::bad_alloc&) {

@@ -17,9 +17,11 @@ namespace host {
 Document open_document(Host& host, const std::string& path, bool as_anatomy);
 Document open_document(const std::string& path, bool as_anatomy);  // the process's host
 
-// Writes doc as FMR text at fmr_path and STC data at stc_path (and, with
-// host.nifti_output, as NIfTI beside them), each through a temporary file
-// renamed into place. The paths are used as given: Host::save_current has
+// Writes doc in the formats host.save_targets names: a document opened from
+// NIfTI as NIfTI beside fmr_path ("out/a_b0.fmr" -> "out/a_b0.nii[.gz]"),
+// with host.fmr_output also as FMR text at fmr_path and STC data at
+// stc_path; any other document as FMR/STC, with host.nifti_output also as
+// NIfTI. Each file goes through a temporary file renamed into place. The paths are used as given: Host::save_current has
 // already put a relative path under the output directory. Refuses to overwrite the source of any open document.
 // Returns "" when saved, else why not (nothing is then left behind).
 std::string save_document_files(const Host& host, const Document& doc, const std::string& fmr_path,

@@ -1,6 +1,9 @@
 // The substitute host's state and behaviour.
 #include "host/host.h"
 
+#include "formats/fmr_file.h"
+#include "formats/nifti_document.h"
+
 #include <sys/stat.h>
 
 #include <cstring>
@@ -152,37 +155,55 @@ void Host::note(const std::string& text) {
     if (on_note) on_note(text);
 }
 
+SaveTargets Host::save_targets(const Document& doc, const std::string& fmr_path) const {
+    SaveTargets t;
+    const bool from_nifti = doc.nifti_geometry.has_value();
+    t.fmr = !from_nifti || fmr_output;
+    t.nifti = from_nifti || nifti_output;
+    t.fmr_path = fmr_path;
+    t.stc_path = stc_path_of(fmr_path, "");
+    t.nifti_path = nifti_path_for(doc, fmr_path);
+    return t;
+}
+
 int Host::save_current(const char* fmr_path, const char* second) {
     (void)second;  // the STC name always follows the FMR path
     SaveRecord rec;
-    rec.fmr = fmr_path ? fmr_path : "";
-    if (!rec.fmr.empty() && rec.fmr[0] != '/' && !output_dir.empty()) rec.fmr = output_dir + "/" + rec.fmr;
-    const size_t dot = rec.fmr.rfind('.');
-    const size_t slash = rec.fmr.rfind('/');
-    rec.stc =
-        (dot != std::string::npos && (slash == std::string::npos || dot > slash) ? rec.fmr.substr(0, dot) : rec.fmr) +
-        ".stc";
+    rec.requested = fmr_path ? fmr_path : "";
+    if (!rec.requested.empty() && rec.requested[0] != '/' && !output_dir.empty())
+        rec.requested = output_dir + "/" + rec.requested;
     Document* doc = current();
     if (doc == nullptr || doc->type != kFmr) {
         rec.error = "no FMR document is current";
-    } else if (rec.fmr.empty()) {
+    } else if (rec.requested.empty()) {
         rec.error = "the plug-in passed an empty path";
-    } else if (rec.fmr.size() >= sizeof doc->fmr.FileName) {
+    } else if (rec.requested.size() >= sizeof doc->fmr.FileName) {
         rec.error = "the path is longer than " + std::to_string(sizeof doc->fmr.FileName - 1) + " characters";
     } else if (hold_save && hold_save(*doc, rec)) {
         rec.ok = true;
         rec.held = true;
     } else if (saver) {
-        rec.error = saver(*doc, rec.fmr, rec.stc);
+        const SaveTargets t = save_targets(*doc, rec.requested);
+        rec.error = saver(*doc, t.fmr_path, t.stc_path);
         rec.ok = rec.error.empty();
+        if (rec.ok) {
+            if (t.fmr) rec.fmr = t.fmr_path, rec.stc = t.stc_path, rec.files = {t.fmr_path, t.stc_path};
+            if (t.nifti) rec.files.push_back(t.nifti_path);
+            rec.path = t.fmr ? t.fmr_path : t.nifti_path;
+        }
     } else {
-        saved_documents[rec.fmr] = *doc;
+        // Kept in memory under the plug-in's name, as the FMR it asked for.
+        saved_documents[rec.requested] = *doc;
         rec.ok = true;
+        rec.path = rec.fmr = rec.requested;
+        rec.stc = stc_path_of(rec.requested, "");
     }
-    if (!rec.ok) note(rec.fmr.empty() ? "cannot save: " + rec.error : "cannot save \"" + rec.fmr + "\": " + rec.error);
+    if (!rec.ok)
+        note(rec.requested.empty() ? "cannot save: " + rec.error
+                                   : "cannot save \"" + rec.requested + "\": " + rec.error);
     if (rec.ok && doc != nullptr) {
         std::memset(doc->fmr.FileName, 0, sizeof doc->fmr.FileName);
-        std::strncpy(doc->fmr.FileName, rec.fmr.c_str(), sizeof doc->fmr.FileName - 1);
+        std::strncpy(doc->fmr.FileName, rec.requested.c_str(), sizeof doc->fmr.FileName - 1);
         if (on_saved) on_saved(*doc, rec);
     }
     saves.push_back(rec);

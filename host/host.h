@@ -36,11 +36,25 @@ struct DialogRecord {
     Answer answer;
 };
 
+// One save: what the plug-in asked for and what was written. A result takes
+// the format of the document it is saved through: a document opened from
+// NIfTI is written as NIfTI (and as FMR/STC too with Host::fmr_output), any
+// other as FMR/STC (and as NIfTI too with Host::nifti_output).
 struct SaveRecord {
-    std::string fmr, stc;
+    std::string requested;           // the plug-in's path, under the output folder: "out/a_b0.fmr"
+    std::string path;                // the file that opens the result (open_document); empty unless ok
+    std::vector<std::string> files;  // every file written; empty unless ok
+    std::string fmr, stc;            // the FMR/STC pair when it was written, else empty
     bool ok = false;
     bool held = false;  // kept in the document unwritten: whoever held it writes it (Host::hold_save)
     std::string error;  // why not, when !ok
+};
+
+// Which files a save of doc at fmr_path (the plug-in's name, ".fmr") writes.
+struct SaveTargets {
+    bool fmr = false;   // FMR text at fmr_path and STC data at stc_path
+    bool nifti = false; // NIfTI at nifti_path
+    std::string fmr_path, stc_path, nifti_path;
 };
 
 using ParameterValue = std::variant<std::string, int, float>;
@@ -113,8 +127,11 @@ public:
     // Relative save paths are taken under this directory; empty keeps saves in memory.
     std::string output_dir;
     DocumentSaver saver;
-    // The disk saver also writes each saved FMR as NIfTI (--nifti).
+    // The disk saver also writes documents not opened from NIfTI as NIfTI (--nifti),
+    // and documents opened from NIfTI as FMR/STC too (--fmr).
     bool nifti_output = false;
+    bool fmr_output = false;
+    SaveTargets save_targets(const Document& doc, const std::string& fmr_path) const;
 
     int save_current(const char* fmr_path, const char* second);
     void note(const std::string& text);

@@ -57,10 +57,10 @@ std::vector<double> volume_values(const Document& doc, int volume) {
     const size_t n = voxels_of(doc);
     std::vector<double> out(n);
     if (volume < static_cast<int>(doc.float_volumes.size())) {
-        const std::vector<float>& v = doc.float_volumes[static_cast<size_t>(volume)];
+        const host::FloatVolume& v = doc.float_volumes[static_cast<size_t>(volume)];
         for (size_t i = 0; i < n; ++i) out[i] = v[i];
     } else if (volume < static_cast<int>(doc.int_volumes.size())) {
-        const std::vector<uint16_t>& v = doc.int_volumes[static_cast<size_t>(volume)];
+        const host::IntVolume& v = doc.int_volumes[static_cast<size_t>(volume)];
         for (size_t i = 0; i < n; ++i) out[i] = v[i];
     } else {
         throw Error("\"" + source_of(doc) + "\" has no volume " + std::to_string(volume + 1));

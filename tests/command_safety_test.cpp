@@ -276,7 +276,7 @@ TEST(CommandSafety, links_planted_in_the_output_folder_never_lead_a_write_to_the
     fs::create_symlink(victim, out + "/fieldmap_phasediff_quality_unwrapped.stc");
     std::vector<std::string> args =
         correct(in(src, inputs().nifti.phase), in(src, inputs().nifti.magnitude), in(src, inputs().nifti.epi));
-    args.insert(args.end(), {"--out", out});
+    args.insert(args.end(), {"--fmr", "--out", out});
     const Result ok = run(args, scratch);
     EXPECT_EQ(ok.status, 0) << ok.err;
     EXPECT_EQ(checksums(src), before) << "an input changed";
@@ -423,7 +423,8 @@ const std::string& long_epi() {
 std::vector<std::string> long_run_into(const std::string& out) {
     const Inputs& i = inputs();
     std::vector<std::string> a = correct(i.nifti.phase, i.nifti.magnitude, long_epi());
-    a.insert(a.end(), {"--out", out, "--nifti"});
+    // --fmr: the series is written twice (STC, then NIfTI), each a temporary a signal can land on.
+    a.insert(a.end(), {"--out", out, "--nifti", "--fmr"});
     return a;
 }
 

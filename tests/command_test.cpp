@@ -178,7 +178,7 @@ TEST_F(Command, the_corrected_series_on_disk_is_the_epi_resampled_with_the_saved
                    out, "--method", "multigrid", "--no-jacobian"})
                   .status,
               0);
-    const std::vector<float> shift_f = series_of(out + "/fieldmap_phasediff_unwrapped3vcyc5its_smoothed_pixshift.fmr");
+    const std::vector<float> shift_f = series_of(out + "/fieldmap_phasediff_unwrapped3vcyc5its_smoothed_pixshift.nii.gz");
     EXPECT_EQ(series_of(out + "/bold_shiftmap.nii.gz"), shift_f);  // the map applied is the plug-in's
     const std::vector<double> shift(shift_f.begin(), shift_f.end());
     const std::vector<float> corrected = series_of(out + "/bold_corrected.nii.gz");
@@ -275,7 +275,11 @@ TEST_F(Command, run_replays_every_command_and_reports_each_call) {
     // The EPI document was saved as the undistorted series in the call before (save-as).
     EXPECT_EQ(calls[4]["parameters"]["DifferenceImgName"], "bold_undistort_diffimg.fmr");
     ASSERT_EQ(calls[4]["saved"].size(), 1u);
-    EXPECT_EQ(calls[4]["saved"][0]["fmr"], out + "/bold_undistort_diffimg.fmr");
+    // Saved through the EPI's document, opened from NIfTI: written as NIfTI only.
+    EXPECT_EQ(calls[4]["saved"][0]["requested"], out + "/bold_undistort_diffimg.fmr");
+    EXPECT_EQ(calls[4]["saved"][0]["path"], out + "/bold_undistort_diffimg.nii.gz");
+    EXPECT_EQ(calls[4]["saved"][0]["files"], json::array({out + "/bold_undistort_diffimg.nii.gz"}));
+    EXPECT_EQ(calls[4]["saved"][0]["fmr"], "");
     EXPECT_EQ(calls[4]["saved"][0]["ok"], true);
     EXPECT_EQ(calls[4]["dialogs"][0]["kind"], "integer");
     EXPECT_EQ(calls[4]["dialogs"][0]["min"], 0);
@@ -288,7 +292,8 @@ TEST_F(Command, run_replays_every_command_and_reports_each_call) {
     EXPECT_EQ(calls[3]["command"], "Start");
     EXPECT_EQ(calls[3]["ErrorNr"], 0) << calls[3]["ErrorMsg"];
     EXPECT_EQ(calls[3]["parameters"]["NameUndistortedFile"], "bold_undistort.fmr");
-    EXPECT_TRUE(fs::exists(out + "/bold_undistort.stc"));
+    EXPECT_TRUE(fs::exists(out + "/bold_undistort.nii.gz"));
+    EXPECT_FALSE(fs::exists(out + "/bold_undistort.stc"));
     EXPECT_EQ(calls[3]["dialogs"].size(), 3u);
 
     EXPECT_EQ(calls[5]["log"][2], "Plugin> Received unknown command: \"Nonsense\".");

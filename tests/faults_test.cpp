@@ -191,7 +191,10 @@ std::vector<std::string> leftovers(const std::string& dir) {
 
 void save_fmr(const host::Document& d, const std::string& fmr) {
     const host::Host h;
-    const std::string why = host::save_document_files(h, d, fmr, host::stc_path_of(fmr, ""));
+    // An FMR project of the same voxels: without its NIfTI geometry a document is saved as FMR/STC.
+    host::Document project = d;
+    project.nifti_geometry.reset();
+    const std::string why = host::save_document_files(h, project, fmr, host::stc_path_of(fmr, ""));
     if (!why.empty()) throw std::runtime_error("cannot write test input " + fmr + ": " + why);
 }
 
@@ -243,11 +246,12 @@ std::vector<std::string> correct_args(const std::string& phase, const std::strin
             "--echo-time-diff", in.echo_time_diff, "--bandwidth", in.bandwidth,  "--pe-dir", "j"};
 }
 
-// The plug-in's own unwrapping: the faults below happen between its saves, in their order.
+// The plug-in's own unwrapping: the faults below happen between its saves, in
+// their order; --fmr: every result as FMR/STC too, the STC written first.
 std::vector<std::string> correct_nifti(const std::string& out) {
     const Inputs& in = inputs();
     std::vector<std::string> args = correct_args(in.nifti.phase, in.nifti.magnitude, in.nifti.epi, out);
-    args.insert(args.end(), {"--method", "multigrid"});
+    args.insert(args.end(), {"--method", "multigrid", "--fmr"});
     return args;
 }
 
@@ -806,6 +810,64 @@ TEST(FaultsNonFinite, nan_and_infinite_voxels_of_stc_inputs_become_zero_with_a_c
     for (auto it = after.begin(); it != after.end();)
         it = it->first.rfind(dir + "/out/", 0) == 0 ? after.erase(it) : std::next(it);
     EXPECT_EQ(after, before);
+}
+
+// --- output formats -----------------------------------------------------------------------
+
+// Results follow their inputs' format: NIfTI in, NIfTI out (FMR/STC too only with --fmr);
+// FMR in, FMR/STC out (NIfTI too with --nifti, which NIfTI inputs accept and need not).
+TEST(OutputFormats, results_follow_the_inputs_format_unless_asked_for_the_other_too) {
+    const Inputs& in = inputs();
+    const std::string dir = test::scratch_dir("output-formats");
+    // The series is delivered once, as the command's corrected one; the map is one of the plug-in's.
+    const std::string series = "bold_corrected", map = "fieldmap_phasediff_unwrapped3vcyc5its_smoothed_b0";
+    const std::string fmr_series = fs::path(in.epi_fmr).stem().string() + "_corrected";
+    const std::string fmr_map = fs::path(in.phase_fmr).stem().string() + "_unwrapped3vcyc5its_smoothed_b0";
+    struct Case {
+        const char* name;
+        bool nifti_inputs;
+        std::vector<std::string> options;
+        std::vector<std::string> present, absent;  // extensions of the series and the field map
+    };
+    const Case cases[] = {
+        {"nifti", true, {}, {".nii.gz"}, {".fmr", ".stc", ".nii"}},
+        {"nifti-with-nifti", true, {"--nifti"}, {".nii.gz"}, {".fmr", ".stc"}},
+        {"nifti-with-fmr", true, {"--fmr"}, {".nii.gz", ".fmr", ".stc"}, {".nii"}},
+        {"fmr", false, {}, {".fmr", ".stc"}, {".nii.gz", ".nii"}},
+        {"fmr-with-fmr", false, {"--fmr"}, {".fmr", ".stc"}, {".nii.gz", ".nii"}},
+        {"fmr-with-nifti", false, {"--nifti"}, {".fmr", ".stc", ".nii.gz"}, {".nii"}},
+    };
+    for (const Case& c : cases) {
+        const std::string out = dir + "/" + c.name;
+        std::vector<std::string> args = c.nifti_inputs
+                                            ? correct_args(in.nifti.phase, in.nifti.magnitude, in.nifti.epi, out)
+                                            : correct_args(in.phase_fmr, in.magnitude_fmr, in.epi_fmr, out);
+        args.insert(args.end(), {"--method", "multigrid"});  // the plug-in's unwrapping names its maps
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const Outcome r = launch(args);
+        ASSERT_EQ(r.status, 0) << c.name << "\n" << r.err;
+        const std::string s = out + "/" + (c.nifti_inputs ? series : fmr_series);
+        const std::string m = out + "/" + (c.nifti_inputs ? map : fmr_map);
+        for (const std::string& ext : c.present) {
+            EXPECT_TRUE(fs::exists(s + ext)) << c.name << ": " << s + ext;
+            EXPECT_TRUE(fs::exists(m + ext)) << c.name << ": " << m + ext;
+        }
+        for (const std::string& ext : c.absent) {
+            EXPECT_FALSE(fs::exists(s + ext)) << c.name << ": " << s + ext;
+            EXPECT_FALSE(fs::exists(m + ext)) << c.name << ": " << m + ext;
+        }
+        // The series opens through each of its files; the line names the NIfTI when there is one.
+        for (const std::string& ext : c.present) {
+            if (ext == ".stc") continue;  // opened through its .fmr
+            host::Host h;
+            const host::Document d = host::open_document(h, s + ext, false);
+            EXPECT_EQ(d.float_volumes.size() * d.float_volumes[0].size() * sizeof(float), in.epi_stc_bytes)
+                << c.name << ext;
+        }
+        const std::string named = s + (std::count(c.present.begin(), c.present.end(), ".nii.gz") ? ".nii.gz" : ".fmr");
+        EXPECT_NE(r.out.find("corrected EPI: " + named + "\n"), std::string::npos) << c.name << "\n" << r.out;
+        EXPECT_TRUE(leftovers(out).empty()) << c.name;
+    }
 }
 
 }  // namespace

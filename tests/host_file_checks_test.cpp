@@ -1,8 +1,12 @@
 // Size checks made before any allocation, and the replacement of non-finite values.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
+#include <vector>
 
 #include "core/error.h"
 #include "formats/file_checks.h"
@@ -53,6 +57,38 @@ TEST(HostFileChecks, non_finite_values_become_zero_and_are_counted) {
     EXPECT_EQ(v[3], 0.0f);
     EXPECT_EQ(v[5], std::numeric_limits<float>::max());
     EXPECT_EQ(host::non_finite_note("a.stc", 3, 6), "\"a.stc\": 3 of 6 voxels were NaN or infinite and were set to 0");
+}
+
+// Every bit pattern class, at every position of a long run (the vectorised
+// loop and its tail): finite values keep their bits, the others become +0.
+TEST(HostFileChecks, zeroing_keeps_every_finite_bit_pattern_and_zeroes_every_other_anywhere_in_a_run) {
+    const float inf = std::numeric_limits<float>::infinity();
+    const uint32_t patterns[] = {0x00000000u, 0x80000000u, 0x00000001u, 0x807fffffu, 0x3f800000u, 0x7f7fffffu,
+                                 0xff7fffffu, 0x7f800000u, 0xff800000u, 0x7fc00000u, 0xffc00000u, 0x7f800001u,
+                                 0xffffffffu, 0x7fbfffffu};
+    for (const uint32_t p : patterns) {
+        float x;
+        std::memcpy(&x, &p, sizeof x);
+        const bool finite = std::isfinite(x);
+        for (const size_t n : {size_t{1}, size_t{7}, size_t{64}, size_t{67}}) {
+            for (size_t at = 0; at < n; at += (n > 8 ? 5 : 1)) {
+                std::vector<float> v(n, 2.5f);
+                v[at] = x;
+                EXPECT_EQ(host::zero_non_finite(v.data(), n), finite ? 0u : 1u) << std::hex << p << " " << n;
+                uint32_t back;
+                std::memcpy(&back, &v[at], sizeof back);
+                EXPECT_EQ(back, finite ? p : 0u) << std::hex << p << " " << n << " " << at;
+                for (size_t i = 0; i < n; ++i) {
+                    if (i != at) {
+                        EXPECT_EQ(v[i], 2.5f);
+                    }
+                }
+            }
+        }
+    }
+    std::vector<float> all(1000, inf);
+    EXPECT_EQ(host::zero_non_finite(all.data(), all.size()), 1000u);
+    EXPECT_TRUE(std::all_of(all.begin(), all.end(), [](float y) { return y == 0.0f && !std::signbit(y); }));
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 // FMR text and STC files: round trips through the disk saver, the reader's tolerance, and refusals.
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -139,7 +140,7 @@ TEST(HostFmrReader, takes_keys_in_any_order_with_or_without_colons_and_ignores_u
     EXPECT_EQ(d.fmr.TR, 2000);
     EXPECT_EQ(d.source_data_path, dir + "/data_run.stc");
     ASSERT_EQ(d.int_volumes.size(), 1u);
-    EXPECT_EQ(d.int_volumes[0], values);
+    EXPECT_EQ(test::plain(d.int_volumes[0]), values);
     ASSERT_EQ(d.int_pointers.size(), 1u);
     EXPECT_EQ(d.int_pointers[0], d.int_volumes[0].data());
 }
@@ -207,7 +208,7 @@ TEST(HostFmrReader, non_finite_float_voxels_become_zero_with_a_counted_note) {
     test::write_file(dir + "/a.stc", test::bytes_of(values));
     host::Host& h = test::fresh_host();
     const Document d = host::open_document(dir + "/a.fmr", false);
-    EXPECT_EQ(d.float_volumes[0], (std::vector<float>{1, 0, 3, 4, 0, 6, 7, 8, 9, 0, 11, 12}));
+    EXPECT_EQ(test::plain(d.float_volumes[0]), (std::vector<float>{1, 0, 3, 4, 0, 6, 7, 8, 9, 0, 11, 12}));
     EXPECT_EQ(
         h.host_log,
         (std::vector<std::string>{"\"" + dir + "/a.stc\": 3 of 12 voxels were NaN or infinite and were set to 0"}));
@@ -287,6 +288,32 @@ INSTANTIATE_TEST_SUITE_P(
         Malformed{"nan_position", small_fmr(1, position_block("nan")), 24,
                   "the value \"nan\" of \"RowDirX\" is not a finite number"}),
     [](const ::testing::TestParamInfo<Malformed>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace warpmender
+
+namespace warpmender {
+namespace {
+
+// Volumes of a few MB start on a huge-page boundary; any volume made with a
+// value holds that value, and copies and moves keep their contents.
+TEST(HostVolumes, large_volumes_are_huge_page_aligned_and_valued_volumes_hold_their_value) {
+    for (const size_t n : {size_t{1}, size_t{1000}, size_t{262143}, size_t{262144}, size_t{552960}, size_t{1} << 21}) {
+        host::FloatVolume v(n, 0.0f);
+        EXPECT_TRUE(std::all_of(v.begin(), v.end(), [](float x) { return x == 0.0f; })) << n;
+        if (n * sizeof(float) >= (size_t{1} << 20)) {
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(v.data()) % (size_t{2} << 20), 0u) << n;
+        }
+        for (size_t i = 0; i < n; i += 4099) v[i] = static_cast<float>(i);
+        v.back() = -1.0f;
+        const host::FloatVolume copy = v;
+        EXPECT_TRUE(std::equal(copy.begin(), copy.end(), v.begin())) << n;
+        host::FloatVolume moved = std::move(v);
+        EXPECT_EQ(moved.back(), -1.0f) << n;
+        host::IntVolume w(n, 7);
+        EXPECT_EQ(std::count(w.begin(), w.end(), uint16_t{7}), static_cast<long>(n)) << n;
+    }
+}
 
 }  // namespace
 }  // namespace warpmender

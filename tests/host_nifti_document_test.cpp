@@ -3,6 +3,7 @@
 #include <nifti1_io.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -150,7 +151,7 @@ TEST(HostNifti, integer_data_are_scaled_with_slope_and_intercept) {
     save(nim.get(), dir + "/s.nii.gz");
     test::fresh_host();
     const host::Document d = host::open_document(dir + "/s.nii.gz", false);
-    EXPECT_EQ(d.float_volumes[0], (std::vector<float>{8.0f, 9.5f, 10.0f, 10.5f, 13.5f, 16393.5f}));
+    EXPECT_EQ(test::plain(d.float_volumes[0]), (std::vector<float>{8.0f, 9.5f, 10.0f, 10.5f, 13.5f, 16393.5f}));
 }
 
 TEST(HostNifti, anatomy_is_the_first_volume_rescaled_to_0_255) {
@@ -185,8 +186,8 @@ TEST(HostNifti, non_finite_voxels_become_zero_with_a_counted_note) {
     save(nim.get(), dir + "/n.nii");
     host::Host& h = test::fresh_host();
     const host::Document d = host::open_document(dir + "/n.nii", false);
-    EXPECT_EQ(d.float_volumes[0], (std::vector<float>{1, 0, 3, 0, 5, 6}));
-    EXPECT_EQ(d.float_volumes[1], (std::vector<float>{7, 8, 0, 10, 0, 12}));
+    EXPECT_EQ(test::plain(d.float_volumes[0]), (std::vector<float>{1, 0, 3, 0, 5, 6}));
+    EXPECT_EQ(test::plain(d.float_volumes[1]), (std::vector<float>{7, 8, 0, 10, 0, 12}));
     EXPECT_EQ(h.host_log,
               std::vector<std::string>{"\"" + dir + "/n.nii\": 4 of 12 voxels were NaN or infinite and were set to 0"});
 }
@@ -213,7 +214,7 @@ TEST(HostNifti, big_endian_images_are_read_with_their_bytes_swapped) {
     test::fresh_host();
     const host::Document d = host::open_document(dir + "/big.nii", false);
     EXPECT_EQ(d.fmr.ResolutionX, 3);
-    EXPECT_EQ(d.float_volumes[0], (std::vector<float>{-600, -2, 0, 2, 516, 65534}));
+    EXPECT_EQ(test::plain(d.float_volumes[0]), (std::vector<float>{-600, -2, 0, 2, 516, 65534}));
 }
 
 void gzip_file(const std::string& path, const std::string& bytes) {
@@ -284,7 +285,7 @@ TEST(HostNifti, malformed_images_are_refused_naming_the_file_and_the_fault) {
 // Reads a saved NIfTI copy with nifticlib itself.
 Nim read_back(const std::string& path) { return Nim(nifti_image_read(path.c_str(), 1)); }
 
-TEST(HostNifti, saving_with_nifti_output_writes_float32_with_the_source_geometry) {
+TEST(HostNifti, saving_with_fmr_output_writes_float32_with_the_source_geometry_beside_the_fmr) {
     const std::string dir = test::scratch_dir("host_nifti_copy");
     Nim source = index_series();
     save(source.get(), dir + "/bold.nii.gz");
@@ -292,7 +293,7 @@ TEST(HostNifti, saving_with_nifti_output_writes_float32_with_the_source_geometry
     host::Host& h = test::fresh_host();
     h.output_dir = dir + "/out";
     std::filesystem::create_directories(h.output_dir);
-    h.nifti_output = true;
+    h.fmr_output = true;
     host::install_disk_saver(h);
     h.add_document(host::open_document(dir + "/bold.nii.gz", false));
     h.add_document(host::open_document(dir + "/plain.nii", false));
@@ -323,6 +324,70 @@ TEST(HostNifti, saving_with_nifti_output_writes_float32_with_the_source_geometry
         EXPECT_EQ(back->qfac, source->qfac);
         EXPECT_FLOAT_EQ(back->dt, 2.0f);
     }
+}
+
+// A result takes its document's format: NIfTI sources give NIfTI only, with
+// or without nifti_output, and the record names the files that were written.
+TEST(HostNifti, saves_of_nifti_documents_write_nifti_only_and_the_record_names_it) {
+    const std::string dir = test::scratch_dir("host_nifti_only");
+    Nim source = index_series();
+    save(source.get(), dir + "/bold.nii.gz");
+    save(source.get(), dir + "/plain.nii");
+    for (const bool nifti_output : {false, true}) {
+        host::Host& h = test::fresh_host();
+        h.output_dir = dir + (nifti_output ? "/with" : "/without");
+        std::filesystem::create_directories(h.output_dir);
+        h.nifti_output = nifti_output;
+        host::install_disk_saver(h);
+        h.add_document(host::open_document(dir + "/bold.nii.gz", false));
+        h.add_document(host::open_document(dir + "/plain.nii", false));
+        ASSERT_TRUE(h.set_current(0));
+        ASSERT_EQ(hsSaveFMRAndSTC("bold_b0.fmr", "bold_b0"), 1) << h.host_log.back();
+        ASSERT_TRUE(h.set_current(1));
+        ASSERT_EQ(hsSaveFMRAndSTC("plain_b0.fmr", "plain_b0"), 1) << h.host_log.back();
+        EXPECT_EQ(test::listing(h.output_dir), (std::vector<std::string>{"bold_b0.nii.gz", "plain_b0.nii"}));
+        ASSERT_EQ(h.saves.size(), 2u);
+        const std::string gz = h.output_dir + "/bold_b0.nii.gz";
+        EXPECT_EQ(h.saves[0].requested, h.output_dir + "/bold_b0.fmr");
+        EXPECT_EQ(h.saves[0].path, gz);
+        EXPECT_EQ(h.saves[0].files, std::vector<std::string>{gz});
+        EXPECT_EQ(h.saves[0].fmr, "");
+        EXPECT_EQ(h.saves[0].stc, "");
+        EXPECT_EQ(h.saves[1].path, h.output_dir + "/plain_b0.nii");
+        // The record's path opens as the saved document, voxel for voxel.
+        for (size_t k = 0; k < 2; ++k) {
+            const host::Document back = host::open_document(h.saves[k].path, false);
+            EXPECT_EQ(back.fmr.NrOfVolumes, test::kNt);
+            for (int v = 0; v < test::kNt; ++v)
+                EXPECT_TRUE(std::equal(back.float_volumes[v].begin(), back.float_volumes[v].end(),
+                                       h.documents()[k].float_volumes[v].begin()))
+                    << k << " " << v;
+        }
+    }
+}
+
+// With fmr_output the FMR/STC pair comes too, and the record opens through the FMR.
+TEST(HostNifti, the_record_of_a_save_with_fmr_output_names_all_three_files) {
+    const std::string dir = test::scratch_dir("host_nifti_record");
+    Nim source = index_series();
+    save(source.get(), dir + "/bold.nii.gz");
+    host::Host& h = test::fresh_host();
+    h.output_dir = dir + "/out";
+    std::filesystem::create_directories(h.output_dir);
+    h.fmr_output = true;
+    host::install_disk_saver(h);
+    h.add_document(host::open_document(dir + "/bold.nii.gz", false));
+    ASSERT_TRUE(h.set_current(0));
+    ASSERT_EQ(hsSaveFMRAndSTC("bold_b0.fmr", "bold_b0"), 1) << h.host_log.back();
+    const std::string o = h.output_dir + "/bold_b0";
+    ASSERT_EQ(h.saves.size(), 1u);
+    EXPECT_EQ(h.saves[0].path, o + ".fmr");
+    EXPECT_EQ(h.saves[0].fmr, o + ".fmr");
+    EXPECT_EQ(h.saves[0].stc, o + ".stc");
+    EXPECT_EQ(h.saves[0].files, (std::vector<std::string>{o + ".fmr", o + ".stc", o + ".nii.gz"}));
+    for (const std::string& f : h.saves[0].files) EXPECT_TRUE(std::filesystem::exists(f)) << f;
+    const host::Document back = host::open_document(h.saves[0].path, false);
+    EXPECT_EQ(back.float_volumes[1], h.documents()[0].float_volumes[1]);
 }
 
 TEST(HostNifti, copy_of_an_fmr_source_carries_the_affine_of_its_position_record) {

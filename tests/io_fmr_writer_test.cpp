@@ -55,7 +55,7 @@ TEST(IoFmrWriter, sixteen_bit_saves_rescale_only_above_16384) {
         EXPECT_TRUE(saveashs2fmr(v.get(), "a_b0.fmr"));
         EXPECT_EQ(test::log_contains(h, "Rescaling between 0 and 16384..."), c.rescaled) << c.values[2];
         ASSERT_EQ(h.saved_documents.count("a_b0.fmr"), 1u);
-        EXPECT_EQ(h.saved_documents["a_b0.fmr"].int_volumes[0], c.stored) << c.values[2];
+        EXPECT_EQ(test::plain(h.saved_documents["a_b0.fmr"].int_volumes[0]), c.stored) << c.values[2];
         EXPECT_EQ(v->get(2), c.values[2]);  // the result itself is not rescaled
         EXPECT_EQ(h.windows_updated, 1);
     }
@@ -177,9 +177,9 @@ TEST(IoFmrWriter, results_that_do_not_fit_the_document_are_refused) {
                       type == 1 ? "Error while retrieving FMR data" : "An error occurred while writing FMR/STC data.");
             const host::Document& doc = h.documents()[0];  // untouched
             if (type == 1)
-                EXPECT_EQ(doc.int_volumes, std::vector<std::vector<uint16_t>>(2, std::vector<uint16_t>(24, 0)));
+                EXPECT_EQ(test::plain(doc.int_volumes), std::vector<std::vector<uint16_t>>(2, std::vector<uint16_t>(24, 0)));
             else
-                EXPECT_EQ(doc.float_volumes, std::vector<std::vector<float>>(2, std::vector<float>(24, 0.0f)));
+                EXPECT_EQ(test::plain(doc.float_volumes), std::vector<std::vector<float>>(2, std::vector<float>(24, 0.0f)));
         }
     }
 }

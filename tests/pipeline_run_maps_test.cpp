@@ -6,6 +6,7 @@
 
 #include "core/error.h"
 #include "pipeline/run_maps.h"
+#include "tests/test_support.h"
 
 namespace warpmender {
 namespace {
@@ -14,7 +15,7 @@ constexpr double kPi = 3.14159265358979323846;
 
 host::Document float_document(int nx, int ny, int nz, const std::vector<std::vector<float>>& volumes) {
     host::Document d = host::make_fmr_document("in.fmr", nx, ny, nz, static_cast<int>(volumes.size()));
-    for (size_t t = 0; t < volumes.size(); ++t) d.float_volumes[t] = volumes[t];
+    for (size_t t = 0; t < volumes.size(); ++t) d.float_volumes[t].assign(volumes[t].begin(), volumes[t].end());
     d.refresh_pointers();
     return d;
 }
@@ -92,8 +93,8 @@ TEST(PipelineMaps, intensity_correction_multiplies_every_volume_and_turns_16_bit
     EXPECT_EQ(s.fmr.DataType, 2);
     EXPECT_TRUE(s.int_volumes.empty());
     ASSERT_EQ(s.float_volumes.size(), 2u);
-    EXPECT_EQ(s.float_volumes[0], (std::vector<float>{50.0f, 400.0f}));
-    EXPECT_EQ(s.float_volumes[1], (std::vector<float>{150.0f, 800.0f}));
+    EXPECT_EQ(test::plain(s.float_volumes[0]), (std::vector<float>{50.0f, 400.0f}));
+    EXPECT_EQ(test::plain(s.float_volumes[1]), (std::vector<float>{150.0f, 800.0f}));
     EXPECT_EQ(s.float_pointers.at(1), s.float_volumes[1].data());
     EXPECT_EQ(mean, (std::vector<float>{100.0f, 600.0f}));
     EXPECT_EQ(pipeline::mean_volume(s), mean);

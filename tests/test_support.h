@@ -27,5 +27,17 @@ bool log_contains(const host::Host& h, const std::string& text);
 // A directory under the build tree, emptied for this test.
 std::string scratch_dir(const std::string& name);
 
+// A document's volume (or all of them) as plain vectors, to compare with expected values.
+template <typename Volume>
+std::vector<typename Volume::value_type> plain(const Volume& v) {
+    return {v.begin(), v.end()};
+}
+template <typename Volume>
+std::vector<std::vector<typename Volume::value_type>> plain(const std::vector<Volume>& volumes) {
+    std::vector<std::vector<typename Volume::value_type>> out;
+    for (const Volume& v : volumes) out.push_back(plain(v));
+    return out;
+}
+
 }  // namespace test
 }  // namespace warpmender
