@@ -3,6 +3,7 @@
 # main() apart.
 set(WARPMENDER_COMMAND_LIB_SOURCES
   cli/acquisition_ranges.cpp
+  cli/child_process.cpp
   cli/command_session.cpp
   cli/console.cpp
   cli/failure_context.cpp
@@ -10,6 +11,7 @@ set(WARPMENDER_COMMAND_LIB_SOURCES
   cli/memory_budget.cpp
   cli/output_folder.cpp
   cli/phantom_files.cpp
+  cli/run_bids.cpp
   cli/run_correct.cpp
   cli/run_demo.cpp
   cli/run_diff.cpp

@@ -1,0 +1,373 @@
+// warpmender bids run as a process on a small BIDS study made by the sim: plan, derivatives, reruns, Snakemake.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "tests/bids_sim_dataset.h"
+#include "tests/test_support.h"
+
+namespace warpmender {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+struct Ran {
+    int status = -1;
+    std::string out, err;
+};
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+// Runs program with args in cwd (when given); standard output and error kept.
+Ran run_program(const std::string& program, const std::vector<std::string>& args, const std::string& cwd = "") {
+    static int counter = 0;
+    const std::string base = std::string(WARPMENDER_BINARY_DIR) + "/test-scratch/bids" + std::to_string(getpid()) +
+                             "_" + std::to_string(counter++);
+    std::string cmd = (cwd.empty() ? "" : "cd " + quote(cwd) + " && ") + quote(program);
+    for (const auto& a : args) cmd += " " + quote(a);
+    cmd += " </dev/null >" + quote(base + ".out") + " 2>" + quote(base + ".err");
+    const int raw = std::system(cmd.c_str());
+    Ran r;
+    if (WIFEXITED(raw)) r.status = WEXITSTATUS(raw);
+    r.out = slurp(base + ".out");
+    r.err = slurp(base + ".err");
+    fs::remove(base + ".out");
+    fs::remove(base + ".err");
+    return r;
+}
+
+Ran bids(std::vector<std::string> args) {
+    args.insert(args.begin(), "bids");
+    return run_program(WARPMENDER_COMMAND_PATH, args);
+}
+
+// Every file under dir (relative path -> content), links and folders aside.
+std::map<std::string, std::string> tree(const std::string& dir) {
+    std::map<std::string, std::string> out;
+    for (const auto& e : fs::recursive_directory_iterator(dir))
+        if (e.is_regular_file()) out[fs::relative(e.path(), dir).generic_string()] = slurp(e.path().string());
+    return out;
+}
+
+std::set<std::string> names(const std::map<std::string, std::string>& t) {
+    std::set<std::string> s;
+    for (const auto& [k, v] : t) s.insert(k);
+    return s;
+}
+
+json read_json(const std::string& path) { return json::parse(slurp(path)); }
+
+// The eight files a corrected series leaves, relative to OUTPUT_DIR.
+std::set<std::string> derivatives_of(const std::string& folder, const std::string& entities, const std::string& suffix) {
+    const std::string figures = folder.substr(0, folder.rfind('/')) + "/figures/";
+    return {folder + "/" + entities + "_desc-preproc_" + suffix + ".nii.gz",
+            folder + "/" + entities + "_desc-preproc_" + suffix + ".json",
+            folder + "/" + entities + "_desc-" + suffix + "_fieldmap.nii.gz",
+            folder + "/" + entities + "_desc-" + suffix + "_fieldmap.json",
+            folder + "/" + entities + "_desc-" + suffix + "_shiftmap.nii.gz",
+            folder + "/" + entities + "_desc-" + suffix + "_shiftmap.json",
+            figures + entities + "_desc-" + suffix + "_report.html",
+            figures + entities + "_desc-" + suffix + "_report.json"};
+}
+
+// Every derivative of the study's series that a field map serves without fault.
+std::set<std::string> expected_derivatives(bool sub01, bool sub02) {
+    std::set<std::string> all = {"dataset_description.json", "index.html"};
+    std::vector<std::set<std::string>> parts;
+    if (sub01) {
+        parts.push_back(derivatives_of("sub-01/func", "sub-01_task-rest", "bold"));
+        parts.push_back(derivatives_of("sub-01/func", "sub-01_task-motor", "bold"));
+        parts.push_back(derivatives_of("sub-01/dwi", "sub-01_dir-AP", "dwi"));
+        parts.push_back(derivatives_of("sub-01/dwi", "sub-01_dir-PA", "dwi"));
+    }
+    if (sub02) {
+        parts.push_back(derivatives_of("sub-02/ses-1/func", "sub-02_ses-1_task-rest", "bold"));
+        parts.push_back(derivatives_of("sub-02/ses-2/func", "sub-02_ses-2_task-rest", "bold"));
+    }
+    for (const auto& p : parts) all.insert(p.begin(), p.end());
+    return all;
+}
+
+class BidsCommand : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const ::testing::TestInfo* t = ::testing::UnitTest::GetInstance()->current_test_info();
+        scratch_ = test::scratch_dir(std::string("bids-command.") + t->name());
+        study_ = test::make_sim_study(scratch_ + "/study", faults());
+    }
+    virtual bool faults() const { return true; }
+    std::string out(const std::string& name) const { return scratch_ + "/" + name; }
+    std::string series(const std::string& rel) const { return study_.root + "/" + rel; }
+
+    std::string scratch_;
+    test::SimStudy study_;
+};
+
+class CleanStudy : public BidsCommand {
+protected:
+    bool faults() const override { return false; }
+};
+
+TEST_F(BidsCommand, dry_run_shows_each_series_its_field_map_values_and_what_is_skipped_or_failed) {
+    const Ran r = bids({study_.root, out("deriv"), "participant", "--dry-run"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char* text : {"sub-01/func/sub-01_task-rest_bold.nii.gz", "phasediff", "phase1/phase2", "fieldmap",
+                             "IntendedFor in sub-01/fmap/sub-01_phasediff.json", "B0FieldIdentifier",
+                             "task-rest_bold.json", "sub-01_task-nofmap_bold.nii.gz", "sub-02_ses-2_task-motor_bold"})
+        EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
+    EXPECT_FALSE(fs::exists(out("deriv"))) << "a dry run writes nothing";
+
+    const Ran j = bids({study_.root, out("deriv"), "participant", "--dry-run", "--json"});
+    ASSERT_EQ(j.status, 0) << j.err;
+    const json plan = json::parse(j.out);
+    ASSERT_EQ(plan["series"].size(), 7u) << j.out;  // four of sub-01, three of sub-02 (the broken one planned)
+    std::set<std::string> runs;
+    for (const json& s : plan["series"]) {
+        runs.insert(s["run"].get<std::string>());
+        EXPECT_GT(s["memory"]["mb"].get<int>(), 64);
+        EXPECT_FALSE(s["up_to_date"].get<bool>());
+    }
+    EXPECT_EQ(runs, (std::set<std::string>{"sub-01_task-rest_bold", "sub-01_task-motor_bold", "sub-01_dir-AP_dwi",
+                                           "sub-01_dir-PA_dwi", "sub-02_ses-1_task-rest_bold",
+                                           "sub-02_ses-2_task-rest_bold", "sub-02_ses-2_task-broken_bold"}));
+    ASSERT_EQ(plan["skipped"].size(), 1u);
+    EXPECT_NE(plan["skipped"][0]["series"].get<std::string>().find("task-nofmap"), std::string::npos);
+    ASSERT_EQ(plan["failed"].size(), 1u);
+    const std::string why = plan["failed"][0]["reason"];
+    EXPECT_NE(why.find("sub-02_ses-2_acq-pd_phasediff"), std::string::npos) << why;
+    EXPECT_NE(why.find("sub-02_ses-2_fieldmap"), std::string::npos) << why;
+    EXPECT_EQ(plan["work_dir"], out("deriv") + "/.warpmender-work");
+}
+
+TEST_F(BidsCommand, refuses_bad_usage_with_status_2) {
+    EXPECT_EQ(bids({study_.root, out("d"), "group"}).status, 2);
+    const Ran inside = bids({study_.root, study_.root + "/sub-01/deriv", "participant"});
+    EXPECT_EQ(inside.status, 2);
+    EXPECT_NE(inside.err.find("lies in the dataset"), std::string::npos) << inside.err;
+    EXPECT_EQ(bids({study_.root, study_.root, "participant"}).status, 2);
+    const Ran unknown = bids({study_.root, out("d"), "participant", "--run", "sub-09_task-rest_bold"});
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_NE(unknown.err.find("sub-09_task-rest_bold"), std::string::npos) << unknown.err;
+    const Ran label = bids({study_.root, out("d"), "participant", "--participant-label", "07"});
+    EXPECT_EQ(label.status, 2);
+    EXPECT_NE(label.err.find("07"), std::string::npos) << label.err;
+    EXPECT_FALSE(fs::exists(study_.root + "/sub-01/deriv"));
+}
+
+TEST_F(BidsCommand, corrects_the_study_into_derivatives_reports_skips_and_failures_and_reruns_nothing_done) {
+    const std::string d = out("deriv");
+    const auto inputs_before = tree(study_.root);
+    const Ran r = bids({study_.root, d, "participant", "--nprocs", "2"});
+    EXPECT_EQ(r.status, 1) << "a failed series makes the status 1\n" << r.out << r.err;
+    EXPECT_EQ(tree(study_.root), inputs_before) << "the dataset is left as it was";
+
+    // Exactly the derivatives: no work folder, no lock, nothing of the failed series.
+    EXPECT_EQ(names(tree(d)), expected_derivatives(true, true)) << r.out << r.err;
+    EXPECT_FALSE(fs::exists(d + "/.warpmender-work/sub-01_task-rest_bold"));
+
+    // The summary: every series once, with its reason.
+    EXPECT_NE(r.out.find("Summary: 6 corrected, 0 up to date, 1 skipped, 2 failed"), std::string::npos) << r.out;
+    std::istringstream lines(r.out);
+    std::map<std::string, std::string> status_of;
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream w(line);
+        std::string first, second;
+        w >> first >> second;
+        if (first == "corrected" || first == "skipped" || first == "failed") status_of[second] = first + line;
+    }
+    EXPECT_EQ(status_of.size(), 9u) << r.out;
+    EXPECT_NE(status_of["sub-01_task-nofmap_bold"].find("skipped"), std::string::npos);
+    EXPECT_NE(status_of["sub-01_task-nofmap_bold"].find("no field map"), std::string::npos) << r.out;
+    EXPECT_NE(status_of["sub-02_ses-2_task-motor_bold"].find("sub-02_ses-2_fieldmap"), std::string::npos) << r.out;
+    const std::string broken = status_of["sub-02_ses-2_task-broken_bold"];
+    EXPECT_EQ(broken.rfind("failed", 0), 0u) << broken;
+    EXPECT_NE(broken.find("echo spacing"), std::string::npos) << broken;
+    EXPECT_NE(broken.find("exit status 2"), std::string::npos) << broken;
+    // The failed series' work stays for a look; its log is named.
+    EXPECT_TRUE(fs::exists(d + "/.warpmender-work/sub-02_ses-2_task-broken_bold/stderr.txt"));
+    // The progress line names the runs done, the total and the time.
+    EXPECT_NE(r.err.find("[7/7] elapsed"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("at work: "), std::string::npos) << r.err;
+
+    // Sidecars.
+    const json bold = read_json(d + "/sub-01/func/sub-01_task-rest_desc-preproc_bold.json");
+    EXPECT_EQ(bold["Sources"], json::array({"bids:raw:sub-01/func/sub-01_task-rest_bold.nii.gz",
+                                            "bids:raw:sub-01/fmap/sub-01_phasediff.nii.gz",
+                                            "bids:raw:sub-01/fmap/sub-01_magnitude1.nii.gz"}));
+    EXPECT_EQ(bold["AcquisitionValues"]["EffectiveEchoSpacing"]["Source"], "task-rest_bold.json");
+    EXPECT_EQ(bold["AcquisitionValues"]["PhaseEncodingDirection"]["Source"], "sub-01/func/sub-01_task-rest_bold.json");
+    EXPECT_EQ(bold["AcquisitionValues"]["EchoTime1"]["Source"], "sub-01/fmap/sub-01_phasediff.json");
+    EXPECT_NEAR(bold["AppliedValues"]["EchoTimeDifference"]["Value"].get<double>(), study_.along_j.echo_time_diff_ms,
+                1e-9);
+    EXPECT_EQ(bold["AppliedValues"]["EchoTimeDifference"]["Units"], "ms");
+    EXPECT_NEAR(bold["AppliedValues"]["BandwidthPerVoxel"]["Value"].get<double>(), study_.along_j.bandwidth_pe_hz,
+                1e-9 * study_.along_j.bandwidth_pe_hz);
+    EXPECT_EQ(bold["PhaseEncodingDirection"], "j");
+    EXPECT_EQ(bold["FieldMap"]["Layout"], "phasediff");
+    EXPECT_EQ(bold["SkullStripped"], false);
+    for (const char* key : {"CorrectionMethod", "UnwrappingMethod", "IntensityCorrection", "Description"})
+        EXPECT_TRUE(bold[key].is_string()) << key;
+    EXPECT_EQ(bold["GeneratedBy"][0]["Name"], "warpmender");
+    EXPECT_EQ(bold["GeneratedBy"][0]["Version"], "1.1.0");
+    const json pa = read_json(d + "/sub-01/dwi/sub-01_dir-PA_desc-preproc_dwi.json");
+    EXPECT_EQ(pa["FieldMap"]["Layout"], "phase1/phase2");
+    EXPECT_EQ(pa["PhaseEncodingDirection"], "j-");
+    EXPECT_NE(pa["FieldMap"]["MatchedBy"].get<std::string>().find("sub-01_acq-dwi_phase1.json"), std::string::npos);
+    EXPECT_NE(pa["AppliedValues"]["BandwidthPerVoxel"]["DerivedFrom"].get<std::string>().find("TotalReadoutTime"),
+              std::string::npos);
+    const json motor = read_json(d + "/sub-01/func/sub-01_task-motor_desc-preproc_bold.json");
+    EXPECT_EQ(motor["FieldMap"]["Layout"], "fieldmap");
+    EXPECT_NE(motor["FieldMap"]["MatchedBy"].get<std::string>().find("b0direct"), std::string::npos);
+    EXPECT_EQ(motor["AcquisitionValues"]["Units"]["Value"], "Hz");
+    EXPECT_FALSE(motor["AppliedValues"].contains("EchoTimeDifference"));
+    const json rad = read_json(d + "/sub-02/ses-2/func/sub-02_ses-2_task-rest_desc-preproc_bold.json");
+    EXPECT_EQ(rad["AcquisitionValues"]["Units"]["Value"], "rad/s");
+    EXPECT_EQ(read_json(d + "/sub-01/func/sub-01_task-rest_desc-bold_fieldmap.json")["Units"], "Hz");
+    const json shift = read_json(d + "/sub-01/dwi/sub-01_dir-PA_desc-dwi_shiftmap.json");
+    EXPECT_EQ(shift["Units"], "voxels");
+    EXPECT_EQ(shift["PhaseEncodingDirection"], "j-");
+    const json description = read_json(d + "/dataset_description.json");
+    EXPECT_EQ(description["DatasetType"], "derivative");
+    EXPECT_EQ(description["GeneratedBy"][0]["Name"], "warpmender");
+    EXPECT_EQ(description["DatasetLinks"]["raw"], "file://" + study_.root);
+    const std::string index = slurp(d + "/index.html");
+    EXPECT_NE(index.find("sub-01/figures/sub-01_task-rest_desc-bold_report.html"), std::string::npos);
+    EXPECT_NE(index.find("sub-02/ses-2/figures/sub-02_ses-2_task-rest_desc-bold_report.html"), std::string::npos);
+
+    // A rerun finds everything done and touches nothing; the failed series are tried again.
+    const auto done = tree(d);
+    std::map<std::string, fs::file_time_type> times;
+    for (const auto& [rel, content] : done) times[rel] = fs::last_write_time(d + "/" + rel);
+    const Ran again = bids({study_.root, d, "participant", "--nprocs", "2"});
+    EXPECT_EQ(again.status, 1);
+    EXPECT_NE(again.out.find("Summary: 0 corrected, 6 up to date, 1 skipped, 2 failed"), std::string::npos)
+        << again.out;
+    for (const auto& [rel, t] : times) {
+        if (rel.rfind("sub-", 0) != 0) continue;
+        EXPECT_EQ(fs::last_write_time(d + "/" + rel), t) << rel;
+    }
+
+    // An input newer than its derivatives makes its series due again, and only it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const std::string edited = series("sub-01/func/sub-01_task-rest_bold.json");
+    std::ofstream(edited, std::ios::app) << "\n";
+    const Ran third = bids({study_.root, d, "participant", "--participant-label", "sub-01"});
+    EXPECT_EQ(third.status, 0) << third.out << third.err;
+    EXPECT_NE(third.out.find("Summary: 1 corrected, 3 up to date, 1 skipped, 0 failed"), std::string::npos)
+        << third.out;
+    EXPECT_EQ(slurp(d + "/sub-01/func/sub-01_task-rest_desc-preproc_bold.nii.gz"),
+              done.at("sub-01/func/sub-01_task-rest_desc-preproc_bold.nii.gz"));
+}
+
+TEST_F(BidsCommand, participant_label_with_or_without_prefix_limits_the_series) {
+    const Ran a = bids({study_.root, out("a"), "participant", "--participant-label", "01"});
+    EXPECT_EQ(a.status, 0) << a.out << a.err;
+    EXPECT_EQ(names(tree(out("a"))), expected_derivatives(true, false)) << a.out;
+    EXPECT_NE(a.out.find("Summary: 4 corrected, 0 up to date, 1 skipped, 0 failed"), std::string::npos) << a.out;
+    const Ran b = bids({study_.root, out("b"), "participant", "--participant-label", "sub-02", "--session-label", "1"});
+    EXPECT_EQ(b.status, 0) << b.out << b.err;
+    std::set<std::string> one = derivatives_of("sub-02/ses-1/func", "sub-02_ses-1_task-rest", "bold");
+    one.insert({"dataset_description.json", "index.html"});
+    EXPECT_EQ(names(tree(out("b"))), one);
+}
+
+TEST_F(BidsCommand, run_option_corrects_one_series_and_reports_a_skipped_or_failed_one) {
+    const std::string d = out("deriv");
+    const Ran one = bids({study_.root, d, "participant", "--run", "sub-02_ses-1_task-rest_bold"});
+    ASSERT_EQ(one.status, 0) << one.out << one.err;
+    EXPECT_EQ(names(tree(d)), derivatives_of("sub-02/ses-1/func", "sub-02_ses-1_task-rest", "bold"));
+    const Ran skipped = bids({study_.root, d, "participant", "--run", "sub-01_task-nofmap_bold"});
+    EXPECT_EQ(skipped.status, 0);
+    EXPECT_NE(skipped.out.find("skipped: "), std::string::npos) << skipped.out;
+    const Ran failed = bids({study_.root, d, "participant", "--run", "sub-02_ses-2_task-motor_bold"});
+    EXPECT_EQ(failed.status, 1);
+    const Ran index = bids({study_.root, d, "participant", "--write-index"});
+    EXPECT_EQ(index.status, 0) << index.err;
+    EXPECT_TRUE(fs::exists(d + "/dataset_description.json"));
+    EXPECT_NE(slurp(d + "/index.html").find("sub-02_ses-1_task-rest_desc-bold_report.html"), std::string::npos);
+    EXPECT_FALSE(fs::exists(d + "/.warpmender-work"));
+}
+
+// The derivatives read back by nibabel: shapes, the source's affine, units, and finite values.
+TEST_F(CleanStudy, derivatives_read_back_with_nibabel_on_the_series_grid) {
+    const std::string python = "/usr/bin/python3";
+    if (run_program(python, {"-c", "import nibabel"}).status != 0)
+        GTEST_SKIP() << "nibabel is not installed for /usr/bin/python3 (scripts/setup installs python3-nibabel)";
+    const std::string d = out("deriv");
+    const Ran r = bids({study_.root, d, "participant", "--participant-label", "02"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const std::string script = R"(
+import sys, nibabel, numpy
+src, out = sys.argv[1], sys.argv[2]
+for source, stem in (("sub-02/ses-1/func/sub-02_ses-1_task-rest_bold.nii", "sub-02/ses-1/func/sub-02_ses-1_task-rest"),
+                     ("sub-02/ses-2/func/sub-02_ses-2_task-rest_bold.nii.gz", "sub-02/ses-2/func/sub-02_ses-2_task-rest")):
+    s = nibabel.load(f"{src}/{source}")
+    c = nibabel.load(f"{out}/{stem}_desc-preproc_bold.nii.gz")
+    f = nibabel.load(f"{out}/{stem}_desc-bold_fieldmap.nii.gz")
+    m = nibabel.load(f"{out}/{stem}_desc-bold_shiftmap.nii.gz")
+    assert c.shape == s.shape, (c.shape, s.shape)
+    assert f.shape[:3] == s.shape[:3] and m.shape[:3] == s.shape[:3], (f.shape, m.shape)
+    for img in (c, f, m):
+        assert numpy.allclose(img.affine, s.affine, atol=1e-4), (img.affine, s.affine)
+        assert numpy.isfinite(img.get_fdata()).all()
+    field = f.get_fdata()
+    assert abs(field).max() > 10, abs(field).max()
+    print("ok", c.shape, float(abs(field).max()), float(abs(m.get_fdata()).max()))
+)";
+    const Ran py = run_program(python, {"-c", script, study_.root, d});
+    EXPECT_EQ(py.status, 0) << py.out << py.err;
+    EXPECT_EQ(py.out.rfind("ok (32, 32, 12, 2)", 0), 0u) << py.out << py.err;
+}
+
+// Snakemake's jobs and the one command leave the same files, byte for byte.
+TEST_F(CleanStudy, snakefile_gives_the_same_derivatives_as_the_command) {
+    if (run_program("snakemake", {"--version"}).status != 0)
+        GTEST_SKIP() << "snakemake is not installed (scripts/setup installs it; CI runs this test)";
+    const Ran direct = bids({study_.root, out("direct"), "participant", "--nprocs", "2"});
+    ASSERT_EQ(direct.status, 0) << direct.out << direct.err;
+    const std::string snakefile = std::string(WARPMENDER_SOURCE_DIR) + "/workflow/Snakefile";
+    const std::string work = out("snakemake-state");
+    fs::create_directories(work);
+    const Ran sm = run_program("snakemake", {"-s", snakefile, "--cores", "2", "--directory", work, "--config",
+                                             "bids_dir=" + study_.root, "output_dir=" + out("snake"),
+                                             std::string("warpmender=") + WARPMENDER_COMMAND_PATH});
+    ASSERT_EQ(sm.status, 0) << sm.out << sm.err;
+    const auto a = tree(out("direct")), b = tree(out("snake"));
+    EXPECT_EQ(names(a), names(b));
+    EXPECT_EQ(names(a), expected_derivatives(true, true));
+    for (const auto& [rel, content] : a) EXPECT_TRUE(b.count(rel) && b.at(rel) == content) << rel;
+    // Six jobs of one series each, memory declared, and the dataset's files last.
+    EXPECT_NE(sm.err.find("correct_sub_01_task_rest_bold"), std::string::npos) << sm.err;
+    EXPECT_NE(sm.err.find("mem_mb="), std::string::npos) << sm.err;
+    // Run again: nothing to do.
+    const Ran again = run_program("snakemake", {"-s", snakefile, "--cores", "2", "--directory", work, "--config",
+                                                "bids_dir=" + study_.root, "output_dir=" + out("snake"),
+                                                std::string("warpmender=") + WARPMENDER_COMMAND_PATH});
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_NE((again.out + again.err).find("Nothing to be done"), std::string::npos) << again.out << again.err;
+}
+
+}  // namespace
+}  // namespace warpmender
