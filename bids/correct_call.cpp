@@ -35,7 +35,12 @@ CorrectCall correct_call(const SeriesPlan& plan, const std::string& out_dir, con
             add(a, "--phase1", fm.phase1);
             add(a, "--phase2", fm.phase2);
             break;
-        case FieldMapLayout::kDirect: add(a, "--fieldmap", fm.fieldmap); break;
+        case FieldMapLayout::kDirect:
+            if (!plan.units) throw Error("\"" + series + "\": the plan has no Units of its field map");
+            add(a, "--fieldmap", fm.fieldmap);
+            add(a, "--fieldmap-units", plan.units->value);
+            call.applied["FieldMapUnits"] = {{"Value", plan.units->value}, {"DerivedFrom", plan.units->key}};
+            break;
     }
     if (!direct) {
         if (!plan.echo_time1 || !plan.echo_time2)

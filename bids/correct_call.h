@@ -13,14 +13,14 @@ namespace bids {
 
 // What the batch asks of every correction.
 struct CorrectSettings {
-    std::string method = "multigrid";  // the unwrapping ("quality", "multigrid", "relax"); unused by a direct map
+    std::string method = "quality";  // the unwrapping ("quality", "multigrid", "relax"); unused by a direct map
     bool jacobian = true;            // intensity correction by the shift's Jacobian
 };
 
 // The arguments of `correct` (after the program's name) for one series, every
 // value explicit so that what the plan found through inheritance is what
 // is used (correct itself reads only the sidecar beside a file):
-//   correct --epi SERIES --magnitude M {--phase P | --phase1 P1 --phase2 P2 | --fieldmap F}
+//   correct --epi SERIES --magnitude M {--phase P | --phase1 P1 --phase2 P2 | --fieldmap F --fieldmap-units U}
 //           [--echo-time-diff MS] --bandwidth HZ --pe-dir DIR [--method M] [--no-jacobian] --out OUT
 // and the values so derived, for the derivatives' sidecars:
 //   {"EchoTimeDifference": {"Value": 2.46, "Units": "ms", "DerivedFrom": "EchoTime2 - EchoTime1"},

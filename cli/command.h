@@ -31,11 +31,16 @@ struct CommonOptions {
 // The options of `correct`; `demo` fills them too.
 struct CorrectOptions {
     CommonOptions common;
-    std::string phase, magnitude, epi, anatomy;
+    // The field map: a phase difference (phase), two phase images (phase1,
+    // phase2) or a field map in Hz or rad/s (fieldmap); each with magnitude.
+    std::string phase, phase1, phase2, fieldmap, magnitude, epi, anatomy;
+    std::string fieldmap_units;  // overrides the field map's sidecar "Units"
+    bool no_jacobian = false;
+    std::string pe_check = "warn";  // warn, strict, off
     std::optional<double> echo_time_diff_ms;
     std::optional<double> bandwidth_hz;
     std::string pe_dir;
-    std::string method = "multigrid";
+    std::string method = "quality";
     int cycles = 3;
     int iterations = 5;
     int relax_iterations = 200;
@@ -62,17 +67,37 @@ struct Subcommand {
 // Every subcommand, in the order the help lists them.
 const std::vector<const Subcommand*>& subcommands();
 
+// Where the field comes from.
+enum class FieldSource { kPhaseDifference, kTwoPhases, kDirect };
+
+// One acquisition value used, and where it came from.
+struct PlannedValue {
+    std::string name, value, source;
+};
+
 // What a correction used, and where each value came from.
 struct CorrectionPlan {
     Session session;
     std::vector<std::string> provenance;  // "echo-time difference: 2.46 ms (--echo-time-diff)"
+    std::vector<PlannedValue> values;     // the same, for the report
+    FieldSource source = FieldSource::kPhaseDifference;
     int pe_code = 0;
-    double echo_time_diff_ms = 0.0;
+    double echo_time_diff_ms = 0.0;  // 0 for a direct field map
     double bandwidth_hz = 0.0;
+    std::optional<std::string> units;  // of a direct field map
+    std::string units_source;          // where they came from
 };
-// Builds the one "Start" call of `correct`; throws Error when a value is
-// neither given nor found in a sidecar, or is out of range.
+// The values of a correction and the documents it opens (field source,
+// magnitude, EPI, anatomy); throws Error when a value is neither given nor
+// found in a sidecar, or is out of range. The calls are made by run_correct.
 CorrectionPlan plan_correction(const CorrectOptions& o);
+
+// What a finished correction wrote.
+struct CorrectionOutputs {
+    std::string corrected, field_map, shift_map, fold_mask, report_html, report_json;
+};
+// The whole correction of one run; returns the exit status.
+int run_correct(const CorrectOptions& o, CorrectionOutputs* outputs = nullptr);
 
 // Refuses an output file given as option (--report, --log) that is a folder,
 // lies in a missing folder, or is one of inputs. Throws Error naming the option.
@@ -83,6 +108,9 @@ struct SessionHooks {
     std::function<void(Host&)> before_calls;
     std::function<void(Host&, size_t)> between_calls;
     std::function<void(const Document&, const SaveRecord&)> on_saved;
+    // After a session that succeeded, with the output folder still locked:
+    // the command's own work on the results; its status is the run's.
+    std::function<int(Host&)> after_calls;
 };
 
 // Runs a session with the console and the common options; writes the report;

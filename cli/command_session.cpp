@@ -143,7 +143,9 @@ int execute_session(const Session& session, const CommonOptions& common, const s
     for (const std::string& m : outcome.error_messages) console.message("failed: " + m);
     for (const std::string& m : outcome.unsaved) console.message("failed: not saved: " + m);
     if (outcome_out != nullptr) *outcome_out = outcome;
-    return log_problem.empty() ? outcome.exit_status() : kExitBadInput;
+    if (!log_problem.empty()) return kExitBadInput;
+    if (outcome.exit_status() != kExitOk || !hooks.after_calls) return outcome.exit_status();
+    return hooks.after_calls(instance());
 }
 
 }  // namespace host

@@ -110,28 +110,6 @@ std::string run_of(const bids::Series& s) {
     return bids::format_file_name(bare);
 }
 
-// Files the correction of today names by the plug-in's intermediates alone:
-// the corrected series beside its FMR, the field map (_b0) and the shift map
-// (_pixshift) in the output folder. Used when correct's answer names no map.
-void find_plugin_intermediates(const std::string& folder, bids::CorrectOutputs& out) {
-    const auto nifti_of = [](const std::string& path) {
-        const std::string stem = path.substr(0, path.size() - 4);
-        return fs::exists(stem + ".nii.gz") ? stem + ".nii.gz" : stem + ".nii";
-    };
-    if (out.corrected.size() > 4 && out.corrected.compare(out.corrected.size() - 4, 4, ".fmr") == 0)
-        out.corrected = nifti_of(out.corrected);
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator(folder, ec)) {
-        const std::string name = e.path().filename().string();
-        for (const auto& [end, target] :
-             {std::pair<std::string, std::string*>{"_b0", &out.fieldmap}, {"_pixshift", &out.shift_map}})
-            for (const char* ext : {".nii.gz", ".nii"})
-                if (target->empty() && name.size() > end.size() + std::strlen(ext) &&
-                    name.compare(name.size() - end.size() - std::strlen(ext), std::string::npos, end + ext) == 0)
-                    *target = e.path().string();
-    }
-}
-
 class Batch {
 public:
     Batch(const BidsOptions& o, const bids::Plan& plan, std::string work)
@@ -181,8 +159,6 @@ private:
             fs::create_directories(folder + "/correct", ec);
             if (ec) throw Error("cannot create the work folder \"" + folder + "\": " + ec.message());
             bids::CorrectCall call = bids::correct_call(p, folder + "/correct", o_.settings);
-            // Until correct writes its own NIfTI results it needs --nifti for them.
-            call.arguments.insert(call.arguments.end() - 2, "--nifti");
             if (!o_.plugin.empty()) {
                 call.arguments.insert(call.arguments.end() - 2, "--plugin");
                 call.arguments.insert(call.arguments.end() - 2, o_.plugin);
@@ -207,9 +183,7 @@ private:
             return;
         }
         try {
-            bids::CorrectOutputs produced = bids::parse_correct_output(read_text(folder + "/stdout.txt"));
-            if (produced.fieldmap.empty() || produced.shift_map.empty())
-                find_plugin_intermediates(folder + "/correct", produced);
+            const bids::CorrectOutputs produced = bids::parse_correct_output(read_text(folder + "/stdout.txt"));
             bids::Producer producer;
             producer.version = kVersion;
             bids::install_derivatives(p, calls_[i], o_.settings, produced, producer);

@@ -94,17 +94,14 @@ int run_demo(const DemoOptions& o) {
     c.common.plugin = o.plugin;
     c.common.log_file = o.quiet ? (out / "demo.log").string() : "";
     c.common.report = (out / "report.json").string();
-    CorrectionPlan plan = plan_correction(c);
-    for (const std::string& p : plan.provenance) std::printf("  %s\n", p.c_str());
-    std::fflush(stdout);
-    const int status = execute_session(plan.session, c.common);
+    CorrectionOutputs outputs;
+    const int status = run_correct(c, &outputs);
     if (status != kExitOk) {
         std::fprintf(stderr, "warpmender demo: the correction failed (exit status %d); see %s\n", status,
                      c.common.report.c_str());
         return status;
     }
-    const std::string corrected_name = instance().string_parameter(protocol::kNameUndistortedFile);
-    const std::string corrected_fmr = (results_dir / corrected_name).string();
+    const std::string corrected_fmr = outputs.corrected;
     const Document corrected = open_document(instance(), corrected_fmr, false);
     const std::vector<float> corrected_series = series_of(corrected);
 

@@ -10,6 +10,7 @@ set(WARPMENDER_COMMAND_LIB_SOURCES
   cli/interrupt.cpp
   cli/memory_budget.cpp
   cli/output_folder.cpp
+  cli/correction_plan.cpp
   cli/phantom_files.cpp
   cli/run_bids.cpp
   cli/run_correct.cpp

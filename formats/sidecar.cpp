@@ -34,8 +34,8 @@ std::optional<double> seconds(const nlohmann::json& j, const char* key, const st
 }
 
 bool is_read_key(const std::string& key) {
-    return key == "EchoTime1" || key == "EchoTime2" || key == "EffectiveEchoSpacing" || key == "TotalReadoutTime" ||
-           key == "PhaseEncodingDirection";
+    return key == "EchoTime1" || key == "EchoTime2" || key == "EchoTime" || key == "EffectiveEchoSpacing" ||
+           key == "TotalReadoutTime" || key == "PhaseEncodingDirection" || key == "Units";
 }
 
 }  // namespace
@@ -68,6 +68,7 @@ Sidecar parse_sidecar(const std::string& text, const std::string& source) {
     s.path = source;
     s.echo_time1 = seconds(j, "EchoTime1", source);
     s.echo_time2 = seconds(j, "EchoTime2", source);
+    s.echo_time = seconds(j, "EchoTime", source);
     s.effective_echo_spacing = seconds(j, "EffectiveEchoSpacing", source);
     s.total_readout_time = seconds(j, "TotalReadoutTime", source);
     if (j.contains("PhaseEncodingDirection") && !j["PhaseEncodingDirection"].is_null()) {
@@ -78,6 +79,11 @@ Sidecar parse_sidecar(const std::string& text, const std::string& source) {
             throw Error("sidecar \"" + source + "\": \"PhaseEncodingDirection\" is \"" + d +
                         "\"; expected one of i, i-, j, j-, k, k-");
         s.phase_encoding_direction = d;
+    }
+    if (j.contains("Units") && !j["Units"].is_null()) {
+        if (!j["Units"].is_string())
+            throw Error("sidecar \"" + source + "\": \"Units\" must be a string such as \"Hz\"");
+        s.units = j["Units"].get<std::string>();
     }
     return s;
 }

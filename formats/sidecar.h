@@ -13,10 +13,12 @@ constexpr uint64_t kMostSidecarBytes = 16u << 20;
 
 struct Sidecar {
     std::string path;                                     // the JSON file it was read from
-    std::optional<double> echo_time1, echo_time2;         // seconds
+    std::optional<double> echo_time1, echo_time2;         // seconds, of a phase difference
+    std::optional<double> echo_time;                      // seconds, of one phase image (phase1, phase2)
     std::optional<double> effective_echo_spacing;         // seconds
     std::optional<double> total_readout_time;             // seconds
     std::optional<std::string> phase_encoding_direction;  // "i", "i-", "j", "j-", "k", "k-"
+    std::optional<std::string> units;                     // of a direct field map: "Hz", "rad/s"
 };
 
 // "dir/a.nii.gz" -> "dir/a.json"; "" for an image that is not NIfTI.

@@ -61,7 +61,9 @@ TEST_F(BidsDerivatives, correct_is_given_every_value_explicitly) {
          {"--magnitude", fmap + "magnitude1.nii.gz", "--phase", fmap + "phasediff.nii.gz"}, 2.46, 500.0, "j"},
         // TotalReadoutTime 0.03 s over 5 voxels along i: 1 / (0.03 / 4 x 5)
         {"sub-01/func/sub-01_task-motor_bold.nii.gz",
-         {"--magnitude", fmap + "acq-direct_magnitude.nii.gz", "--fieldmap", fmap + "acq-direct_fieldmap.nii.gz"}, 0.0,
+         {"--magnitude", fmap + "acq-direct_magnitude.nii.gz", "--fieldmap", fmap + "acq-direct_fieldmap.nii.gz",
+          "--fieldmap-units", "Hz"},
+         0.0,
          1.0 / (0.03 / 4.0 * 5.0), "i"},
         // EchoTime 4 and 6.5 ms; TotalReadoutTime 0.05 s over 4 voxels along j: 1 / (0.05 / 3 x 4) = 15 Hz
         {"sub-01/dwi/sub-01_dir-AP_dwi.nii.gz",
@@ -142,6 +144,7 @@ TEST_F(BidsDerivatives, sidecars_hold_sources_values_with_their_files_method_and
     const json ds = corrected_sidecar(direct, correct_call(direct, "/o", CorrectSettings{}), CorrectSettings{}, Producer{});
     EXPECT_EQ(ds["UnwrappingMethod"], "none (a field map in rad/s)");
     EXPECT_EQ(ds["AcquisitionValues"]["Units"]["Source"], "sub-02/ses-1/fmap/sub-02_ses-1_fieldmap.json");
+    EXPECT_EQ(ds["AppliedValues"]["FieldMapUnits"]["Value"], "rad/s");
     EXPECT_EQ(fieldmap_sidecar(direct, Producer{})["Units"], "Hz");
     const json shift = shift_map_sidecar(direct, Producer{});
     EXPECT_EQ(shift["Units"], "voxels");

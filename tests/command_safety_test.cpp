@@ -768,7 +768,13 @@ std::string moved_epi(const std::string& path, double degrees, double shift_mm) 
     return path;
 }
 
-TEST(CommandSafety, an_epi_on_the_field_maps_matrix_but_placed_elsewhere_is_refused_naming_both_files) {
+std::vector<double> map_values(const std::string& path) {
+    host::Notes notes;
+    const host::Document d = host::read_nifti(path, false, notes);
+    return std::vector<double>(d.float_volumes.at(0).begin(), d.float_volumes.at(0).end());
+}
+
+TEST(CommandSafety, an_epi_placed_elsewhere_gets_the_field_map_carried_through_the_scanner_frame) {
     const std::string scratch = test::scratch_dir("safety-placement");
     const Inputs& i = inputs();
     const std::string epi = moved_epi(scratch + "/bold_moved.nii", 10.0, 14.0);
@@ -784,34 +790,60 @@ TEST(CommandSafety, an_epi_on_the_field_maps_matrix_but_placed_elsewhere_is_refu
     field.nz = target.nz = field_header.nz;
     field.affine = *field_header.world_mm;
     target.affine = *epi_header.world_mm;
-    const double mismatch = correction::corner_mismatch_voxels(field, target);
-    const double overlap = correction::overlap_fraction(target, field);
-    EXPECT_GT(mismatch, 5.0);
-    char amount[64], share[64];
-    std::snprintf(amount, sizeof amount, "lies %.2f voxels", mismatch);
-    std::snprintf(share, sizeof share, "%.1f%% of the EPI's voxels", 100.0 * overlap);
+    EXPECT_GT(correction::corner_mismatch_voxels(field, target), 5.0);
 
     const auto inputs_before = checksums(i.dir);
     const uint64_t epi_before = test::checksum(epi);
+    const std::string same_out = scratch + "/same";
+    const Result same = run(correct_into(same_out), scratch);
+    ASSERT_EQ(same.status, 0) << same.err;
+    EXPECT_NE(same.out.find("alignment: the field map and the EPI share one grid"), std::string::npos) << same.out;
+
     const std::string out = scratch + "/out";
     std::vector<std::string> args = correct(i.nifti.phase, i.nifti.magnitude, epi);
-    args.insert(args.end(), {"--out", out, "--nifti"});
+    args.insert(args.end(), {"--out", out});
     const Result r = run(args, scratch);
-    expect_refused(r,
-                   {"\"" + i.nifti.phase + "\"", "\"" + epi + "\"", "same matrix, another position or orientation",
-                    amount, share, "world alignment is needed", "--anatomy"},
-                   "moved EPI");
-    EXPECT_TRUE(names_in(out).empty()) << "a refused run wrote into its output folder";
-    EXPECT_EQ(r.out.find("corrected EPI:"), std::string::npos) << r.out;
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("carried onto the EPI's grid"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("corrected EPI: " + out + "/bold_moved_corrected.nii"), std::string::npos) << r.out;
     EXPECT_EQ(checksums(i.dir), inputs_before);
     EXPECT_EQ(test::checksum(epi), epi_before);
 
-    // The EPI on the field map's own grid goes through as before.
-    const std::string same_out = scratch + "/same";
-    const Result ok = run(correct_into(same_out), scratch);
-    EXPECT_EQ(ok.status, 0) << ok.err;
-    EXPECT_NE(ok.out.find("corrected EPI: " + same_out + "/"), std::string::npos) << ok.out;
-    EXPECT_EQ(checksums(i.dir), inputs_before);
+    // The shift map applied lies on the EPI's grid, with its affine, and is
+    // the map of the unmoved run carried through the scanner frame (the
+    // steps from the field on are linear; smoothing came before carrying).
+    const std::string applied = out + "/bold_moved_shiftmap.nii";
+    const host::InputGrid applied_header = host::read_input_grid(applied, false);
+    ASSERT_TRUE(applied_header.world_mm);
+    for (int row = 0; row < 4; ++row)
+        for (int col = 0; col < 4; ++col)
+            EXPECT_NEAR((*applied_header.world_mm)[row][col], (*epi_header.world_mm)[row][col], 1e-4);
+    const std::vector<double> unmoved = map_values(same_out + "/bold_shiftmap.nii.gz");
+    std::vector<double> expected(target.voxels());
+    correction::resample_to_grid(field, unmoved.data(), target, expected.data());
+    const std::vector<double> got = map_values(applied);
+    ASSERT_EQ(got.size(), expected.size());
+    double worst = 0.0, largest = 0.0;
+    for (size_t v = 0; v < got.size(); ++v) {
+        worst = std::max(worst, std::fabs(got[v] - expected[v]));
+        largest = std::max(largest, std::fabs(expected[v]));
+    }
+    EXPECT_GT(largest, 1.0);  // a field that moves the head
+    EXPECT_LT(worst, 1e-3);
+}
+
+TEST(CommandSafety, an_epi_mostly_outside_the_field_map_is_refused_saying_by_how_much) {
+    const std::string scratch = test::scratch_dir("safety-outside");
+    const Inputs& i = inputs();
+    // Moved by most of the field of view along y.
+    const std::string epi = moved_epi(scratch + "/bold_far.nii", 0.0, 0.8 * inputs().grid.ny * inputs().grid.dy);
+    const std::string out = scratch + "/out";
+    std::vector<std::string> args = correct(i.nifti.phase, i.nifti.magnitude, epi);
+    args.insert(args.end(), {"--out", out});
+    const Result r = run(args, scratch);
+    expect_refused(r, {"\"" + epi + "\"", "\"" + i.nifti.phase + "\"", "% inside the field of view", "at least 50%"},
+                   "far EPI");
+    EXPECT_TRUE(names_in(out).empty()) << "a refused run wrote into its output folder";
 }
 
 }  // namespace
