@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +13,8 @@
 #include <set>
 #include <sstream>
 #include <thread>
+
+#include <nifti1_io.h>
 
 #include "tests/bids_sim_dataset.h"
 #include "tests/test_support.h"
@@ -369,6 +372,117 @@ TEST_F(CleanStudy, snakefile_gives_the_same_derivatives_as_the_command) {
                                                 std::string("warpmender=") + WARPMENDER_COMMAND_PATH});
     EXPECT_EQ(again.status, 0) << again.err;
     EXPECT_NE((again.out + again.err).find("Nothing to be done"), std::string::npos) << again.out << again.err;
+}
+
+// Two vendors' real field maps under BIDS names, as a converter and a curator leave them (links to the
+// copies in tests/data; sidecars with IntendedFor added), each with a stand-in series: its magnitude
+// repeated twice, so the series lies on the field map's grid and in its place. Nobody here wrote these
+// headers and sidecars; no path is given by hand.
+class BidsRealMaps : public ::testing::Test {
+protected:
+    const std::string maps = std::string(WARPMENDER_SOURCE_DIR) + "/tests/data/fieldmaps/";
+    void SetUp() override {
+        ASSERT_TRUE(fs::exists(maps + "siemens_phasediff.nii.gz"));
+        root_ = test::scratch_dir("bids-command.real-maps") + "/study";
+        fs::create_directories(root_);
+        std::ofstream(root_ + "/dataset_description.json") << R"({"Name": "vendors", "BIDSVersion": "1.10.0"})";
+        link("siemens_phasediff.nii.gz", "sub-siemens/fmap/sub-siemens_phasediff.nii.gz");
+        link("siemens_magnitude1.nii.gz", "sub-siemens/fmap/sub-siemens_magnitude1.nii.gz");
+        link("siemens_magnitude1.json", "sub-siemens/fmap/sub-siemens_magnitude1.json");
+        with_key("siemens_phasediff.json", "sub-siemens/fmap/sub-siemens_phasediff.json", "IntendedFor",
+                 "func/sub-siemens_task-rest_bold.nii.gz");
+        series("siemens_magnitude1.nii.gz", "sub-siemens/func/sub-siemens_task-rest_bold",
+               {{"EffectiveEchoSpacing", 0.00053}, {"PhaseEncodingDirection", "j-"}});
+        link("philips_fieldmap.nii.gz", "sub-philips/fmap/sub-philips_fieldmap.nii.gz");
+        link("philips_magnitude.nii.gz", "sub-philips/fmap/sub-philips_magnitude.nii.gz");
+        with_key("philips_fieldmap.json", "sub-philips/fmap/sub-philips_fieldmap.json", "IntendedFor",
+                 "bids::sub-philips/func/sub-philips_task-rest_bold.nii.gz");
+        series("philips_magnitude.nii.gz", "sub-philips/func/sub-philips_task-rest_bold",
+               {{"TotalReadoutTime", 0.03}, {"PhaseEncodingDirection", "j"}});
+    }
+    void link(const std::string& vendor, const std::string& rel) {
+        fs::create_directories(fs::path(root_ + "/" + rel).parent_path());
+        fs::create_symlink(maps + vendor, root_ + "/" + rel);
+    }
+    void with_key(const std::string& vendor, const std::string& rel, const std::string& key, const json& value) {
+        json j = json::parse(slurp(maps + vendor));
+        j[key] = value;
+        std::ofstream(root_ + "/" + rel) << j.dump(2);
+    }
+    // The magnitude as a two-volume float series with the magnitude's header (grid and affine).
+    void series(const std::string& magnitude, const std::string& stem, const json& sidecar) {
+        nifti_image* m = nifti_image_read((maps + magnitude).c_str(), 1);
+        ASSERT_NE(m, nullptr);
+        ASSERT_EQ(nifti_image_load(m), 0);
+        nifti_image* s = nifti_copy_nim_info(m);
+        s->ndim = s->dim[0] = 4;
+        s->nt = s->dim[4] = 2;
+        s->datatype = DT_FLOAT32;
+        s->nbyper = 4;
+        s->scl_slope = 0.0f;
+        s->scl_inter = 0.0f;
+        s->nvox = m->nvox * 2;
+        s->data = calloc(s->nvox, 4);
+        float* v = static_cast<float*>(s->data);
+        for (size_t i = 0; i < m->nvox; ++i) {
+            const double x = m->datatype == DT_INT16 ? static_cast<const int16_t*>(m->data)[i]
+                             : m->datatype == DT_UINT16 ? static_cast<const uint16_t*>(m->data)[i]
+                                                          : static_cast<const float*>(m->data)[i];
+            v[i] = v[i + m->nvox] = static_cast<float>(m->scl_slope != 0.0f ? x * m->scl_slope + m->scl_inter : x);
+        }
+        fs::create_directories(fs::path(root_ + "/" + stem).parent_path());
+        ASSERT_EQ(nifti_set_filenames(s, (root_ + "/" + stem + ".nii.gz").c_str(), 0, 1), 0);
+        nifti_image_write(s);
+        nifti_image_free(s);
+        nifti_image_free(m);
+        std::ofstream(root_ + "/" + stem + ".json") << sidecar.dump(2);
+    }
+    std::string root_;
+};
+
+TEST_F(BidsRealMaps, a_dataset_nobody_here_made_is_corrected_without_a_path_given) {
+    const std::string d = fs::path(root_).parent_path().string() + "/deriv";
+    const Ran r = bids({root_, d, "participant", "--nprocs", "2"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Summary: 2 corrected, 0 up to date, 0 skipped, 0 failed"), std::string::npos) << r.out;
+    std::set<std::string> expected = {"dataset_description.json", "index.html"};
+    for (const auto& part : {derivatives_of("sub-siemens/func", "sub-siemens_task-rest", "bold"),
+                             derivatives_of("sub-philips/func", "sub-philips_task-rest", "bold")})
+        expected.insert(part.begin(), part.end());
+    EXPECT_EQ(names(tree(d)), expected);
+    const json philips = read_json(d + "/sub-philips/func/sub-philips_task-rest_desc-preproc_bold.json");
+    EXPECT_EQ(philips["AcquisitionValues"]["Units"]["Source"], "sub-philips/fmap/sub-philips_fieldmap.json");
+    EXPECT_NEAR(philips["AppliedValues"]["BandwidthPerVoxel"]["Value"].get<double>(), 1.0 / (0.03 / 63.0 * 64.0),
+                1e-9);
+    const json siemens = read_json(d + "/sub-siemens/func/sub-siemens_task-rest_desc-preproc_bold.json");
+    EXPECT_NEAR(siemens["AppliedValues"]["EchoTimeDifference"]["Value"].get<double>(), 2.46, 1e-9);
+
+    // The Philips map applied is the vendor's, in Hz (the same grid: nothing to resample), wherever the
+    // derivative gives a field (the head; 0 outside).
+    nifti_image* a = nifti_image_read((maps + "philips_fieldmap.nii.gz").c_str(), 1);
+    nifti_image* b = nifti_image_read((d + "/sub-philips/func/sub-philips_task-rest_desc-bold_fieldmap.nii.gz").c_str(), 1);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    ASSERT_EQ(a->nvox, b->nvox);
+    ASSERT_EQ(a->datatype, DT_INT16);
+    ASSERT_EQ(b->datatype, DT_FLOAT32);
+    size_t n = 0;
+    double worst = 0.0, largest = 0.0;
+    for (size_t i = 0; i < a->nvox; ++i) {
+        const double y = static_cast<const float*>(b->data)[i];
+        if (y == 0.0) continue;
+        double x = static_cast<const int16_t*>(a->data)[i];
+        if (a->scl_slope != 0.0f) x = x * a->scl_slope + a->scl_inter;
+        worst = std::max(worst, std::fabs(x - y));
+        largest = std::max(largest, std::fabs(y));
+        ++n;
+    }
+    const size_t voxels = a->nvox;
+    nifti_image_free(a);
+    nifti_image_free(b);
+    EXPECT_GT(n, voxels / 4) << "the head's voxels";
+    EXPECT_GT(largest, 100.0) << "Hz, not rad/s or a scaled copy";
+    EXPECT_LT(worst, 1e-3) << "Hz over " << n << " voxels";
 }
 
 }  // namespace
