@@ -451,7 +451,16 @@ int run_correct(const CorrectOptions& o, CorrectionOutputs* outputs) {
         const std::string name = fs::path(rec.fmr).filename().string();
         if (name.find("_pixshift.") != std::string::npos) run.shift_map = doc;
     };
-    hooks.after_calls = [&](Host& h) { return after_calls(run, h); };
+    // What fails after the plug-in succeeded (a full disk, a map it did not
+    // save) fails the run, as a failed save of the plug-in's does.
+    hooks.after_calls = [&](Host& h) {
+        try {
+            return after_calls(run, h);
+        } catch (const Error& e) {
+            std::cerr << "failed: " << e.what() << "\n";
+            return kExitPluginFailed;
+        }
+    };
     const int status = execute_session(
         plan.session, o.common, o.rescale_magnitude ? std::vector<int>{run.magnitude} : std::vector<int>{}, hooks);
     if (outputs) *outputs = run.outputs;

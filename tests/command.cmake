@@ -5,4 +5,5 @@ list(APPEND WARPMENDER_UNIT_TEST_SOURCES
 # The command run as a process, as a user runs it.
 list(APPEND WARPMENDER_COMMAND_TEST_SOURCES
   ${CMAKE_CURRENT_SOURCE_DIR}/command_test.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/command_safety_test.cpp)
+  ${CMAKE_CURRENT_SOURCE_DIR}/command_safety_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/command_correct_test.cpp)

@@ -59,8 +59,9 @@ TEST(CorrectionMagnitudeScale, shares_at_the_two_bounds_decide) {
         {1, 199, 0, true},     // 0.5%
         {1, 99, 0, false},     // 1%: the bound itself is still usable
         {40, 60, 900, false},  // zeros do not count
-        {95, 5, 0, false},     // 95%
-        {96, 4, 0, true},      // 96%
+        {97, 3, 0, false},     // 97%: a head whose air is exactly 0
+        {99, 1, 0, false},     // 99%
+        {199, 1, 0, true},     // 99.5%
         {100, 0, 50, true},    // everything non-zero above
         {0, 0, 10, true},      // nothing but zeros
     };
