@@ -17,6 +17,7 @@
 #include <nifti1_io.h>
 
 #include "tests/bids_sim_dataset.h"
+#include "tests/command_run.h"
 #include "tests/test_support.h"
 
 namespace warpmender {
@@ -25,30 +26,16 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-struct Ran {
-    int status = -1;
-    std::string out, err;
-};
+using Ran = test::RunResult;
+using test::quote;
+using test::slurp;
 
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::string quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-// Runs program with args in cwd (when given); standard output and error kept.
-Ran run_program(const std::string& program, const std::vector<std::string>& args, const std::string& cwd = "") {
+// Another program (python3, snakemake) run as test::run_command runs the command.
+Ran run_program(const std::string& program, const std::vector<std::string>& args) {
     static int counter = 0;
     const std::string base = std::string(WARPMENDER_BINARY_DIR) + "/test-scratch/bids" + std::to_string(getpid()) +
                              "_" + std::to_string(counter++);
-    std::string cmd = (cwd.empty() ? "" : "cd " + quote(cwd) + " && ") + quote(program);
+    std::string cmd = quote(program);
     for (const auto& a : args) cmd += " " + quote(a);
     cmd += " </dev/null >" + quote(base + ".out") + " 2>" + quote(base + ".err");
     const int raw = std::system(cmd.c_str());
@@ -63,7 +50,7 @@ Ran run_program(const std::string& program, const std::vector<std::string>& args
 
 Ran bids(std::vector<std::string> args) {
     args.insert(args.begin(), "bids");
-    return run_program(WARPMENDER_COMMAND_PATH, args);
+    return test::run_command(args);
 }
 
 // Every file under dir (relative path -> content), links and folders aside.
