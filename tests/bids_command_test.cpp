@@ -1,7 +1,10 @@
 // warpmender bids run as a process on a small BIDS study made by the sim: plan, derivatives, reruns, Snakemake.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <chrono>
 #include <cmath>
@@ -300,6 +303,47 @@ TEST_F(BidsCommand, run_option_corrects_one_series_and_reports_a_skipped_or_fail
     EXPECT_TRUE(fs::exists(d + "/dataset_description.json"));
     EXPECT_NE(slurp(d + "/index.html").find("sub-02_ses-1_task-rest_desc-bold_report.html"), std::string::npos);
     EXPECT_FALSE(fs::exists(d + "/.warpmender-work"));
+}
+
+// SIGTERM (a scheduler's, a user's kill) stops the series under way: the children are told, nothing
+// half-written stays, the lock goes, the status says which signal.
+TEST_F(BidsCommand, a_signal_stops_the_children_and_leaves_nothing_half_written) {
+    const std::string d = out("deriv");
+    const std::string err = out("stderr.txt");
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const int fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(fd, 2);
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 1);
+        ::execl(WARPMENDER_COMMAND_PATH, "warpmender", "bids", study_.root.c_str(), d.c_str(), "participant",
+                "--nprocs", "2", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    // Once two series are at work.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (slurp(err).find("at work: ") == std::string::npos && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(::kill(pid, SIGTERM), 0);
+    int raw = 0;
+    ASSERT_EQ(::waitpid(pid, &raw, 0), pid);
+    ASSERT_TRUE(WIFEXITED(raw)) << "ended by the signal itself instead of stopping";
+    const std::string log = slurp(err);
+    if (WEXITSTATUS(raw) != 128 + SIGTERM) GTEST_SKIP() << "the batch ended before the signal came:\n" << log;
+    EXPECT_NE(log.find("stopped by signal 15"), std::string::npos) << log;
+    for (const auto& e : fs::recursive_directory_iterator(d)) {
+        EXPECT_EQ(e.path().filename().string().find(".tmp-"), std::string::npos) << e.path();
+        EXPECT_NE(e.path().filename(), ".warpmender.lock");
+    }
+    EXPECT_FALSE(fs::exists(d + "/dataset_description.json")) << "the batch did not finish";
+    // No correct of this batch lives on (each names its work folder under d in its arguments).
+    for (const auto& e : fs::directory_iterator("/proc")) {
+        std::string cmdline = slurp(e.path().string() + "/cmdline");
+        for (char& c : cmdline)
+            if (c == '\0') c = ' ';
+        EXPECT_EQ(cmdline.find(d + "/.warpmender-work"), std::string::npos) << e.path() << ": " << cmdline;
+    }
 }
 
 // The derivatives read back by nibabel: shapes, the source's affine, units, and finite values.
