@@ -1,5 +1,6 @@
 // warpmender bids: a whole BIDS dataset, each planned series corrected by a child `correct`, derivatives in BIDS names.
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 #include <unistd.h>
 
@@ -111,6 +112,17 @@ std::string run_of(const bids::Series& s) {
     return bids::format_file_name(bare);
 }
 
+// The report's warnings (a flipped phase-encoding sense above all), for the summary: "warning: ... (and 2 more)".
+std::string warnings_of(const std::string& report_json) {
+    if (report_json.empty()) return "";
+    const nlohmann::json j = nlohmann::json::parse(read_text(report_json), nullptr, false);
+    if (!j.is_object() || !j.contains("warnings") || !j["warnings"].is_array() || j["warnings"].empty()) return "";
+    const nlohmann::json& w = j["warnings"];
+    std::string text = "warning: " + (w[0].is_string() ? w[0].get<std::string>() : w[0].dump());
+    if (w.size() > 1) text += " (and " + std::to_string(w.size() - 1) + " more; see the report)";
+    return text;
+}
+
 class Batch {
 public:
     Batch(const BidsOptions& o, const bids::Plan& plan, std::string work)
@@ -183,16 +195,18 @@ private:
                               why + " (" + describe(e) + "; its log: " + folder + "/stderr.txt)"});
             return;
         }
+        std::string warnings;
         try {
             const bids::CorrectOutputs produced = bids::parse_correct_output(read_text(folder + "/stdout.txt"));
             bids::Producer producer;
             producer.version = kVersion;
             bids::install_derivatives(p, calls_[i], o_.settings, produced, producer);
+            warnings = warnings_of(produced.report_json);
         } catch (const std::exception& x) {
             lines_.push_back({p.outputs.run, Result::kFailed, x.what()});
             return;
         }
-        lines_.push_back({p.outputs.run, Result::kCorrected, ""});
+        lines_.push_back({p.outputs.run, Result::kCorrected, warnings});
         if (!o_.keep_work) {
             std::error_code ec;
             fs::remove_all(folder, ec);

@@ -72,6 +72,16 @@ std::set<std::string> names(const std::map<std::string, std::string>& t) {
 
 json read_json(const std::string& path) { return json::parse(slurp(path)); }
 
+// A float NIfTI's voxels.
+std::vector<float> voxels(const std::string& path) {
+    nifti_image* im = nifti_image_read(path.c_str(), 1);
+    std::vector<float> v;
+    if (im == nullptr) return v;
+    if (im->datatype == DT_FLOAT32) v.assign(static_cast<float*>(im->data), static_cast<float*>(im->data) + im->nvox);
+    nifti_image_free(im);
+    return v;
+}
+
 // The eight files a corrected series leaves, relative to OUTPUT_DIR.
 std::set<std::string> derivatives_of(const std::string& folder, const std::string& entities, const std::string& suffix) {
     const std::string figures = folder.substr(0, folder.rfind('/')) + "/figures/";
@@ -194,6 +204,11 @@ TEST_F(BidsCommand, corrects_the_study_into_derivatives_reports_skips_and_failur
         if (first == "corrected" || first == "skipped" || first == "failed") status_of[second] = first + line;
     }
     EXPECT_EQ(status_of.size(), 9u) << r.out;
+    // Every sense right: no corrected series carries a warning of its report.
+    for (const auto& [run, line] : status_of) {
+        if (line.rfind("corrected", 0) != 0) continue;
+        EXPECT_EQ(line.find("warning"), std::string::npos) << line;
+    }
     EXPECT_NE(status_of["sub-01_task-nofmap_bold"].find("skipped"), std::string::npos);
     EXPECT_NE(status_of["sub-01_task-nofmap_bold"].find("no field map"), std::string::npos) << r.out;
     EXPECT_NE(status_of["sub-02_ses-2_task-motor_bold"].find("sub-02_ses-2_fieldmap"), std::string::npos) << r.out;
@@ -237,6 +252,20 @@ TEST_F(BidsCommand, corrects_the_study_into_derivatives_reports_skips_and_failur
     EXPECT_NE(motor["FieldMap"]["MatchedBy"].get<std::string>().find("b0direct"), std::string::npos);
     EXPECT_EQ(motor["AcquisitionValues"]["Units"]["Value"], "Hz");
     EXPECT_FALSE(motor["AppliedValues"].contains("EchoTimeDifference"));
+    // Two phase images make the field their difference makes as a phasediff (up to the stored values' rounding).
+    const std::vector<float> from_difference = voxels(d + "/sub-01/func/sub-01_task-rest_desc-bold_fieldmap.nii.gz");
+    const std::vector<float> from_two = voxels(d + "/sub-01/dwi/sub-01_dir-AP_desc-dwi_fieldmap.nii.gz");
+    ASSERT_EQ(from_difference.size(), 32u * 32u * 12u);
+    ASSERT_EQ(from_two.size(), from_difference.size());
+    size_t head = 0;
+    double worst = 0.0;
+    for (size_t i = 0; i < from_two.size(); ++i) {
+        if (from_difference[i] == 0.0f && from_two[i] == 0.0f) continue;
+        ++head;
+        worst = std::max(worst, std::fabs(static_cast<double>(from_two[i]) - from_difference[i]));
+    }
+    EXPECT_GT(head, from_two.size() / 5);
+    EXPECT_LT(worst, 0.05) << "Hz";
     const json rad = read_json(d + "/sub-02/ses-2/func/sub-02_ses-2_task-rest_desc-preproc_bold.json");
     EXPECT_EQ(rad["AcquisitionValues"]["Units"]["Value"], "rad/s");
     EXPECT_EQ(read_json(d + "/sub-01/func/sub-01_task-rest_desc-bold_fieldmap.json")["Units"], "Hz");
@@ -303,6 +332,16 @@ TEST_F(BidsCommand, run_option_corrects_one_series_and_reports_a_skipped_or_fail
     EXPECT_TRUE(fs::exists(d + "/dataset_description.json"));
     EXPECT_NE(slurp(d + "/index.html").find("sub-02_ses-1_task-rest_desc-bold_report.html"), std::string::npos);
     EXPECT_FALSE(fs::exists(d + "/.warpmender-work"));
+}
+
+// A series corrected with a flipped phase-encoding sense is corrected, and the summary says what its report warns.
+TEST_F(BidsCommand, the_summary_carries_the_reports_warning_of_a_flipped_sense) {
+    std::ofstream(series("sub-02/ses-1/func/sub-02_ses-1_task-rest_bold.json")) << R"({"PhaseEncodingDirection": "j-"})";
+    const Ran r = bids({study_.root, out("deriv"), "participant", "--participant-label", "02", "--session-label", "1"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    const size_t line = r.out.find("  corrected   sub-02_ses-1_task-rest_bold  warning: ");
+    ASSERT_NE(line, std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("PHASE-ENCODING SENSE LOOKS WRONG", line), std::string::npos) << r.out;
 }
 
 // SIGTERM (a scheduler's, a user's kill) stops the series under way: the children are told, nothing

@@ -82,13 +82,19 @@ inline SimStudy make_sim_study(const std::string& root, bool faults = true) {
     std::vector<float> field_rad_s(field.size());
     for (size_t i = 0; i < field.size(); ++i)
         field_rad_s[i] = static_cast<float>(d.field_hz[i] * 2.0 * 3.141592653589793);
-    // Two phases whose difference is the phasediff: the first a constant 1 rad.
+    // Two phases whose difference is the phasediff: the first a ramp of a turn every 7 voxels along x,
+    // the second the first plus the difference. As the sim's phasediff, each holds the stored range's
+    // ends in its first and last voxel (air), so that scaling the stored values to radians is exact.
     std::vector<float> phase1(d.phase.size()), phase2(d.phase.size());
-    for (size_t i = 0; i < d.phase.size(); ++i) {
+    const size_t n = d.phase.size();
+    for (size_t i = 0; i < n; ++i) {
         const double diff = d.phase[i] * 3.141592653589793 / 4096.0;
-        phase1[i] = static_cast<float>(std::round(sim::phase_to_stored(1.0)));
-        phase2[i] = static_cast<float>(std::round(sim::phase_to_stored(sim::wrap_phase(diff + 1.0))));
+        const double first = sim::wrap_phase(2.0 * 3.141592653589793 * static_cast<double>(i % g.nx) / 7.0);
+        phase1[i] = static_cast<float>(std::round(sim::phase_to_stored(first)));
+        phase2[i] = static_cast<float>(std::round(sim::phase_to_stored(sim::wrap_phase(first + diff))));
     }
+    phase1[0] = phase2[0] = sim::kPhaseStoredMin;
+    phase1[n - 1] = phase2[n - 1] = sim::kPhaseStoredMax;
 
     write_json(at("dataset_description.json"), {{"Name", "sim study"}, {"BIDSVersion", "1.10.0"}});
     write_json(at("task-rest_bold.json"), {{"EffectiveEchoSpacing", spacing}, {"TaskName", "rest"}});
