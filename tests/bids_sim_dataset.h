@@ -27,7 +27,8 @@ namespace test {
 //                task-nofmap bold       PE j, spacing           skipped: no field map
 //   sub-01/dwi   dir-AP dwi (PE j), dir-PA dwi (PE j-), TotalReadoutTime
 //                                       <- phase1/phase2, IntendedFor as bids:: URIs
-//   sub-01/fmap  phasediff + magnitude1; acq-direct fieldmap + magnitude (Units Hz, B0FieldIdentifier b0direct);
+//   sub-01/fmap  phasediff + magnitude1; acq-direct fieldmap + magnitude (Units Hz, B0FieldIdentifier b0direct)
+//                on a coarser grid over the same field of view (16 x 16 x 8 of 16 x 16 x 15 mm);
 //                acq-dwi phase1 + phase2 + magnitude1 (EchoTime of each)
 //   sub-02/ses-1 func task-rest bold, stored as .nii  <- phasediff of ses-1, IntendedFor "ses-1/func/..."
 //   sub-02/ses-2 func task-rest bold, B0FieldSource "s2map" <- direct map in rad/s (B0FieldIdentifier s2map)
@@ -37,7 +38,7 @@ namespace test {
 //                func task-broken bold  EffectiveEchoSpacing 0.5 s: planned, refused by correct
 struct SimStudy {
     std::string root;
-    sim::Dataset along_j, along_j_minus;
+    sim::Dataset along_j, along_j_minus, coarse;
 };
 
 namespace sim_study_detail {
@@ -73,6 +74,9 @@ inline SimStudy make_sim_study(const std::string& root, bool faults = true) {
     s.root = root;
     s.along_j = sim::make_dataset(sim_study_params(3));
     s.along_j_minus = sim::make_dataset(sim_study_params(4));
+    sim::DatasetParams coarse = sim_study_params(3);
+    coarse.phantom.grid = sim::Grid{16, 16, 8, 16.0, 16.0, 15.0};
+    s.coarse = sim::make_dataset(coarse);
     const sim::Dataset& d = s.along_j;
     const sim::Grid& g = d.grid;
     const auto at = [&](const std::string& rel) { return root + "/" + rel; };
@@ -118,8 +122,8 @@ inline SimStudy make_sim_study(const std::string& root, bool faults = true) {
     write_image(at("sub-01/fmap/sub-01_magnitude1.nii.gz"), g, d.magnitude, 1);
     write_json(at("sub-01/fmap/sub-01_phasediff.json"),
                {{"EchoTime1", te1}, {"EchoTime2", te2}, {"IntendedFor", "func/sub-01_task-rest_bold.nii.gz"}});
-    write_image(at("sub-01/fmap/sub-01_acq-direct_fieldmap.nii.gz"), g, field, 1);
-    write_image(at("sub-01/fmap/sub-01_acq-direct_magnitude.nii.gz"), g, d.magnitude, 1);
+    write_image(at("sub-01/fmap/sub-01_acq-direct_fieldmap.nii.gz"), s.coarse.grid, sim::to_float(s.coarse.field_hz), 1);
+    write_image(at("sub-01/fmap/sub-01_acq-direct_magnitude.nii.gz"), s.coarse.grid, s.coarse.magnitude, 1);
     write_json(at("sub-01/fmap/sub-01_acq-direct_fieldmap.json"), {{"Units", "Hz"}, {"B0FieldIdentifier", "b0direct"}});
     write_image(at("sub-01/fmap/sub-01_acq-dwi_phase1.nii.gz"), g, phase1, 1);
     write_image(at("sub-01/fmap/sub-01_acq-dwi_phase2.nii.gz"), g, phase2, 1);
