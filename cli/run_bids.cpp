@@ -418,9 +418,10 @@ std::function<int()> declare(CLI::App& cmd) {
                    "Folder of the corrections' intermediates (default OUTPUT_DIR/.warpmender-work); a series' "
                    "part is removed once its derivatives are in place");
     cmd.add_flag("--keep-work", o->keep_work, "Keep the intermediates of corrected series");
-    cmd.add_flag("--dry-run", o->dry_run,
-                 "Print the plan (each series, its field map, the values and where they come from) and stop");
-    cmd.add_flag("--json", o->json, "With --dry-run: the plan as JSON");
+    CLI::Option* dry = cmd.add_flag(
+        "--dry-run", o->dry_run,
+        "Print the plan (each series, its field map, the values and where they come from) and stop");
+    cmd.add_flag("--json", o->json, "With --dry-run: the plan as JSON")->needs(dry);
     cmd.add_option("--method", o->settings.method, "Unwrapping of the field map's phase")
         ->check(CLI::IsMember({"quality", "multigrid", "relax"}))
         ->capture_default_str();

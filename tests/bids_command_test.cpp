@@ -170,6 +170,8 @@ TEST_F(BidsCommand, refuses_bad_usage_with_status_2) {
     EXPECT_EQ(inside.status, 2);
     EXPECT_NE(inside.err.find("lies in the dataset"), std::string::npos) << inside.err;
     EXPECT_EQ(bids({study_.root, study_.root, "participant"}).status, 2);
+    EXPECT_EQ(bids({study_.root, out("d"), "participant", "--json"}).status, 2) << "--json needs --dry-run";
+    EXPECT_EQ(bids({study_.root, out("d"), "participant", "--nprocs", "0"}).status, 2);
     const Ran unknown = bids({study_.root, out("d"), "participant", "--run", "sub-09_task-rest_bold"});
     EXPECT_EQ(unknown.status, 2);
     EXPECT_NE(unknown.err.find("sub-09_task-rest_bold"), std::string::npos) << unknown.err;
