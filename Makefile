@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all setup build test test-sanitize demo bench fuzz clean
+.PHONY: all setup build test test-sanitize demo screenshot bench fuzz clean
 
 all: build
 
@@ -29,6 +29,17 @@ test-sanitize: setup
 
 demo: build
 	@$(BUILD)/warpmender demo --out demo-output --quiet
+
+# docs/report.png, the README's picture of a run's report: the demo's own report (demo-output/**/*_report.html)
+# when the demo writes one; until then the page the browser test writes from its simulated run.
+screenshot: demo
+	@set -e; page=$$(find demo-output -name '*_report.html' | sort | head -n 1); \
+	if [ -z "$$page" ]; then \
+	  echo "make screenshot: the demo wrote no report; using the browser test's report of a simulated run"; \
+	  ctest --test-dir $(BUILD) -R '^ReportBrowser.report_loads_' --no-tests=error --output-on-failure >/dev/null; \
+	  page=$(BUILD)/tests/report_browser/sub-01_task-rest_report.html; \
+	fi; \
+	mkdir -p docs; scripts/report-screenshot "$$page" docs/report.png
 
 bench:
 	@bench/run

@@ -108,6 +108,7 @@ struct SessionHooks {
     std::function<void(Host&)> before_calls;
     std::function<void(Host&, size_t)> between_calls;
     std::function<void(const Document&, const SaveRecord&)> on_saved;
+    std::function<bool(const Document&, const SaveRecord&)> hold_save;
     // After a session that succeeded, with the output folder still locked:
     // the command's own work on the results; its status is the run's.
     std::function<int(Host&)> after_calls;

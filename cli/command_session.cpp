@@ -122,6 +122,7 @@ int execute_session(const Session& session, const CommonOptions& common, const s
     settings.before_calls = hooks.before_calls;
     settings.between_calls = hooks.between_calls;
     settings.on_saved = hooks.on_saved;
+    settings.hold_save = hooks.hold_save;
     SessionObserver observer;
     observer.log = [&](const std::string& line) { console.plugin_log(line); };
     observer.host_note = [&](const std::string& line) { console.note(line); };

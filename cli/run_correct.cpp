@@ -453,6 +453,13 @@ int run_correct(const CorrectOptions& o, CorrectionOutputs* outputs) {
     };
     // What fails after the plug-in succeeded (a full disk, a map it did not
     // save) fails the run, as a failed save of the plug-in's does.
+    // The plug-in's corrected series is delivered once, as NAME_corrected
+    // (intensity-corrected unless --no-jacobian), from the EPI's document it
+    // was saved from; through the anatomy the plug-in's own file is the result.
+    if (run.alignment != Alignment::kAnatomy)
+        hooks.hold_save = [&](const Document& doc, const SaveRecord&) {
+            return &doc == &instance().documents()[static_cast<size_t>(run.epi)];
+        };
     hooks.after_calls = [&](Host& h) {
         try {
             return after_calls(run, h);

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "cli/command.h"
+#include "cli/demo_figure.h"
 #include "cli/interrupt.h"
 #include "cli/output_folder.h"
 #include "cli/phantom_files.h"
@@ -18,7 +19,6 @@
 #include "hostlink/protocol.h"
 #include "sim/dataset.h"
 #include "sim/error_metrics.h"
-#include "sim/figure.h"
 
 namespace warpmender {
 namespace host {
@@ -115,19 +115,8 @@ int run_demo(const DemoOptions& o) {
     print_error("corrected with the true shift map", best);
 
     const int z = ds.figure_slice;
-    double hi = 0.0;
-    for (float v : ds.truth) hi = std::max(hi, static_cast<double>(v));
-    double fmax = 1.0;
-    for (size_t i = 0; i < g.voxels(); ++i)
-        if (ds.head[i]) fmax = std::max(fmax, std::fabs(ds.field_hz[i]));
-    const std::vector<sim::Panel> panels = {
-        sim::axial_panel(g, ds.epi, z, 0, "distorted", sim::PanelStyle::grey, 0.0, hi),
-        sim::axial_panel(g, corrected_series, z, 0, "corrected", sim::PanelStyle::grey, 0.0, hi),
-        sim::axial_panel(g, ds.truth, z, 0, "truth", sim::PanelStyle::grey, 0.0, hi),
-        sim::axial_panel(g, ds.field_hz, z, 0, "field map (Hz)", sim::PanelStyle::diverging, -fmax, fmax, ds.head),
-    };
     const std::string figure = (out / "figure.png").string();
-    sim::write_figure_png(figure, panels, 3);
+    sim::write_figure_png(figure, demo_figure_panels(ds, corrected_series), kDemoFigureZoom);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     std::printf("Figure (slice %d): %s\nResults: %s\nDone in %.1f s.\n", z, figure.c_str(), results_dir.c_str(),
                 seconds);

@@ -325,6 +325,7 @@ SessionOutcome run_session(const Session& session, const RunSettings& settings, 
     h.on_note = observer.host_note;
     h.on_busy_change = observer.busy;
     h.on_saved = settings.on_saved;
+    h.hold_save = settings.hold_save;
 
     for (size_t i = 0; i < session.documents.size(); ++i) {
         const SessionDocument& d = session.documents[i];
@@ -377,6 +378,7 @@ SessionOutcome run_session(const Session& session, const RunSettings& settings, 
         for (size_t k = save0; k < h.saves.size(); ++k) {
             const SaveRecord& r = h.saves[k];
             json entry = {{"fmr", r.fmr}, {"stc", r.stc}, {"ok", r.ok}};
+            if (r.held) entry["held"] = true;
             if (!r.ok) {
                 entry["error"] = r.error;
                 out.unsaved.push_back(r.fmr.empty() ? "cannot save: " + r.error

@@ -49,7 +49,8 @@ struct RunSettings {
     // After call i ended without failure, before call i + 1: a caller may add
     // the documents that later calls' answers name. Not called after the last.
     std::function<void(Host&, size_t i)> between_calls;
-    std::function<void(const Document&, const SaveRecord&)> on_saved;  // Host::on_saved
+    std::function<void(const Document&, const SaveRecord&)> on_saved;   // Host::on_saved
+    std::function<bool(const Document&, const SaveRecord&)> hold_save;  // Host::hold_save
 };
 
 // What happened; the report file is its JSON form.

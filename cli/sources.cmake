@@ -6,6 +6,7 @@ set(WARPMENDER_COMMAND_LIB_SOURCES
   cli/child_process.cpp
   cli/command_session.cpp
   cli/console.cpp
+  cli/demo_figure.cpp
   cli/failure_context.cpp
   cli/interrupt.cpp
   cli/memory_budget.cpp

@@ -169,6 +169,9 @@ int Host::save_current(const char* fmr_path, const char* second) {
         rec.error = "the plug-in passed an empty path";
     } else if (rec.fmr.size() >= sizeof doc->fmr.FileName) {
         rec.error = "the path is longer than " + std::to_string(sizeof doc->fmr.FileName - 1) + " characters";
+    } else if (hold_save && hold_save(*doc, rec)) {
+        rec.ok = true;
+        rec.held = true;
     } else if (saver) {
         rec.error = saver(*doc, rec.fmr, rec.stc);
         rec.ok = rec.error.empty();

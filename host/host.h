@@ -39,6 +39,7 @@ struct DialogRecord {
 struct SaveRecord {
     std::string fmr, stc;
     bool ok = false;
+    bool held = false;  // kept in the document unwritten: whoever held it writes it (Host::hold_save)
     std::string error;  // why not, when !ok
 };
 
@@ -105,6 +106,10 @@ public:
     // Called after every successful save with the document as saved, so that
     // a caller can keep what it needs of a result the plug-in overwrites next.
     std::function<void(const Document&, const SaveRecord&)> on_saved;
+    // A save this says yes to succeeds without writing: the data stay in the
+    // document, and the caller writes them once in the form it delivers
+    // (the command's corrected series, instead of the plug-in's and its own).
+    std::function<bool(const Document&, const SaveRecord&)> hold_save;
     // Relative save paths are taken under this directory; empty keeps saves in memory.
     std::string output_dir;
     DocumentSaver saver;

@@ -271,8 +271,9 @@ TEST(CommandSafety, links_planted_in_the_output_folder_never_lead_a_write_to_the
     fs::create_symlink(in(src, inputs().nifti.epi), out + "/.warpmender-write-test");
     const std::string victim = scratch + "/victim.txt";
     test::write_file(victim, "not a result");
-    fs::create_symlink(victim, out + "/bold_undistort.stc");
-    fs::create_symlink(scratch + "/nowhere", out + "/bold_undistort.fmr");
+    fs::create_symlink(victim, out + "/bold_corrected.nii.gz");
+    fs::create_symlink(scratch + "/nowhere", out + "/bold_shiftmap.nii.gz");
+    fs::create_symlink(victim, out + "/fieldmap_phasediff_quality_unwrapped.stc");
     std::vector<std::string> args =
         correct(in(src, inputs().nifti.phase), in(src, inputs().nifti.magnitude), in(src, inputs().nifti.epi));
     args.insert(args.end(), {"--out", out});
@@ -283,9 +284,12 @@ TEST(CommandSafety, links_planted_in_the_output_folder_never_lead_a_write_to_the
     EXPECT_EQ(test::read_file(victim), "not a result");
     EXPECT_TRUE(fs::is_symlink(out + "/.warpmender-write-test"));  // never opened, never removed
     // The results replaced the links themselves.
-    EXPECT_FALSE(fs::is_symlink(out + "/bold_undistort.stc"));
-    EXPECT_FALSE(fs::is_symlink(out + "/bold_undistort.fmr"));
-    EXPECT_EQ(fs::file_size(out + "/bold_undistort.stc"), inputs().grid.voxels() * 4 * 2);
+    for (const char* result :
+         {"bold_corrected.nii.gz", "bold_shiftmap.nii.gz", "fieldmap_phasediff_quality_unwrapped.stc"})
+        EXPECT_FALSE(fs::is_symlink(out + "/" + result)) << result;
+    EXPECT_EQ(fs::file_size(out + "/fieldmap_phasediff_quality_unwrapped.stc"), inputs().grid.voxels() * 4);
+    host::Notes notes;
+    EXPECT_EQ(host::read_nifti(out + "/bold_corrected.nii.gz", false, notes).float_volumes.size(), 2u);
     std::vector<std::string> left = leftovers(out);
     left.erase(std::remove(left.begin(), left.end(), ".warpmender-write-test"), left.end());
     EXPECT_TRUE(left.empty()) << left.front();
@@ -474,8 +478,8 @@ TEST(CommandSafety, an_interrupted_run_removes_what_it_was_writing_and_exits_wit
         std::vector<std::string> parts;  // the temporary the signal lands on
     };
     const Case cases[] = {
-        {SIGINT, {"long_bold_undistort.stc", ".tmp-"}},   // the series, written by the host
-        {SIGTERM, {"long_bold_undistort.nii", ".tmp-"}},  // its NIfTI copy
+        {SIGINT, {"long_bold_corrected.nii", ".tmp-"}},   // the series, written by the command
+        {SIGTERM, {"long_bold_corrected.nii", ".tmp-"}},  // the same, another signal
         {SIGHUP, {".tmp-"}},                              // whatever comes first
     };
     for (const Case& c : cases) {
@@ -486,12 +490,11 @@ TEST(CommandSafety, an_interrupted_run_removes_what_it_was_writing_and_exits_wit
         EXPECT_EQ(r.status, 128 + c.signo) << strsignal(c.signo) << r.err;
         EXPECT_FALSE(fs::exists(out + "/" + caught)) << caught << " stayed after " << strsignal(c.signo);
         EXPECT_TRUE(leftovers(out).empty()) << leftovers(out).front();
-        // Whatever is there is complete: every FMR has its STC of the full size.
-        for (const std::string& n : names_in(out))
-            if (fs::path(n).extension() == ".stc") {
-                const bool series = n.find("undistort") != std::string::npos;
-                EXPECT_EQ(fs::file_size(out + "/" + n), inputs().grid.voxels() * 4 * (series ? 150 : 1)) << n;
-            }
+        // Whatever is there is complete: every FMR has its STC of the full size (all maps of one volume).
+        for (const std::string& n : names_in(out)) {
+            if (fs::path(n).extension() != ".stc") continue;
+            EXPECT_EQ(fs::file_size(out + "/" + n), inputs().grid.voxels() * 4) << n;
+        }
     }
     EXPECT_EQ(checksums(inputs().dir), before);
     fs::remove_all(scratch);
@@ -524,7 +527,7 @@ TEST(CommandSafety, a_report_or_log_never_replaces_a_result_and_never_writes_thr
     const std::string out = scratch + "/out";
     const auto before = checksums(inputs().dir);
     for (const char* option : {"--report", "--log"})
-        for (const char* name : {"bold_undistort.fmr", "bold_undistort.stc", "fieldmapparams.txt"}) {
+        for (const char* name : {"bold_corrected.nii.gz", "bold_shiftmap.nii.gz", "fieldmapparams.txt"}) {
             std::vector<std::string> args = correct_into(out);
             args.insert(args.end(), {option, out + "/" + name});
             expect_refused(run(args, scratch), {option, out + "/" + name}, std::string(option) + " " + name);
@@ -631,8 +634,8 @@ TEST(CommandSafety, a_second_run_into_a_folder_in_use_refuses_and_says_so) {
     EXPECT_EQ(done.status, 0) << done.err;
     // Only the first run's results, complete, and no lock left.
     EXPECT_TRUE(leftovers(out).empty()) << leftovers(out).front();
-    EXPECT_TRUE(fs::exists(out + "/long_bold_undistort.fmr"));
-    EXPECT_FALSE(fs::exists(out + "/bold_undistort.fmr"));
+    EXPECT_NE(entry_with(out, {"long_bold_corrected.nii"}), "");
+    EXPECT_EQ(entry_with(out, {"bold_corrected"}).rfind("long_", 0), 0u);
     fs::remove_all(scratch);
 }
 

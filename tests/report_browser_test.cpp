@@ -1,10 +1,13 @@
 // The report opened in headless Chromium: it loads without console errors, every image decodes, a screenshot is kept.
 #include <gtest/gtest.h>
 #include <png.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -167,6 +170,80 @@ TEST_F(ReportBrowser, index_page_loads_and_links_the_reports) {
     EXPECT_TRUE(console_lines(dom.stderr_text).empty()) << console_lines(dom.stderr_text).front();
     const std::string shot = dir + "/index.png";
     run_chromium(chromium_, dir + "/index.html", "--window-size=1280,700 --screenshot='" + shot + "'", "index_shot");
+}
+
+// scripts/report-screenshot run as a user runs it; exit status and standard error.
+BrowserRun run_screenshot_script(const std::vector<std::string>& args, const std::string& tag) {
+    const std::string base = artifact_dir() + "/script-" + tag;
+    std::string cmd = "'" + std::string(WARPMENDER_SOURCE_DIR) + "/scripts/report-screenshot'";
+    for (const std::string& a : args) cmd += " '" + a + "'";
+    cmd += " > '" + base + ".out' 2> '" + base + ".err'";
+    const int raw = std::system(cmd.c_str());
+    BrowserRun r;
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.stdout_text = read_file(base + ".out");
+    r.stderr_text = read_file(base + ".err");
+    return r;
+}
+
+std::set<std::string> files_in(const std::string& dir) {
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) names.insert(e.path().filename().string());
+    return names;
+}
+
+TEST_F(ReportBrowser, screenshot_script_renders_the_page_at_the_window_size_it_is_given) {
+    const std::string dir = artifact_dir() + "/script";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir + "/shots");
+    const std::string page = dir + "/sub-01_task-rest_report.html";
+    report::write_run_report(test::sim_run(4, 4, "sub-01_task-rest_bold"), page, dir + "/sub-01_task-rest_report.json");
+    const std::string shot = dir + "/shots/report.png";
+    const BrowserRun r = run_screenshot_script({page, shot, "900x700"}, "good");
+    ASSERT_EQ(r.status, 0) << r.stderr_text;
+    EXPECT_NE(r.stdout_text.find("900 x 700"), std::string::npos) << r.stdout_text;
+
+    png_image decoded{};
+    decoded.version = PNG_IMAGE_VERSION;
+    ASSERT_TRUE(png_image_begin_read_from_file(&decoded, shot.c_str())) << "no screenshot at " << shot;
+    EXPECT_EQ(decoded.width, 900u);
+    EXPECT_EQ(decoded.height, 700u);
+    decoded.format = PNG_FORMAT_RGB;
+    std::vector<unsigned char> rgb(PNG_IMAGE_SIZE(decoded));
+    ASSERT_TRUE(png_image_finish_read(&decoded, nullptr, rgb.data(), 0, nullptr));
+    // The page drawn, not a blank window: its title's dark text, its slices' greys and the field's reds and blues.
+    std::set<unsigned> colours;
+    for (std::size_t i = 0; i + 2 < rgb.size(); i += 3) colours.insert(rgb[i] << 16 | rgb[i + 1] << 8 | rgb[i + 2]);
+    EXPECT_GT(colours.size(), 200u);
+    // Only the screenshot is left beside it.
+    EXPECT_EQ(files_in(dir + "/shots"), std::set<std::string>{"report.png"});
+}
+
+TEST_F(ReportBrowser, screenshot_script_refuses_bad_arguments_naming_them_and_writes_nothing) {
+    const std::string dir = artifact_dir() + "/script-bad";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    const std::string page = dir + "/page.html";
+    write_file(page, "<!DOCTYPE html><html><body>x</body></html>");
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{dir + "/missing.html", dir + "/a.png"}, "report '" + dir + "/missing.html' is not a readable file"},
+        {{page, dir + "/no/such/a.png"}, "folder '" + dir + "/no/such' does not exist"},
+        {{page, dir + "/a.png", "900by700"}, "window size '900by700' is not WIDTHxHEIGHT"},
+        {{page, dir + "/a.png", "0x700"}, "window size '0x700' is not WIDTHxHEIGHT"},
+        {{page, dir + "/a.png", "99999x700"}, "larger than 16384 pixels"},
+        {{page}, "usage: scripts/report-screenshot REPORT.html OUT.png [WIDTHxHEIGHT]"},
+    };
+    int k = 0;
+    for (const Case& c : cases) {
+        const BrowserRun r = run_screenshot_script(c.args, "bad" + std::to_string(k++));
+        EXPECT_EQ(r.status, 2) << c.message;
+        EXPECT_NE(r.stderr_text.find(c.message), std::string::npos) << r.stderr_text;
+    }
+    EXPECT_EQ(files_in(dir), std::set<std::string>{"page.html"});
 }
 
 }  // namespace

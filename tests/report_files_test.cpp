@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "formats/png_image.h"
 #include "report/atomic_write.h"
 #include "report/html_text.h"
-#include "formats/png_image.h"
 #include "report/slices.h"
 
 namespace warpmender {

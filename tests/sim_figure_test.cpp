@@ -184,6 +184,166 @@ TEST(SimFigure, axial_panel_takes_slice_z_of_volume_t) {
     EXPECT_THROW(axial_panel(g, v, 0, 3, "t", PanelStyle::grey, 0, 1), Error);
 }
 
+struct TickCase {
+    double low, high;
+    int width;
+    std::vector<std::tuple<double, std::string, int>> ticks;  // value, label, column
+};
+
+TEST(SimFigure, colour_bar_ticks_take_the_smallest_round_step_whose_values_stand_apart) {
+    // Labels are 12 px a character less 2 (text scale 2) and need kTickLabelGap = 12 px between centres
+    // beyond the widest; column c of a bar w wide holds low + [c, c + 1) * (high - low) / w.
+    const TickCase cases[] = {
+        // step 5 would put "0", "5", "10" 20 px apart (< 22 + 12); step 10 gives 39.
+        {0, 10, 40, {{0, "0", 0}, {10, "10", 39}}},
+        // step 100: 64 px apart >= "-300" 46 + 12; step 50 is 32 px.
+        {-300,
+         300,
+         384,
+         {{-300, "-300", 0},
+          {-200, "-200", 64},
+          {-100, "-100", 128},
+          {0, "0", 192},
+          {100, "100", 256},
+          {200, "200", 320},
+          {300, "300", 383}}},
+        // step 0.5 (the step's one decimal on every label): 50 / 49 px >= "0.0" 34 + 12.
+        {0, 1, 100, {{0, "0.0", 0}, {0.5, "0.5", 50}, {1, "1.0", 99}}},
+        // step 0.2 puts "-0.2" and "0.0" 55 px apart (< 58); 0.5 and up leave one tick: the ends.
+        {-0.37, 0.37, 200, {{-0.37, "-0.37", 0}, {0.37, "0.37", 199}}},
+        // ticks not at the ends: 200..1200 by 200, column floor((v - 12) * 384 / 1276); 100 would be 30 px apart.
+        {12,
+         1288,
+         384,
+         {{200, "200", 56},
+          {400, "400", 116},
+          {600, "600", 176},
+          {800, "800", 237},
+          {1000, "1000", 297},
+          {1200, "1200", 357}}},
+        // degenerate windows and bars: the low end alone.
+        {5, 5, 100, {{5, "5", 0}}},
+        {3, 1, 100, {{3, "3", 0}}},
+        {0, 10, 1, {{0, "0", 0}}},
+    };
+    for (const TickCase& c : cases) {
+        const std::vector<Tick> ticks = colour_bar_ticks(c.low, c.high, c.width);
+        ASSERT_EQ(ticks.size(), c.ticks.size()) << c.low << " .. " << c.high << " on " << c.width;
+        for (std::size_t i = 0; i < ticks.size(); ++i) {
+            EXPECT_NEAR(ticks[i].value, std::get<0>(c.ticks[i]), 1e-12) << c.low << " .. " << c.high << " #" << i;
+            EXPECT_EQ(ticks[i].label, std::get<1>(c.ticks[i])) << c.low << " .. " << c.high << " #" << i;
+            EXPECT_EQ(ticks[i].column, std::get<2>(c.ticks[i])) << c.low << " .. " << c.high << " #" << i;
+        }
+    }
+}
+
+// Pixel (x, y) of a rendered figure.
+std::tuple<int, int, int> at(const host::Image& img, int x, int y) {
+    const host::Rgb c = img.pixels[static_cast<std::size_t>(y) * img.width + x];
+    return {c.r, c.g, c.b};
+}
+
+TEST(SimFigure, colour_bar_is_drawn_framed_under_the_image_with_ticks_values_and_units) {
+    // One grey panel 10 x 3 at zoom 4, window 0..10, units "u". By hand:
+    //   label row 12 + 2 * 6 + 14 = 38: image at y 38..49; bar at 38 + 12 + 10 = 60, rows 60..71.
+    //   ticks 0 @0 ("0", 10 px) and 10 @39 ("10", 22 px); "10" reaches 39 - 11 + 22 - 40 = 10 px
+    //   past the bar's end, so the column is 40 + 2 * 10 + 2 = 62 wide: image and bar at x 12 + 11 = 23.
+    //   ticks at rows 73..76; values at row 80 ("0" from x 23 - 5 = 18, "10" from 23 + 39 - 11 = 51);
+    //   units at row 80 + 14 + 6 = 100 from x 12 + (62 - 10) / 2 = 38; height 60 + 54 + 12 = 126.
+    Panel p;
+    p.label = "g";
+    p.units = "u";
+    p.width = 10;
+    p.height = 3;
+    p.pixels.assign(30, 5.0f);
+    p.low = 0.0;
+    p.high = 10.0;
+    const FigureLayout layout = figure_layout({p}, 4);
+    EXPECT_EQ(layout.width, 86);
+    EXPECT_EQ(layout.height, 126);
+    ASSERT_EQ(layout.panels.size(), 1u);
+    const PanelPlace& place = layout.panels[0];
+    EXPECT_EQ(std::make_tuple(place.image_x, place.image_y, place.image_width, place.image_height),
+              std::make_tuple(23, 38, 40, 12));
+    EXPECT_EQ(std::make_tuple(place.bar_x, place.bar_y, place.bar_width, place.bar_height),
+              std::make_tuple(23, 60, 40, 12));
+
+    const host::Image img = render_figure({p}, 4);
+    ASSERT_EQ(img.width, 86);
+    ASSERT_EQ(img.height, 126);
+    using C = std::tuple<int, int, int>;
+    const C text{235, 235, 235}, black{0, 0, 0};
+    // Bar column i shows value (i + 0.5) / 4: grey round(255 * (i + 0.5) / 40), on every row of the bar.
+    const std::pair<int, int> columns[] = {{0, 3}, {1, 10}, {19, 124}, {20, 131}, {38, 245}, {39, 252}};
+    for (const auto& [i, grey] : columns)
+        for (int y : {60, 65, 71}) EXPECT_EQ(at(img, 23 + i, y), C(grey, grey, grey)) << "column " << i << " row " << y;
+    // The image (value 5) is mid grey 128 and ends at row 49; row 50 is background.
+    EXPECT_EQ(at(img, 23, 38), C(128, 128, 128));
+    EXPECT_EQ(at(img, 62, 49), C(128, 128, 128));
+    EXPECT_EQ(at(img, 40, 50), black);
+    // The frame, one pixel outside the bar.
+    for (const auto& [x, y] : std::vector<std::pair<int, int>>{
+             {22, 59}, {63, 59}, {22, 72}, {63, 72}, {40, 59}, {40, 72}, {22, 65}, {63, 65}})
+        EXPECT_EQ(at(img, x, y), text) << x << "," << y;
+    EXPECT_EQ(at(img, 21, 65), black);
+    EXPECT_EQ(at(img, 64, 65), black);
+    // Ticks: four rows under the frame at columns 0 and 39 only.
+    for (int y = 73; y <= 76; ++y) {
+        EXPECT_EQ(at(img, 23, y), text) << y;
+        EXPECT_EQ(at(img, 62, y), text) << y;
+        EXPECT_EQ(at(img, 24, y), black) << y;
+        EXPECT_EQ(at(img, 43, y), black) << y;
+    }
+    EXPECT_EQ(at(img, 23, 77), black);
+    // "0": top row .###. doubled: x 20..25 lit at rows 80..81, 18..19 dark; left column lit from row 82.
+    for (int x = 20; x <= 25; ++x) EXPECT_EQ(at(img, x, 81), text) << x;
+    EXPECT_EQ(at(img, 19, 80), black);
+    EXPECT_EQ(at(img, 18, 82), text);
+    // "10": the 1's top row ..#.. at x 55..56; the 0 starts 12 px on (x 63), its top row at 65..70.
+    EXPECT_EQ(at(img, 55, 80), text);
+    EXPECT_EQ(at(img, 56, 81), text);
+    EXPECT_EQ(at(img, 54, 80), black);
+    EXPECT_EQ(at(img, 65, 80), text);
+    EXPECT_EQ(at(img, 63, 80), black);
+    // "u": rows 0..1 empty, row 2 #...# -> x 38..39 and 46..47 at rows 104..105.
+    EXPECT_EQ(at(img, 38, 103), black);
+    EXPECT_EQ(at(img, 38, 104), text);
+    EXPECT_EQ(at(img, 47, 105), text);
+    EXPECT_EQ(at(img, 42, 104), black);
+    // Nothing lit below the units.
+    for (int x = 0; x < 86; ++x) EXPECT_EQ(at(img, x, 114), black) << x;
+}
+
+TEST(SimFigure, diverging_bar_runs_blue_white_red_and_panels_without_units_get_no_bar) {
+    Panel d;
+    d.label = "d";
+    d.units = "Hz";
+    d.width = 1;
+    d.height = 1;
+    d.pixels = {0.0f};
+    d.style = PanelStyle::diverging;
+    d.low = -1.0;
+    d.high = 1.0;
+    Panel plain = d;
+    plain.units.clear();
+    const FigureLayout layout = figure_layout({plain, d}, 4);
+    EXPECT_EQ(layout.panels[0].bar_width, 0);
+    ASSERT_EQ(layout.panels[1].bar_width, 4);
+    const host::Image img = render_figure({plain, d}, 4);
+    // Columns hold -0.75, -0.25, 0.25, 0.75: fade round(255 * (1 - |t|)) = 64, 191.
+    using C = std::tuple<int, int, int>;
+    const C expected[] = {{64, 64, 255}, {191, 191, 255}, {255, 191, 191}, {255, 64, 64}};
+    const PanelPlace& b = layout.panels[1];
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(at(img, b.bar_x + i, b.bar_y + 5), expected[i]) << i;
+    // Under the plain panel, from the bar's row down, only background.
+    const PanelPlace& q = layout.panels[0];
+    for (int y = b.bar_y - 1; y < img.height; ++y)
+        for (int x = q.image_x - 2; x < q.image_x + q.image_width + 2; ++x)
+            ASSERT_EQ(at(img, x, y), C(0, 0, 0)) << x << "," << y;
+    // Without any units the figure is as tall as its labels and images.
+    EXPECT_EQ(figure_size(two_panels(), 4).height, 12 + 26 + 8 + 12);
+}
+
 TEST(SimFigure, font_has_distinct_glyphs_and_a_fallback) {
     const std::string chars = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789.,:;-+=()[]/%_<>|!?*#'\"";
     std::set<std::vector<std::uint8_t>> seen;
