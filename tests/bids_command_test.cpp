@@ -450,7 +450,7 @@ TEST_F(CleanStudy, snakefile_gives_the_same_derivatives_as_the_command) {
 // copies in tests/data; sidecars with IntendedFor added), each with a stand-in series: its magnitude
 // repeated twice, so the series lies on the field map's grid and in its place. Nobody here wrote these
 // headers and sidecars; no path is given by hand.
-class BidsRealMaps : public ::testing::Test {
+class BidsCommandRealMaps : public ::testing::Test {
 protected:
     const std::string maps = std::string(WARPMENDER_SOURCE_DIR) + "/tests/data/fieldmaps/";
     void SetUp() override {
@@ -512,7 +512,7 @@ protected:
     std::string root_;
 };
 
-TEST_F(BidsRealMaps, a_dataset_nobody_here_made_is_corrected_without_a_path_given) {
+TEST_F(BidsCommandRealMaps, a_dataset_nobody_here_made_is_corrected_without_a_path_given) {
     const std::string d = fs::path(root_).parent_path().string() + "/deriv";
     const Ran r = bids({root_, d, "participant", "--nprocs", "2"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
