@@ -28,20 +28,30 @@ namespace bids {
 // The field map is the one applied to this series (Hz, as the correction
 // used it); the shift map is the displacement actually applied, in voxels
 // along the phase-encoding axis, with the series' grid and affine.
+//
+// The run's report goes beside the subject's (and session's) other figures:
+//   OUTPUT_DIR/sub-01/ses-1/figures/sub-01_ses-1_task-rest_run-1_desc-bold_report.html (and .json)
 struct DerivativePaths {
+    std::string run;     // the source's name without extension: "sub-01_ses-1_task-rest_run-1_bold"
     std::string folder;  // OUTPUT_DIR/sub-X[/ses-Y]/<datatype>
     std::string corrected, corrected_sidecar;
     std::string fieldmap, fieldmap_sidecar;
     std::string shift_map, shift_map_sidecar;
+    std::string figures;  // OUTPUT_DIR/sub-X[/ses-Y]/figures
+    std::string report_html, report_json;
 
     // The six files, images before their sidecars.
     std::vector<std::string> all() const;
+    // The six files and the report's two: everything a corrected series leaves.
+    std::vector<std::string> with_report() const;
 };
 
 // The base names alone, by the table above: "<entities>_desc-preproc_<suffix>.nii.gz" etc.
 std::string corrected_name(const FileName& source);
 std::string fieldmap_name(const FileName& source);
 std::string shift_map_name(const FileName& source);
+// "<entities>_desc-<suffix>_report.html"
+std::string report_name(const FileName& source);
 
 // The paths for a source of the given datatype ("func", "dwi", "perf"). The
 // folder follows the source's sub and ses entities. Throws Error when the

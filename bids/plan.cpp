@@ -249,6 +249,7 @@ nlohmann::json plan_json(const Plan& plan) {
         if (p.total_readout_time) values["TotalReadoutTime"] = sourced(*p.total_readout_time);
         values["PhaseEncodingDirection"] = sourced(p.phase_encoding_direction);
         j["series"].push_back({
+            {"run", p.outputs.run},
             {"series", p.series.path},
             {"datatype", p.series.datatype},
             {"subject", p.series.subject},
@@ -262,7 +263,9 @@ nlohmann::json plan_json(const Plan& plan) {
               {"fieldmap", p.outputs.fieldmap},
               {"fieldmap_sidecar", p.outputs.fieldmap_sidecar},
               {"shift_map", p.outputs.shift_map},
-              {"shift_map_sidecar", p.outputs.shift_map_sidecar}}},
+              {"shift_map_sidecar", p.outputs.shift_map_sidecar},
+              {"report_html", p.outputs.report_html},
+              {"report_json", p.outputs.report_json}}},
             {"inputs", p.inputs},
             {"memory", {{"bytes", p.memory.bytes}, {"mb", p.memory.mebibytes()}}},
         });

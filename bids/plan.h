@@ -66,7 +66,7 @@ Plan make_plan(const Discovery& discovery, const std::string& output_dir);
 std::string plan_text(const Plan& plan);
 
 // The same as JSON, absolute paths: {"bids_dir", "output_dir", "memory_formula",
-// "series": [{"series", "datatype", "subject", "session", "fieldmap": {"layout",
+// "series": [{"run" (DerivativePaths::run), "series", "datatype", "subject", "session", "fieldmap": {"layout",
 // "matched_by", "images": {...}}, "values": {name: {"value", "key", "source"}},
 // (echo times as "EchoTime1"/"EchoTime2" in every layout; "key" is the sidecar's),
 // "outputs": {...}, "inputs": [...], "memory": {"bytes", "mb"}}],

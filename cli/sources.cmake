@@ -3,6 +3,7 @@
 # main() apart.
 set(WARPMENDER_COMMAND_LIB_SOURCES
   cli/acquisition_ranges.cpp
+  cli/child_process.cpp
   cli/command_session.cpp
   cli/console.cpp
   cli/demo_figure.cpp
@@ -10,8 +11,9 @@ set(WARPMENDER_COMMAND_LIB_SOURCES
   cli/interrupt.cpp
   cli/memory_budget.cpp
   cli/output_folder.cpp
-  cli/phantom_files.cpp
   cli/correction_plan.cpp
+  cli/phantom_files.cpp
+  cli/run_bids.cpp
   cli/run_correct.cpp
   cli/run_demo.cpp
   cli/run_diff.cpp

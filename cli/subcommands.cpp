@@ -13,6 +13,7 @@
     X(polar)                      \
     X(diff)                       \
     X(demo)                       \
+    X(bids)                       \
     /* one line above per subcommand */
 
 namespace warpmender {

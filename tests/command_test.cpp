@@ -110,7 +110,7 @@ TEST_F(Command, info_shows_the_plugin_texts) {
 }
 
 TEST_F(Command, every_subcommand_has_help) {
-    for (const char* sub : {"info", "run", "correct", "polar", "diff", "demo"}) {
+    for (const char* sub : {"info", "run", "correct", "polar", "diff", "demo", "bids"}) {
         const RunResult r = run({sub, "--help"});
         EXPECT_EQ(r.status, 0) << sub;
         EXPECT_NE(r.out.find("--"), std::string::npos) << sub;
