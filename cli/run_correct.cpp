@@ -427,7 +427,7 @@ int run_correct(const CorrectOptions& o, CorrectionOutputs* outputs) {
     run.out_dir = fs::absolute(out_dir).lexically_normal().string();
     plan_calls(run, plan.session);
     for (const std::string& p : plan.provenance) std::cout << p << "\n";
-    std::cout << "field map: "
+    std::cout << "field source: "
               << (plan.source == FieldSource::kDirect      ? "a direct field map (\"" + o.fieldmap + "\")"
                   : plan.source == FieldSource::kTwoPhases ? "two phase images"
                                                            : "a phase difference (\"" + o.phase + "\")")

@@ -73,31 +73,15 @@ double rms_in(const std::vector<float>& a, const std::vector<float>& b, const st
 }
 
 // The small phantom as files, shared by the tests.
-class Correct : public ::testing::Test {
+class Correct : public test::PhantomFiles<Correct> {
 protected:
-    static void SetUpTestSuite() {
-        data_ = new sim::Dataset(sim::make_dataset(host::demo_dataset_params(true)));
-        dir_ = test::scratch_dir("correct-inputs-" + std::to_string(getpid()));
-        files_ = new host::PhantomFiles(host::write_phantom_files(*data_, dir_));
-    }
-    static void TearDownTestSuite() {
-        delete files_;
-        delete data_;
-        fs::remove_all(dir_);
-    }
     static std::vector<std::string> correct(const std::string& out, std::vector<std::string> extra = {}) {
         std::vector<std::string> a = {
             "correct", "--phase", files_->phase, "--magnitude", files_->magnitude, "--epi", files_->epi, "--out", out};
         a.insert(a.end(), extra.begin(), extra.end());
         return a;
     }
-    static sim::Dataset* data_;
-    static host::PhantomFiles* files_;
-    static std::string dir_;
 };
-sim::Dataset* Correct::data_ = nullptr;
-host::PhantomFiles* Correct::files_ = nullptr;
-std::string Correct::dir_;
 
 TEST_F(Correct, the_delivered_series_is_the_plugins_result_times_the_derivative_of_the_sampling_position) {
     const std::string on = test::scratch_dir("jacobian-on"), off = test::scratch_dir("jacobian-off");
@@ -372,7 +356,7 @@ TEST_F(Correct, an_epi_on_another_matrix_gets_the_field_map_at_its_own_voxels) {
         geo.sto_xyz[r][3] = static_cast<float>(a[r][0] * x0 + a[r][1] * y0 + a[r][2] * z0 + a[r][3]);
     }
     write_image(cut, values, dir + "/cut_bold.nii.gz");
-    fs::copy_file(dir_ + "/bold.json", dir + "/cut_bold.json");
+    fs::copy_file(inputs_ + "/bold.json", dir + "/cut_bold.json");
 
     // Each unwrapping: the plug-in's own runs in three calls (unwrap, field
     // map, then on from the carried map), the command's in two.

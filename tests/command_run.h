@@ -4,12 +4,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "cli/phantom_files.h"
+#include "sim/dataset.h"
+#include "tests/test_support.h"
 
 namespace warpmender {
 namespace test {
@@ -52,6 +58,30 @@ inline RunResult run_command(const std::vector<std::string>& args, const std::st
     std::filesystem::remove(base + ".err");
     return r;
 }
+
+// The small demo phantom written as NIfTI files with sidecars, once per test
+// suite and process (ctest -j runs each case in a process of its own, all at
+// once): class Suite : public test::PhantomFiles<Suite> {};
+template <typename Suite>
+class PhantomFiles : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        data_ = new sim::Dataset(sim::make_dataset(host::demo_dataset_params(true)));
+        inputs_ = test::scratch_dir(std::string("phantom-inputs-") +
+                                    ::testing::UnitTest::GetInstance()->current_test_suite()->name() + "-" +
+                                    std::to_string(::getpid()));
+        files_ = new host::PhantomFiles(host::write_phantom_files(*data_, inputs_));
+    }
+    static void TearDownTestSuite() {
+        delete data_;
+        delete files_;
+        std::error_code ec;
+        std::filesystem::remove_all(inputs_, ec);
+    }
+    static inline sim::Dataset* data_ = nullptr;
+    static inline host::PhantomFiles* files_ = nullptr;
+    static inline std::string inputs_;
+};
 
 }  // namespace test
 }  // namespace warpmender

@@ -17,6 +17,7 @@
 #include "sim/epi.h"
 #include "sim/error_metrics.h"
 #include "sim/figure.h"
+#include "tests/command_run.h"
 #include "tests/test_support.h"
 
 namespace warpmender {
@@ -25,41 +26,11 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-struct RunResult {
-    int status = -1;  // exit status; -1 when the process did not exit normally
-    bool signalled = false;
-    std::string out, err;
-};
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::string quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
+using test::RunResult;
+using test::slurp;
 
 RunResult run(const std::vector<std::string>& args, const std::string& cwd = "") {
-    static int counter = 0;
-    const std::string base = std::string(WARPMENDER_BINARY_DIR) + "/test-scratch/cmd" + std::to_string(getpid()) + "_" +
-                             std::to_string(counter++);
-    std::string cmd = (cwd.empty() ? "" : "cd " + quote(cwd) + " && ") + quote(WARPMENDER_COMMAND_PATH);
-    for (const auto& a : args) cmd += " " + quote(a);
-    cmd += " </dev/null >" + quote(base + ".out") + " 2>" + quote(base + ".err");
-    const int raw = std::system(cmd.c_str());
-    RunResult r;
-    if (WIFEXITED(raw)) r.status = WEXITSTATUS(raw);
-    r.signalled = WIFSIGNALED(raw) || (WIFEXITED(raw) && WEXITSTATUS(raw) > 128);
-    r.out = slurp(base + ".out");
-    r.err = slurp(base + ".err");
-    fs::remove(base + ".out");
-    fs::remove(base + ".err");
-    return r;
+    return test::run_command(args, cwd);
 }
 
 // Names and sizes of the files in a folder, to show that nothing was added or changed.
@@ -79,27 +50,7 @@ std::vector<float> series_of(const std::string& path) {
     return out;
 }
 
-class Command : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        data_ = new sim::Dataset(sim::make_dataset(host::demo_dataset_params(true)));
-        // One folder per process: ctest -j runs each case in a process of its own, all at once.
-        inputs_ = test::scratch_dir("command-inputs-" + std::to_string(getpid()));
-        files_ = new host::PhantomFiles(host::write_phantom_files(*data_, inputs_));
-    }
-    static void TearDownTestSuite() {
-        delete data_;
-        delete files_;
-        std::error_code ec;
-        fs::remove_all(inputs_, ec);
-    }
-    static sim::Dataset* data_;
-    static host::PhantomFiles* files_;
-    static std::string inputs_;
-};
-sim::Dataset* Command::data_ = nullptr;
-host::PhantomFiles* Command::files_ = nullptr;
-std::string Command::inputs_;
+class Command : public test::PhantomFiles<Command> {};
 
 TEST_F(Command, info_shows_the_plugin_texts) {
     const RunResult r = run({"info"});
@@ -178,7 +129,8 @@ TEST_F(Command, the_corrected_series_on_disk_is_the_epi_resampled_with_the_saved
                    out, "--method", "multigrid", "--no-jacobian"})
                   .status,
               0);
-    const std::vector<float> shift_f = series_of(out + "/fieldmap_phasediff_unwrapped3vcyc5its_smoothed_pixshift.nii.gz");
+    const std::vector<float> shift_f =
+        series_of(out + "/fieldmap_phasediff_unwrapped3vcyc5its_smoothed_pixshift.nii.gz");
     EXPECT_EQ(series_of(out + "/bold_shiftmap.nii.gz"), shift_f);  // the map applied is the plug-in's
     const std::vector<double> shift(shift_f.begin(), shift_f.end());
     const std::vector<float> corrected = series_of(out + "/bold_corrected.nii.gz");
