@@ -139,6 +139,7 @@ struct Run {
     std::optional<Document> last_map;     // the last one-volume save: what the next call starts from
     std::optional<Document> shift_map;    // the "_pixshift" save
     int last_saved = -1;                  // the document the last save came from
+    std::optional<correction::WorldGrid> field_grid, epi_grid;  // in the scanner frame, when placed there
     std::vector<float> mean_before;
     std::vector<double> magnitude_on_epi;
     std::vector<std::string> warnings;
@@ -188,13 +189,16 @@ void before_calls(Run& run, Host& h) {
     check_magnitude(run, h);
     const Document& magnitude = h.documents()[static_cast<size_t>(run.magnitude)];
     const Document& epi = h.documents()[static_cast<size_t>(run.epi)];
-    const std::optional<correction::WorldGrid> field_grid = pipeline::world_grid_of(magnitude),
-                                               epi_grid = pipeline::world_grid_of(epi);
+    // The field map's grid is that of its first image, as the alignment judged it.
+    run.field_grid = pipeline::world_grid_of(h.documents()[0]);
+    run.epi_grid = pipeline::world_grid_of(epi);
     const bool carried = run.alignment == Alignment::kWorld;
+    if (carried && (!run.field_grid || !run.epi_grid))
+        throw Error("the field map or the EPI lost its position in the scanner on opening");
     if (run.alignment != Alignment::kAnatomy) {
         run.mean_before = pipeline::mean_volume(epi);
         const std::vector<double> m = pipeline::volume_values(magnitude);
-        run.magnitude_on_epi = carried ? pipeline::carry_map(m, *field_grid, *epi_grid) : m;
+        run.magnitude_on_epi = carried ? pipeline::carry_map(m, *run.field_grid, *run.epi_grid) : m;
     }
 
     const CorrectOptions& o = run.o;
@@ -202,7 +206,7 @@ void before_calls(Run& run, Host& h) {
     if (run.plan.source == FieldSource::kDirect) {
         std::vector<double> hz = pipeline::field_in_hertz(first, run.plan.units, run.plan.units_source, magnitude);
         Document doc = carried ? pipeline::map_document(epi, in_output(run, stem_of(o.epi) + "_fieldmap_hz.fmr"),
-                                                        pipeline::carry_map(hz, *field_grid, *epi_grid))
+                                                        pipeline::carry_map(hz, *run.field_grid, *run.epi_grid))
                                : pipeline::map_document(first, in_output(run, stem_of(o.fieldmap) + "_hz.fmr"), hz);
         save_intermediate(h, doc);
         h.add_document(std::move(doc));
@@ -252,9 +256,8 @@ void between_calls(Run& run, Host& h, size_t call) {
     }
     const Document& epi = h.documents()[static_cast<size_t>(run.epi)];
     const Document& field = *run.last_map;
-    const std::vector<double> carried = pipeline::carry_map(
-        pipeline::volume_values(field), *pipeline::world_grid_of(h.documents()[static_cast<size_t>(run.magnitude)]),
-        *pipeline::world_grid_of(epi));
+    const std::vector<double> carried =
+        pipeline::carry_map(pipeline::volume_values(field), *run.field_grid, *run.epi_grid);
     Document doc = pipeline::map_document(epi, in_output(run, stem_of(run.o.epi) + "_fieldmap_hz.fmr"), carried);
     save_intermediate(h, doc);
     h.add_document(std::move(doc));
