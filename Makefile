@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all setup build test test-sanitize demo screenshot bench fuzz clean
+.PHONY: all setup build test test-sanitize test-sanitize-units demo screenshot bench fuzz clean
 
 all: build
 
@@ -30,6 +30,15 @@ test-sanitize: setup
 	  "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=$(SANITIZE_FLAGS)" "-DCMAKE_C_FLAGS_RELWITHDEBINFO=$(SANITIZE_FLAGS)" >/dev/null
 	@cmake --build $(ASAN_BUILD) -j $(JOBS)
 	@ASAN_OPTIONS=detect_leaks=1 ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS) $(SANITIZE_SKIP)
+
+# The unit and plug-in test executables alone under the sanitizers, the two side by side: what CI runs
+# after make test, within its time. make test-sanitize runs the command's process tests under them too.
+test-sanitize-units: setup
+	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWARPMENDER_SANITIZE=ON \
+	  "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=$(SANITIZE_FLAGS)" "-DCMAKE_C_FLAGS_RELWITHDEBINFO=$(SANITIZE_FLAGS)" >/dev/null
+	@cmake --build $(ASAN_BUILD) -j $(JOBS) --target warpmender_unit_tests warpmender_plugin_tests
+	@cd $(ASAN_BUILD)/tests && export ASAN_OPTIONS=detect_leaks=1 && \
+	  { ./warpmender_unit_tests --gtest_brief=1 & u=$$!; ./warpmender_plugin_tests --gtest_brief=1; p=$$?; wait $$u && exit $$p; }
 
 demo: build
 	@$(BUILD)/warpmender demo --out demo-output --quiet

@@ -7,11 +7,6 @@ function(add_warpmender_test name)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} GTest::gtest GTest::gtest_main)
   set_target_properties(${name} PROPERTIES ENABLE_EXPORTS ON)
-  # Parsed once per executable instead of once per test file: most of a
-  # test file's compile time is these headers, twice over in CI (Release and
-  # the sanitizers).
-  target_precompile_headers(${name} PRIVATE <gtest/gtest.h> <nlohmann/json.hpp> <filesystem> <functional> <map>
-    <memory> <string> <vector>)
   target_compile_definitions(${name} PRIVATE
     WARPMENDER_PLUGIN_PATH="$<TARGET_FILE:warpmender>"
     WARPMENDER_BINARY_DIR="${CMAKE_BINARY_DIR}"
