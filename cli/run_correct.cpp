@@ -139,6 +139,7 @@ struct Run {
     std::optional<Document> last_map;     // the last one-volume save: what the next call starts from
     std::optional<Document> shift_map;    // the "_pixshift" save
     int last_saved = -1;                  // the document the last save came from
+    std::string last_saved_path;          // and the file that opens it (empty when held)
     std::optional<correction::WorldGrid> field_grid, epi_grid;  // in the scanner frame, when placed there
     std::vector<float> mean_before;
     std::vector<double> magnitude_on_epi;
@@ -319,8 +320,9 @@ int after_calls(Run& run, Host& h) {
     if (run.alignment == Alignment::kAnatomy) {
         // The plug-in carries the shift map through the anatomy internally and
         // hands out none on the EPI's grid: nothing to derive the rest from.
-        if (!undistorted.empty()) {
-            run.outputs.corrected = in_output(run, undistorted);
+        // The plug-in's own file, in the format its EPI was saved in.
+        if (!undistorted.empty() && run.last_saved == run.epi) {
+            run.outputs.corrected = run.last_saved_path;
             std::cout << "corrected EPI: " << run.outputs.corrected << "\n";
         }
         std::cout << "note: with --anatomy the series is not intensity-corrected and no report is written: the shift "
@@ -442,6 +444,7 @@ int run_correct(const CorrectOptions& o, CorrectionOutputs* outputs) {
     hooks.between_calls = [&](Host& h, size_t i) { between_calls(run, h, i); };
     hooks.on_saved = [&](const Document& doc, const SaveRecord& rec) {
         run.last_saved = static_cast<int>(&doc - instance().documents().data());
+        run.last_saved_path = rec.path;
         if (doc.fmr.NrOfVolumes != 1) return;
         run.last_map = doc;
         const std::string name = fs::path(rec.requested).filename().string();  // the plug-in's name, in any format

@@ -114,6 +114,18 @@ TEST_F(Correct, the_delivered_series_is_the_plugins_result_times_the_derivative_
     EXPECT_LT(with, 0.9 * without);
 }
 
+// Through an anatomy the plug-in maps the shift map itself and keeps it:
+// its own series is the result, in the EPI's format, named on the line.
+TEST_F(Correct, through_an_anatomy_the_plugins_own_series_is_the_result) {
+    const std::string out = test::scratch_dir("through-anatomy");
+    const RunResult r = run(correct(out, {"--anatomy", files_->magnitude}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("corrected EPI: " + out + "/bold_undistort.nii.gz\n"), std::string::npos) << r.out;
+    EXPECT_EQ(values_of(out + "/bold_undistort.nii.gz").size(), data_->epi.size());
+    EXPECT_NE(r.out.find("not intensity-corrected"), std::string::npos) << r.out;
+    EXPECT_FALSE(fs::exists(out + "/bold_corrected.nii.gz"));
+}
+
 TEST_F(Correct, the_report_and_its_numbers_are_written_and_agree_with_the_maps) {
     const std::string out = test::scratch_dir("report-numbers");
     const RunResult r = run(correct(out));
