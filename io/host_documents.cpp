@@ -11,6 +11,7 @@
 #include <new>
 #include <string>
 
+#include "core/fresh_memory.h"
 #include "hostlink/host_binding.h"
 #include "io/display_funcs.h"
 
@@ -193,6 +194,7 @@ double* fmrhs2double(fmrfile* f, bool second, IntensityAccumulator* summary) {
         log_line("Not enough memory to convert " + std::to_string(n) + " FMR values to double.");
         return nullptr;
     }
+    populate_in_parallel(out, static_cast<size_t>(n) * sizeof(double));
     const FMR_Header* h = f->header;
     // A volume larger than the count (or than 64 bits) copies nothing: all zeros.
     int64_t pervolume = 0;

@@ -217,6 +217,58 @@ TEST(HostNifti, big_endian_images_are_read_with_their_bytes_swapped) {
     EXPECT_EQ(test::plain(d.float_volumes[0]), (std::vector<float>{-600, -2, 0, 2, 516, 65534}));
 }
 
+// Series of 64 MB and more are read by several threads at once, each into its
+// own run of volumes: every voxel must still land in its own place, the
+// scaling and the non-finite count must cover every part.
+TEST(HostNifti, a_large_series_read_on_every_core_lands_voxel_for_voxel_with_every_non_finite_counted) {
+    const std::string dir = test::scratch_dir("host_nifti_large");
+    constexpr int nx = 61, ny = 53, nz = 37;  // 119,561 voxels: parts never end on a round size
+    struct Case {
+        const char* name;
+        int datatype;
+        int nt;  // enough volumes for 64 MB of data
+    };
+    const Case cases[] = {{"float32", NIFTI_TYPE_FLOAT32, 141}, {"int16 scaled", NIFTI_TYPE_INT16, 281}};
+    const size_t n = static_cast<size_t>(nx) * ny * nz;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Nim nim = new_image({nx, ny, nz, c.nt}, c.datatype);
+        ASSERT_GE(nim->nvox * static_cast<size_t>(nim->nbyper), size_t{64} << 20);
+        auto value = [&](size_t i) { return static_cast<float>(i % 30011); };
+        if (c.datatype == NIFTI_TYPE_FLOAT32) {
+            auto* f = static_cast<float*>(nim->data);
+            for (size_t i = 0; i < nim->nvox; ++i) f[i] = value(i) / 4.0f;
+            // Non-finite values in the first and the last volume, read by different threads.
+            f[5] = std::nanf("");
+            f[nim->nvox - 3] = std::numeric_limits<float>::infinity();
+        } else {
+            auto* v = static_cast<int16_t*>(nim->data);
+            for (size_t i = 0; i < nim->nvox; ++i) v[i] = static_cast<int16_t>(value(i));
+            nim->scl_slope = 0.25f;
+        }
+        const std::string path = dir + "/" + std::to_string(c.datatype) + ".nii";
+        save(nim.get(), path);
+        nim.reset();
+        host::Host& h = test::fresh_host();
+        const host::Document d = host::open_document(path, false);
+        ASSERT_EQ(d.float_volumes.size(), static_cast<size_t>(c.nt));
+        size_t wrong = 0, first_wrong = 0;
+        for (size_t t = 0; t < d.float_volumes.size(); ++t)
+            for (size_t i = 0; i < n; ++i) {
+                const size_t k = t * n + i;
+                const bool zeroed = c.datatype == NIFTI_TYPE_FLOAT32 && (k == 5 || k == n * c.nt - 3);
+                const float expected = zeroed ? 0.0f : value(k) / 4.0f;
+                if (d.float_volumes[t][i] != expected && wrong++ == 0) first_wrong = k;
+            }
+        EXPECT_EQ(wrong, 0u) << "first at value " << first_wrong;
+        if (c.datatype == NIFTI_TYPE_FLOAT32)
+            EXPECT_EQ(h.host_log, std::vector<std::string>{"\"" + path + "\": 2 of " + std::to_string(n * c.nt) +
+                                                           " voxels were NaN or infinite and were set to 0"});
+        else
+            EXPECT_TRUE(h.host_log.empty());
+    }
+}
+
 void gzip_file(const std::string& path, const std::string& bytes) {
     gzFile g = gzopen(path.c_str(), "wb");
     ASSERT_NE(g, nullptr);
