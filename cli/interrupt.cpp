@@ -56,6 +56,7 @@ void sweep(int dir_fd) {
 }
 
 void on_signal(int signo) {
+    stop_creating_temporaries();
     const int n = folder_count.load(std::memory_order_acquire);
     for (int i = 0; i < n; ++i) sweep(folder_fds[i]);
     const int lock_fd = lock_dir_fd.load(std::memory_order_acquire);

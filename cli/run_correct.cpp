@@ -3,10 +3,13 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 
 #include "cli/acquisition_ranges.h"
 #include "cli/command.h"
@@ -302,6 +305,28 @@ void plan_calls(Run& run, Session& s) {
     run.procedures.push_back(protocol::kComputePxshift);
 }
 
+// Work on a thread of its own that is always waited for, also when the
+// caller unwinds. The task must not throw.
+class BackgroundTask {
+public:
+    explicit BackgroundTask(std::function<void()> task) {
+        try {
+            thread_ = std::thread(task);
+        } catch (const std::system_error&) {
+            task();  // no thread to be had: done here, before the caller goes on
+        }
+    }
+    ~BackgroundTask() { wait(); }
+    BackgroundTask(const BackgroundTask&) = delete;
+    BackgroundTask& operator=(const BackgroundTask&) = delete;
+    void wait() {
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    std::thread thread_;
+};
+
 // Writes a document beside the results in the EPI's format; returns its path.
 std::string write_result(Host& h, const Run& run, const Document& doc, const std::string& name) {
     const std::string fmr = in_output(run, name + ".fmr");
@@ -354,6 +379,21 @@ int after_calls(Run& run, Host& h) {
                   << shown(correction::kLeastJacobian) << ".." << shown(correction::kMostJacobian) << "\n";
     }
 
+    // The corrected series, by far the largest output, is written and synced
+    // under a temporary name while the run is reviewed; it comes into place
+    // only when the review lets it (--pe-check strict may refuse it).
+    const std::string corrected_fmr = in_output(run, stem + "_corrected.fmr");
+    PreparedSave corrected;
+    std::string corrected_problem;
+    BackgroundTask writer([&] {
+        try {
+            corrected_problem =
+                prepare_document_files(h, epi, corrected_fmr, stc_path_of(corrected_fmr, ""), corrected);
+        } catch (const std::exception& e) {
+            corrected_problem = e.what();
+        }
+    });
+
     pipeline::ReviewInput in;
     in.run = stem;
     in.epi = &epi;
@@ -405,13 +445,16 @@ int after_calls(Run& run, Host& h) {
     } catch (const std::exception& e) {
         throw Error(std::string("cannot write the report: ") + e.what());
     }
+    writer.wait();
     if (wrong_sense && o.pe_check == "strict") {
         std::cerr << "error: --pe-check strict: the corrected series is not written; see " << run.outputs.report_html
                   << "\n";
         std::cout << "report: " << run.outputs.report_html << "\n";
         return kExitPluginFailed;
     }
-    run.outputs.corrected = write_result(h, run, epi, stem + "_corrected");
+    if (corrected_problem.empty()) corrected_problem = corrected.commit();
+    if (!corrected_problem.empty()) throw Error("cannot save \"" + corrected_fmr + "\": " + corrected_problem);
+    run.outputs.corrected = epi.nifti_geometry || h.nifti_output ? nifti_path_for(epi, corrected_fmr) : corrected_fmr;
     std::cout << "corrected EPI: " << run.outputs.corrected << "\n"
               << "field map: " << run.outputs.field_map << "\n"
               << "shift map: " << run.outputs.shift_map << "\n"

@@ -2,6 +2,9 @@
 #include "core/temporary_names.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -30,7 +33,17 @@ std::string temporary_name_for(const std::string& target, unsigned long n, const
            std::to_string(n) + suffix;
 }
 
-int create_temporary_beside(const std::string& target, const std::string& suffix, std::string* path) {
+namespace {
+
+// A signal handler that removes this process's temporaries must not miss one
+// that another thread is creating meanwhile: creations are counted while
+// under way, and none starts once the handler has closed the gate. The
+// creating thread blocks signals for the moment, so the handler never waits
+// for the thread it runs on.
+std::atomic<bool> gate_closed{false};
+std::atomic<int> creating{0};
+
+int open_temporary(const std::string& target, const std::string& suffix, std::string* path) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string name = temporary_name_for(target, next_number.fetch_add(1), suffix);
         const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
@@ -42,6 +55,32 @@ int create_temporary_beside(const std::string& target, const std::string& suffix
     }
     errno = EEXIST;
     return -1;
+}
+
+}  // namespace
+
+int create_temporary_beside(const std::string& target, const std::string& suffix, std::string* path) {
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &old);
+    creating.fetch_add(1);
+    int fd = -1;
+    if (gate_closed.load()) {
+        errno = EINTR;
+    } else {
+        fd = open_temporary(target, suffix, path);
+    }
+    const int saved = errno;
+    creating.fetch_sub(1);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    errno = saved;
+    return fd;
+}
+
+void stop_creating_temporaries() {
+    gate_closed.store(true);
+    // A creation is one open(); a stuck file system is not waited for forever.
+    for (long spins = 0; creating.load() != 0 && spins < 1000000; ++spins) sched_yield();
 }
 
 bool is_temporary_name(const char* name, pid_t* pid) {

@@ -19,6 +19,11 @@ std::string temporary_name_for(const std::string& target, unsigned long n, const
 // -1 with errno set.
 int create_temporary_beside(const std::string& target, const std::string& suffix, std::string* path);
 
+// For a signal handler about to remove this process's temporaries: from now
+// on no temporary is created (the calls fail with EINTR), and this returns
+// once no other thread is still creating one. Safe in a signal handler.
+void stop_creating_temporaries();
+
 // True when a bare file name is of the pattern above (the suffix being "",
 // ".nii" or ".nii.gz"); *pid is then the writer's process. Safe in a signal handler.
 bool is_temporary_name(const char* name, pid_t* pid);

@@ -67,7 +67,9 @@ Document open_document(Host& host, const std::string& path, bool as_anatomy) {
 
 Document open_document(const std::string& path, bool as_anatomy) { return open_document(instance(), path, as_anatomy); }
 
-std::string save_document_files(const Host& host, const Document& doc, const std::string& fmr, const std::string& stc) {
+std::string prepare_document_files(const Host& host, const Document& doc, const std::string& fmr,
+                                   const std::string& stc, PreparedSave& save) {
+    save = PreparedSave();
     if (fmr.empty()) return "the path is empty";
     if (const std::string why = fmr_document_problem(doc); !why.empty()) return why;
     if (stc != stc_path_of(fmr, ""))
@@ -97,33 +99,48 @@ std::string save_document_files(const Host& host, const Document& doc, const std
     }
 
     try {
-        // Everything is written completely before anything is renamed; the FMR,
-        // which names the STC, comes into place last.
-        std::unique_ptr<AtomicFile> stc_file, nifti_file, fmr_file;
+        // Everything is written completely before anything is renamed.
         if (planned.fmr) {
-            stc_file = std::make_unique<AtomicFile>(stc);
-            write_stc(doc, *stc_file);
-            stc_file->finish();
+            save.stc_ = std::make_unique<AtomicFile>(stc);
+            write_stc(doc, *save.stc_);
+            save.stc_->finish();
         }
         if (planned.nifti) {
-            nifti_file =
+            save.nifti_ =
                 std::make_unique<AtomicFile>(planned.nifti_path, nifti_copy_compressed(doc) ? ".nii.gz" : ".nii");
-            write_nifti(doc, *nifti_file);
+            write_nifti(doc, *save.nifti_);
         }
         if (planned.fmr) {
-            fmr_file = std::make_unique<AtomicFile>(fmr);
-            fmr_file->write(fmr_text(doc, fmr));
-            fmr_file->finish();
+            save.fmr_ = std::make_unique<AtomicFile>(fmr);
+            save.fmr_->write(fmr_text(doc, fmr));
+            save.fmr_->finish();
         }
-        if (stc_file) stc_file->commit();
-        if (nifti_file) nifti_file->commit();
-        if (fmr_file) fmr_file->commit();
     } catch (const Error& e) {
+        save = PreparedSave();
         return e.what();
     } catch (const std::bad_alloc&) {
+        save = PreparedSave();
         return "out of memory";
     }
     return {};
+}
+
+std::string PreparedSave::commit() {
+    try {
+        // The FMR, which names the STC, comes into place last.
+        if (stc_) stc_->commit();
+        if (nifti_) nifti_->commit();
+        if (fmr_) fmr_->commit();
+    } catch (const Error& e) {
+        return e.what();
+    }
+    return {};
+}
+
+std::string save_document_files(const Host& host, const Document& doc, const std::string& fmr, const std::string& stc) {
+    PreparedSave save;
+    const std::string why = prepare_document_files(host, doc, fmr, stc, save);
+    return why.empty() ? save.commit() : why;
 }
 
 void install_disk_saver(Host& host) {

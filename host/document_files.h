@@ -1,8 +1,10 @@
 // Documents from and to disk: opening any supported file, and the saver behind hsSaveFMRAndSTC.
 #pragma once
 
+#include <memory>
 #include <string>
 
+#include "core/atomic_file.h"
 #include "host/host.h"
 
 namespace warpmender {
@@ -26,6 +28,24 @@ Document open_document(const std::string& path, bool as_anatomy);  // the proces
 // Returns "" when saved, else why not (nothing is then left behind).
 std::string save_document_files(const Host& host, const Document& doc, const std::string& fmr_path,
                                 const std::string& stc_path);
+
+// A save written completely and synced under temporary names, not yet in
+// place: commit() renames its files into place, the FMR last, and returns ""
+// or why not. A save dropped uncommitted removes its files.
+class PreparedSave {
+public:
+    std::string commit();
+
+private:
+    friend std::string prepare_document_files(const Host&, const Document&, const std::string&, const std::string&,
+                                              PreparedSave&);
+    std::unique_ptr<AtomicFile> stc_, nifti_, fmr_;
+};
+
+// The writing half of save_document_files: everything up to the renames.
+// Returns "" when save holds the written files, else why not (save is then empty).
+std::string prepare_document_files(const Host& host, const Document& doc, const std::string& fmr_path,
+                                   const std::string& stc_path, PreparedSave& save);
 
 // Makes host.saver write to disk with save_document_files.
 void install_disk_saver(Host& host);

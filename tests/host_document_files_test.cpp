@@ -179,6 +179,34 @@ TEST(HostSave, a_document_whose_buffers_do_not_match_its_header_is_not_written) 
     EXPECT_TRUE(test::listing(dir).empty());
 }
 
+TEST(HostSave, a_prepared_save_is_invisible_until_committed_and_leaves_nothing_when_dropped) {
+    const std::string dir = test::scratch_dir("host_save_prepared");
+    host::Host& h = host_with_document(dir);
+    h.fmr_output = true;
+    const host::Document& doc = h.documents()[0];
+    {
+        host::PreparedSave dropped;
+        ASSERT_EQ(host::prepare_document_files(h, doc, dir + "/a.fmr", dir + "/a.stc", dropped), "");
+        // Written under temporary names only: a reader sees no result yet.
+        const std::vector<std::string> pending = test::listing(dir);
+        ASSERT_EQ(pending.size(), 2u);
+        for (const std::string& name : pending) EXPECT_NE(name.find(".tmp-"), std::string::npos) << name;
+    }
+    EXPECT_TRUE(test::listing(dir).empty());
+
+    host::PreparedSave kept;
+    ASSERT_EQ(host::prepare_document_files(h, doc, dir + "/b.fmr", dir + "/b.stc", kept), "");
+    EXPECT_EQ(kept.commit(), "");
+    EXPECT_EQ(test::listing(dir), (std::vector<std::string>{"b.fmr", "b.stc"}));
+    EXPECT_EQ(test::read_file(dir + "/b.stc").size(), static_cast<size_t>(test::kNx * test::kNy * test::kNz) * 4 * 3);
+
+    // A refusal prepares nothing.
+    host::PreparedSave refused;
+    EXPECT_NE(host::prepare_document_files(h, doc, dir + "/c.fmr", dir + "/elsewhere.stc", refused), "");
+    EXPECT_EQ(refused.commit(), "");
+    EXPECT_EQ(test::listing(dir), (std::vector<std::string>{"b.fmr", "b.stc"}));
+}
+
 TEST(HostOpen, every_opened_document_is_named_in_the_output_directory) {
     const std::string dir = test::scratch_dir("host_open_names");
     {
