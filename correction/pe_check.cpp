@@ -19,13 +19,17 @@ void check_sizes(long nx, long ny, long nz) {
                                     " voxels; every size must be at least 1");
 }
 
-// Linear interpolation between order statistics of sorted values (q in 0..1).
-double sorted_quantile(const std::vector<float>& sorted, double q) {
-    const double pos = q * static_cast<double>(sorted.size() - 1);
+// Linear interpolation between order statistics of values (q in 0..1, values
+// not empty), found without sorting them; values is reordered.
+double quantile(std::vector<float>& values, double q) {
+    const double pos = q * static_cast<double>(values.size() - 1);
     const std::size_t lo = static_cast<std::size_t>(pos);
-    const std::size_t hi = std::min(lo + 1, sorted.size() - 1);
+    const std::size_t hi = std::min(lo + 1, values.size() - 1);
     const double w = pos - static_cast<double>(lo);
-    return static_cast<double>(sorted[lo]) * (1.0 - w) + static_cast<double>(sorted[hi]) * w;
+    const auto at = values.begin() + static_cast<std::ptrdiff_t>(lo);
+    std::nth_element(values.begin(), at, values.end());
+    const float below = *at, above = hi == lo ? below : *std::min_element(at + 1, values.end());
+    return static_cast<double>(below) * (1.0 - w) + static_cast<double>(above) * w;
 }
 
 double entropy(const std::vector<double>& counts, double total) {
@@ -110,8 +114,8 @@ double normalized_mutual_information(const float* a, const float* b, const std::
         throw std::invalid_argument("mutual information needs at least 2 voxels in the mask, found " +
                                     std::to_string(va.size()));
     auto range = [](std::vector<float> v) {
-        std::sort(v.begin(), v.end());
-        return std::pair<double, double>(sorted_quantile(v, 0.01), sorted_quantile(v, 0.99));
+        const double low = quantile(v, 0.01);
+        return std::pair<double, double>(low, quantile(v, 0.99));
     };
     const auto ra = range(va), rb = range(vb);
     auto bin_of = [bins](double v, std::pair<double, double> r) {
@@ -198,8 +202,7 @@ std::vector<std::uint8_t> head_mask_from_magnitude(const float* magnitude, long 
         if (std::isfinite(magnitude[i]) && magnitude[i] != 0.0f) values.push_back(magnitude[i]);
     std::vector<std::uint8_t> mask(n, 0);
     if (values.empty()) return mask;
-    std::sort(values.begin(), values.end());
-    const double level = 0.1 * sorted_quantile(values, 0.99);
+    const double level = 0.1 * quantile(values, 0.99);
     for (std::size_t i = 0; i < n; ++i) mask[i] = std::isfinite(magnitude[i]) && magnitude[i] > level ? 1 : 0;
     // Grown one voxel at a time along each axis (a cube of side 2 grow + 1).
     const long stride[3] = {1, nx, nx * ny}, size[3] = {nx, ny, nz};

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "core/error.h"
+#include "core/fresh_memory.h"
 #include "correction/jacobian.h"
 
 namespace warpmender {
@@ -173,10 +174,13 @@ std::vector<double> carry_map(const std::vector<double>& values, const correctio
 std::vector<float> mean_volume(const Document& series) {
     const size_t n = voxels_of(series);
     std::vector<double> sum(n, 0.0);
-    for (const auto& v : series.float_volumes)
-        for (size_t i = 0; i < n; ++i) sum[i] += v[i];
-    for (const auto& v : series.int_volumes)
-        for (size_t i = 0; i < n; ++i) sum[i] += v[i];
+    // Each voxel's sum in volume order, as one loop would take it; the voxels in parts, one per core.
+    run_in_parts(static_cast<long>(n), memory_parts(), [&](int, long first, long last) {
+        for (const auto& v : series.float_volumes)
+            for (long i = first; i < last; ++i) sum[i] += v[i];
+        for (const auto& v : series.int_volumes)
+            for (long i = first; i < last; ++i) sum[i] += v[i];
+    });
     const double nt = static_cast<double>(series.float_volumes.size() + series.int_volumes.size());
     std::vector<float> mean(n, 0.0f);
     if (nt > 0)
@@ -195,10 +199,12 @@ std::vector<float> apply_intensity_correction(Document& series, const std::vecto
         series.fmr.DataType = 2;
     }
     std::vector<double> sum(n, 0.0);
-    for (auto& v : series.float_volumes) {
-        correction::apply_jacobian(v.data(), static_cast<long>(n), 1, jacobian.data());
-        for (size_t i = 0; i < n; ++i) sum[i] += v[i];
-    }
+    run_in_parts(static_cast<long>(n), memory_parts(), [&](int, long first, long last) {
+        for (auto& v : series.float_volumes) {
+            correction::apply_jacobian(v.data() + first, last - first, 1, jacobian.data() + first);
+            for (long i = first; i < last; ++i) sum[i] += v[i];
+        }
+    });
     series.refresh_pointers();
     const double nt = static_cast<double>(series.float_volumes.size());
     std::vector<float> mean(n, 0.0f);

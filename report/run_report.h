@@ -63,7 +63,7 @@ struct ShiftStatistics {
 };
 
 // Percentile q (0..100) of values by linear interpolation between the order
-// statistics (rank q/100 * (n - 1)), as numpy's default. values is sorted in place.
+// statistics (rank q/100 * (n - 1)), as numpy's default. values is reordered.
 double percentile(std::vector<double>& values, double q);
 
 // The statistics of the shift over the brain (every voxel when brain is
