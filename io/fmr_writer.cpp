@@ -10,6 +10,7 @@
 
 #include "core/atomic_file.h"
 #include "core/fmr_keys.h"
+#include "core/fresh_memory.h"
 #include "core/helper_tools.h"
 #include "hostlink/host_binding.h"
 #include "hostlink/protocol.h"
@@ -55,17 +56,23 @@ bool fits_document(const datahandler<double>& dh, const FMR_Header& h) {
     return false;
 }
 
+constexpr double kPartsFrom = 64.0 * 1024 * 1024;  // bytes
+
 // Value k of src goes to element k mod n of volume k div n.
 template <typename E, typename Convert>
 bool fill_volumes(E* const* volumes, const double* src, long nvox, long nt, Convert convert) {
     if (volumes == nullptr) return false;
     for (long v = 0; v < nt; ++v)
         if (volumes[v] == nullptr) return false;
-    for (long v = 0; v < nt; ++v) {
-        E* dst = volumes[v];
-        const double* s = src + v * nvox;
-        for (long i = 0; i < nvox; ++i) dst[i] = convert(s[i]);
-    }
+    // A whole series is a pass over a gigabyte or so: the volumes in parts, one per core.
+    const bool large = static_cast<double>(nvox) * static_cast<double>(nt) * sizeof(double) >= kPartsFrom;
+    run_in_parts(nt, large ? memory_parts() : 1, [&](int, long first, long last) {
+        for (long v = first; v < last; ++v) {
+            E* dst = volumes[v];
+            const double* s = src + v * nvox;
+            for (long i = 0; i < nvox; ++i) dst[i] = convert(s[i]);
+        }
+    });
     return true;
 }
 

@@ -62,19 +62,24 @@ TEST(IoFmrWriter, sixteen_bit_saves_rescale_only_above_16384) {
 }
 
 TEST(IoFmrWriter, float_saves_store_every_volume_in_index_order) {
-    host::Host& h = host_with_fmr(23, 17, 11, 3, 2);
-    auto v = test::indexed_volume(23, 17, 11, 3);
-    v->setvalue(7, -2.25);
-    EXPECT_TRUE(saveashs2fmr(v.get(), "dir/a_undistort.fmr", false));
-    ASSERT_EQ(h.saves.size(), 1u);
-    EXPECT_EQ(h.saves[0].fmr, "dir/a_undistort.fmr");
-    const host::Document& saved = h.saved_documents.at("dir/a_undistort.fmr");
-    const size_t n = 23 * 17 * 11;
-    for (size_t t = 0; t < 3; ++t)
-        for (size_t i = 0; i < n; ++i)
-            ASSERT_EQ(saved.float_volumes[t][i], i + t * n == 7 ? -2.25f : static_cast<float>(i + t * n))
-                << t << " " << i;
-    EXPECT_FALSE(test::log_contains(h, "Rescaling between 0 and 16384..."));
+    // The second series, 68 MB of doubles, is stored by one thread per core.
+    const long sizes[][4] = {{23, 17, 11, 3}, {61, 53, 37, 71}};
+    for (const auto& size : sizes) {
+        SCOPED_TRACE(size[3]);
+        host::Host& h = host_with_fmr(size[0], size[1], size[2], size[3], 2);
+        auto v = test::indexed_volume(size[0], size[1], size[2], size[3]);
+        v->setvalue(7, -2.25);
+        EXPECT_TRUE(saveashs2fmr(v.get(), "dir/a_undistort.fmr", false));
+        ASSERT_EQ(h.saves.size(), 1u);
+        EXPECT_EQ(h.saves[0].fmr, "dir/a_undistort.fmr");
+        const host::Document& saved = h.saved_documents.at("dir/a_undistort.fmr");
+        const size_t n = static_cast<size_t>(size[0] * size[1] * size[2]);
+        for (size_t t = 0; t < static_cast<size_t>(size[3]); ++t)
+            for (size_t i = 0; i < n; ++i)
+                ASSERT_EQ(saved.float_volumes[t][i], i + t * n == 7 ? -2.25f : static_cast<float>(i + t * n))
+                    << t << " " << i;
+        EXPECT_FALSE(test::log_contains(h, "Rescaling between 0 and 16384..."));
+    }
 }
 
 TEST(IoFmrWriter, round_trip_through_the_document_keeps_every_voxel_in_place) {
