@@ -42,6 +42,7 @@ json.dump({
     "correct_s": min(c_all), "correct_all_s": c_all, "correct_user_s": best["user"], "correct_sys_s": best["sys"],
     "correct_minor_faults": best["minor_faults"], "rss_kb": max(c["rss_kb"] for c in correct),
     "floor_s": min(f_all), "floor_all_s": f_all, "fsync_s": min(f["fsync_s"] for f in floor),
+    "touch_s": min(f.get("touch_s", 0.0) for f in floor), "touch_bytes": floor[0].get("touch_bytes", 0),
     "floor_written_bytes": floor[0]["written_bytes"], "floor_read_bytes": floor[0]["read_bytes"],
     "peer_s": min(p_all), "peer_all_s": p_all, "peer_rss_kb": max(p["rss_kb"] for p in peer),
     "agree": json.load(open(os.path.join(folder, "agree.json"))),

@@ -3,21 +3,27 @@
 // counts into the same filesystem through one reused buffer (no page of a fresh
 // buffer to fault in, no conversion). The outputs are then fsynced, timed apart:
 // that is what durability costs on top.
-//   io_floor OUT SERIES_IN MAP_IN NMAPS INPUT...
+//   io_floor [--touch BYTES] OUT SERIES_IN MAP_IN NMAPS INPUT...
 // reads every INPUT, writing SERIES_IN's bytes to OUT/series.nii as they are
 // read and MAP_IN's bytes to OUT/map<i>.nii for each of the NMAPS maps; OUT
-// must not exist. Prints one JSON object: seconds reading, writing, fsyncing,
-// bytes read and written.
+// must not exist. With --touch, BYTES of fresh memory are then faulted in on
+// huge pages, half on each of two threads, as a run whose peak that is must
+// fault them in at least once: the memory floor, timed apart. Prints one
+// JSON object: seconds reading, writing, fsyncing, touching, bytes read and
+// written.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -49,9 +55,36 @@ void write_all(int fd, const char* p, size_t n, const std::string& name, Totals&
 
 }  // namespace
 
+// Seconds to fault in `bytes` of fresh memory, two threads each taking half.
+double first_touch(size_t bytes) {
+    if (bytes == 0) return 0.0;
+    constexpr size_t kHuge = size_t{2} << 20;
+    const size_t size = (bytes + kHuge - 1) / kHuge * kHuge;
+    void* raw = ::mmap(nullptr, size + kHuge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) fail("cannot map " + std::to_string(bytes) + " bytes");
+    char* p = reinterpret_cast<char*>((reinterpret_cast<uintptr_t>(raw) + kHuge - 1) / kHuge * kHuge);
+    ::madvise(p, size, MADV_HUGEPAGE);
+    auto touch = [](char* from, char* to) {
+        for (char* q = from; q < to; q += 4096) *reinterpret_cast<volatile char*>(q) = 1;
+    };
+    const Clock::time_point t0 = Clock::now();
+    char* half = p + size / 2 / kHuge * kHuge;
+    std::thread other(touch, half, p + size);
+    touch(p, half);
+    other.join();
+    const double s = since(t0);
+    ::munmap(raw, size + kHuge);
+    return s;
+}
+
 int main(int argc, char** argv) {
+    size_t touch_bytes = 0;
+    if (argc > 2 && std::strcmp(argv[1], "--touch") == 0) {
+        touch_bytes = std::strtoull(argv[2], nullptr, 10);
+        argc -= 2, argv += 2;
+    }
     if (argc < 6) {
-        std::fprintf(stderr, "usage: io_floor OUT SERIES_IN MAP_IN NMAPS INPUT...\n");
+        std::fprintf(stderr, "usage: io_floor [--touch BYTES] OUT SERIES_IN MAP_IN NMAPS INPUT...\n");
         return 2;
     }
     const std::string out = argv[1], series_in = argv[2], map_in = argv[3];
@@ -101,8 +134,10 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < fds.size(); ++i)
         if (::close(fds[i]) != 0) fail("cannot close " + names[i]);
 
-    std::printf("{\"read_s\": %.6f, \"write_s\": %.6f, \"fsync_s\": %.6f, \"read_bytes\": %lld, "
-                "\"written_bytes\": %lld}\n",
-                t.read_s, t.write_s, fsync_s, t.read_bytes, t.written_bytes);
+    const double touch_s = first_touch(touch_bytes);
+
+    std::printf("{\"read_s\": %.6f, \"write_s\": %.6f, \"fsync_s\": %.6f, \"touch_s\": %.6f, \"touch_bytes\": %zu, "
+                "\"read_bytes\": %lld, \"written_bytes\": %lld}\n",
+                t.read_s, t.write_s, fsync_s, touch_s, touch_bytes, t.read_bytes, t.written_bytes);
     return 0;
 }
