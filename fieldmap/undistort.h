@@ -82,6 +82,9 @@ private:
     };
 
     long nx_ = 0, ny_ = 0, nz_ = 0, voxels_ = 0, block_ = 0, unit_ = 0;
+    // The working buffer holds together_ rings (volumes corrected side by
+    // side), ring_span_ doubles apart.
+    long ring_span_ = 0, together_ = 1;
     Tables<uint16_t> t16_;
     Tables<int32_t> t32_;
     Tables<int64_t> t64_;

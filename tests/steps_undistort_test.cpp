@@ -24,7 +24,10 @@ fieldmapparams direction(int code) {
     return p;
 }
 
-class StepsUndistort : public test::StepsTest {};
+class StepsUndistort : public test::StepsTest {
+protected:
+    void expect_plain_resampling_bits(KernelIsa isa);
+};
 
 // Random shifts of every kind the map can hold: fractional within and far
 // beyond the axis, whole voxels, negative, zero and nearly zero.
@@ -62,40 +65,93 @@ std::unique_ptr<datahandler<double>> smooth_shifts(long nx, long ny, long nz) {
     return map;
 }
 
-TEST_F(StepsUndistort, matches_the_plain_resampling_to_the_bit_for_all_six_directions) {
+// The correction through undistort1d, the summaries included, against the
+// plain resampling, with the kernels capped at one form.
+void StepsUndistort::expect_plain_resampling_bits(KernelIsa isa) {
     // Odd sizes leave a tail of one to three voxels per row; the second grid
     // needs 32-bit offsets along z, the third along x and y.
     const long grids[][4] = {{23, 17, 11, 3}, {97, 89, 8, 2}, {261, 257, 1, 1}};
-    for (KernelIsa isa : test::kernel_forms()) {
+    const test::KernelForm form(isa);
+    for (const auto& g : grids)
+        for (int code = 1; code <= 6; ++code)
+            for (bool smooth : {false, true}) {
+                auto shift =
+                    smooth ? smooth_shifts(g[0], g[1], g[2]) : random_shifts(g[0], g[1], g[2], 1234u + code);
+                auto fast =
+                    index_volume(g[0], g[1], g[2], g[3], test::scratch_dir("steps_undistort_bits") + "/epi.fmr");
+                auto plain = index_volume(g[0], g[1], g[2], g[3]);
+                // Values that are not small integers, so that every rounding shows.
+                for (long i = 0; i < fast->getnrofelems(); ++i) {
+                    const double v = std::sin(0.37 * i) * 1000.0 + 0.001 * i;
+                    fast->setvalue(i, v);
+                    plain->setvalue(i, v);
+                }
+                fieldmapparams p = direction(code);
+                const std::string before = plain->displayintensityvalues("distorted data");
+                undistort1d(fast.get(), shift.get(), &p);
+                reference::undistort(plain.get(), shift.get(), code);
+                const std::string what = "direction " + std::to_string(code) + " on " + std::to_string(g[0]) +
+                                         " x " + std::to_string(g[1]) + " x " + std::to_string(g[2]) +
+                                         (smooth ? ", smooth map" : ", random map") + ", " + test::form_name(isa) +
+                                         " kernels";
+                EXPECT_EQ(0, std::memcmp(fast->getdata(), plain->getdata(), sizeof(double) * fast->getnrofelems()))
+                    << what;
+                // The summaries taken during the pass read as those of the whole series.
+                EXPECT_TRUE(test::log_contains(*h, before)) << what;
+                EXPECT_TRUE(test::log_contains(*h, plain->displayintensityvalues("undistorted data"))) << what;
+            }
+}
+
+TEST_F(StepsUndistort, matches_the_plain_resampling_to_the_bit_for_all_six_directions) {
+    for (KernelIsa isa : test::kernel_forms()) expect_plain_resampling_bits(isa);
+}
+
+TEST_F(StepsUndistort, avx512_kernels_match_the_plain_resampling_to_the_bit_for_all_six_directions) {
+    if (!test::cpu_runs(KernelIsa::kAvx512)) GTEST_SKIP() << "this CPU does not run the AVX-512 kernels";
+    expect_plain_resampling_bits(KernelIsa::kAvx512);
+}
+
+TEST(StepsUndistortPlan, a_series_without_summaries_matches_the_plain_resampling_to_the_bit) {
+    // Without summaries the plan corrects two volumes side by side where their
+    // rings fit in the cache (everything here but the 97 x 89 slices along z):
+    // an odd count leaves one to go alone, and one volume is all alone.
+    const long grids[][3] = {{23, 17, 11}, {97, 89, 8}, {9, 5, 4}};
+    for (KernelIsa isa : test::kernel_forms(KernelIsa::kAvx512)) {
         const test::KernelForm form(isa);
         for (const auto& g : grids)
             for (int code = 1; code <= 6; ++code)
-                for (bool smooth : {false, true}) {
+                for (long nt : {1L, 2L, 5L}) {
+                    const bool smooth = code % 2 == 0;
                     auto shift =
-                        smooth ? smooth_shifts(g[0], g[1], g[2]) : random_shifts(g[0], g[1], g[2], 1234u + code);
-                    auto fast =
-                        index_volume(g[0], g[1], g[2], g[3], test::scratch_dir("steps_undistort_bits") + "/epi.fmr");
-                    auto plain = index_volume(g[0], g[1], g[2], g[3]);
-                    // Values that are not small integers, so that every rounding shows.
+                        smooth ? smooth_shifts(g[0], g[1], g[2]) : random_shifts(g[0], g[1], g[2], 99u + code);
+                    auto fast = index_volume(g[0], g[1], g[2], nt);
+                    auto plain = index_volume(g[0], g[1], g[2], nt);
                     for (long i = 0; i < fast->getnrofelems(); ++i) {
-                        const double v = std::sin(0.37 * i) * 1000.0 + 0.001 * i;
+                        const double v = std::cos(0.23 * i) * 700.0 - 0.003 * i;
                         fast->setvalue(i, v);
                         plain->setvalue(i, v);
                     }
-                    fieldmapparams p = direction(code);
-                    const std::string before = plain->displayintensityvalues("distorted data");
-                    undistort1d(fast.get(), shift.get(), &p);
+                    UndistortPlan plan;
+                    ASSERT_TRUE(plan.build(shift->getdata(), g[0], g[1], g[2], code));
+                    plan.correct_series(fast->getdata(), nt);
                     reference::undistort(plain.get(), shift.get(), code);
-                    const std::string what = "direction " + std::to_string(code) + " on " + std::to_string(g[0]) +
-                                             " x " + std::to_string(g[1]) + " x " + std::to_string(g[2]) +
-                                             (smooth ? ", smooth map" : ", random map") + ", " + test::form_name(isa) +
-                                             " kernels";
                     EXPECT_EQ(0, std::memcmp(fast->getdata(), plain->getdata(), sizeof(double) * fast->getnrofelems()))
-                        << what;
-                    // The summaries taken during the pass read as those of the whole series.
-                    EXPECT_TRUE(test::log_contains(*h, before)) << what;
-                    EXPECT_TRUE(test::log_contains(*h, plain->displayintensityvalues("undistorted data"))) << what;
+                        << "direction " << code << " on " << g[0] << " x " << g[1] << " x " << g[2] << " x " << nt
+                        << ", " << test::form_name(isa) << " kernels";
                 }
+    }
+}
+
+TEST(KernelIsaChoice, a_kernel_gets_no_wider_form_than_it_has_nor_than_the_cap) {
+    const bool runs[3] = {true, test::cpu_runs(KernelIsa::kAvx2), test::cpu_runs(KernelIsa::kAvx512)};
+    for (KernelIsa cap : {KernelIsa::kBaseline, KernelIsa::kAvx2, KernelIsa::kAvx512}) {
+        const test::KernelForm form(cap);
+        // Kernels with an AVX2 form at most (the default) run it on an AVX-512 machine.
+        EXPECT_LE(kernel_isa(), KernelIsa::kAvx2) << test::form_name(cap);
+        EXPECT_EQ(kernel_isa(KernelIsa::kBaseline), KernelIsa::kBaseline) << test::form_name(cap);
+        const KernelIsa widest = kernel_isa(KernelIsa::kAvx512);
+        EXPECT_LE(widest, cap);
+        EXPECT_EQ(widest == cap, runs[static_cast<int>(cap)]) << test::form_name(cap);
     }
 }
 
