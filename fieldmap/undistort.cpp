@@ -322,6 +322,10 @@ GatherRows<I> gather_rows() {
 // cache: beyond it (slices along z, as a rule) they would push each other out.
 constexpr long kRingsCache = 256 * 1024;
 
+// Groups per spilled group at most for two volumes side by side (a field
+// map's plan spills one or two in a hundred, a random one nearly all).
+constexpr long kFewSpills = 8;
+
 }  // namespace
 
 // The plan works block by block (a slice for x and y, the volume for z),
@@ -397,9 +401,15 @@ bool UndistortPlan::build_offsets(const double* shift, int direction, Tables<I>&
                     t.spill.push_back({off_lo[static_cast<size_t>(x)], off_hi[static_cast<size_t>(x)]});
             }
     }
-    // Each volume's ring on its own cache lines.
+    // Each volume's ring on its own cache lines. Two volumes side by side
+    // only pay where the gathers wait on memory: a plan whose groups mostly
+    // spill waits on its scalar loads, and a second ring made it a tenth slower.
     ring_span_ = (largest_ring * unit_ + 7) / 8 * 8;
-    together_ = 2 * ring_span_ * static_cast<long>(sizeof(double)) <= kRingsCache ? 2 : 1;
+    const bool rings_fit = 2 * ring_span_ * static_cast<long>(sizeof(double)) <= kRingsCache;
+    const long spilled = std::count_if(t.group.begin(), t.group.end(),
+                                       [](const Neighbours<I>& g) { return g.lo == kSpilled<I>; });
+    const bool few_spills = spilled * kFewSpills <= static_cast<long>(t.group.size());
+    together_ = rings_fit && few_spills ? 2 : 1;
     return work_.allocate(together_ * ring_span_);
 }
 

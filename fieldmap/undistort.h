@@ -42,6 +42,9 @@ public:
     // Share of the groups of four neighbours along x that read four
     // consecutive voxels (one vector load instead of four), for the benchmarks.
     double contiguous_share() const;
+    // Volumes corrected side by side when no summaries are asked for (1 or
+    // 2), for the tests and benchmarks.
+    long volumes_side_by_side() const { return together_; }
 
 private:
     // Per group of four voxels x = 4g .. 4g + 3 of a row: the ring offsets of

@@ -111,34 +111,68 @@ TEST_F(StepsUndistort, avx512_kernels_match_the_plain_resampling_to_the_bit_for_
     expect_plain_resampling_bits(KernelIsa::kAvx512);
 }
 
+// A field map's shifts as they mostly are: a few voxels, slowly varying.
+std::unique_ptr<datahandler<double>> gentle_shifts(long nx, long ny, long nz) {
+    auto map = index_volume(nx, ny, nz, 1, "shift.fmr");
+    for (long z = 0; z < nz; ++z)
+        for (long y = 0; y < ny; ++y)
+            for (long x = 0; x < nx; ++x)
+                map->setvalue(x, y, z, 2.3 * std::sin(0.005 * x + 0.03 * y + 0.05 * z) + 0.37);
+    return map;
+}
+
 TEST(StepsUndistortPlan, a_series_without_summaries_matches_the_plain_resampling_to_the_bit) {
     // Without summaries the plan corrects two volumes side by side where their
-    // rings fit in the cache (everything here but the 97 x 89 slices along z):
-    // an odd count leaves one to go alone, and one volume is all alone.
+    // rings fit in the cache and few groups spill (gentle maps, as a rule),
+    // else one by one: an odd count leaves one to go alone, and one volume is
+    // all alone.
     const long grids[][3] = {{23, 17, 11}, {97, 89, 8}, {9, 5, 4}};
     for (KernelIsa isa : test::kernel_forms(KernelIsa::kAvx512)) {
         const test::KernelForm form(isa);
+        long side_by_side[3] = {0, 0, 0};
         for (const auto& g : grids)
             for (int code = 1; code <= 6; ++code)
-                for (long nt : {1L, 2L, 5L}) {
-                    const bool smooth = code % 2 == 0;
-                    auto shift =
-                        smooth ? smooth_shifts(g[0], g[1], g[2]) : random_shifts(g[0], g[1], g[2], 99u + code);
-                    auto fast = index_volume(g[0], g[1], g[2], nt);
-                    auto plain = index_volume(g[0], g[1], g[2], nt);
-                    for (long i = 0; i < fast->getnrofelems(); ++i) {
-                        const double v = std::cos(0.23 * i) * 700.0 - 0.003 * i;
-                        fast->setvalue(i, v);
-                        plain->setvalue(i, v);
-                    }
+                for (int kind = 0; kind < 3; ++kind) {
+                    auto shift = kind == 0   ? random_shifts(g[0], g[1], g[2], 99u + code)
+                                 : kind == 1 ? smooth_shifts(g[0], g[1], g[2])
+                                             : gentle_shifts(g[0], g[1], g[2]);
                     UndistortPlan plan;
                     ASSERT_TRUE(plan.build(shift->getdata(), g[0], g[1], g[2], code));
-                    plan.correct_series(fast->getdata(), nt);
-                    reference::undistort(plain.get(), shift.get(), code);
-                    EXPECT_EQ(0, std::memcmp(fast->getdata(), plain->getdata(), sizeof(double) * fast->getnrofelems()))
-                        << "direction " << code << " on " << g[0] << " x " << g[1] << " x " << g[2] << " x " << nt
-                        << ", " << test::form_name(isa) << " kernels";
+                    ++side_by_side[plan.volumes_side_by_side()];
+                    for (long nt : {1L, 2L, 5L}) {
+                        auto fast = index_volume(g[0], g[1], g[2], nt);
+                        auto plain = index_volume(g[0], g[1], g[2], nt);
+                        for (long i = 0; i < fast->getnrofelems(); ++i) {
+                            const double v = std::cos(0.23 * i) * 700.0 - 0.003 * i;
+                            fast->setvalue(i, v);
+                            plain->setvalue(i, v);
+                        }
+                        plan.correct_series(fast->getdata(), nt);
+                        reference::undistort(plain.get(), shift.get(), code);
+                        const char* map = kind == 0 ? ", random map, " : kind == 1 ? ", smooth map, " : ", gentle map, ";
+                        EXPECT_EQ(0,
+                                  std::memcmp(fast->getdata(), plain->getdata(), sizeof(double) * fast->getnrofelems()))
+                            << "direction " << code << " on " << g[0] << " x " << g[1] << " x " << g[2] << " x " << nt
+                            << map << test::form_name(isa) << " kernels";
+                    }
                 }
+        // Both ways were taken, each for many cases.
+        EXPECT_GE(side_by_side[1], 10) << test::form_name(isa);
+        EXPECT_GE(side_by_side[2], 10) << test::form_name(isa);
+    }
+    // A gentle map: two side by side, but for slices too large for two rings
+    // and rows so short that the groups at their ends, which clamp, are many;
+    // the random map spills nearly all its groups: one by one.
+    UndistortPlan plan;
+    for (int code = 1; code <= 6; ++code) {
+        ASSERT_TRUE(plan.build(gentle_shifts(97, 89, 8)->getdata(), 97, 89, 8, code));
+        EXPECT_EQ(plan.volumes_side_by_side(), code <= 4 ? 2 : 1) << "direction " << code;
+        ASSERT_TRUE(plan.build(gentle_shifts(23, 17, 11)->getdata(), 23, 17, 11, code));
+        if (code >= 3) {
+            EXPECT_EQ(plan.volumes_side_by_side(), 2) << "direction " << code;
+        }
+        ASSERT_TRUE(plan.build(random_shifts(23, 17, 11, 5u)->getdata(), 23, 17, 11, code));
+        EXPECT_EQ(plan.volumes_side_by_side(), 1) << "direction " << code;
     }
 }
 
