@@ -406,8 +406,8 @@ bool UndistortPlan::build_offsets(const double* shift, int direction, Tables<I>&
     // spill waits on its scalar loads, and a second ring made it a tenth slower.
     ring_span_ = (largest_ring * unit_ + 7) / 8 * 8;
     const bool rings_fit = 2 * ring_span_ * static_cast<long>(sizeof(double)) <= kRingsCache;
-    const long spilled = std::count_if(t.group.begin(), t.group.end(),
-                                       [](const Neighbours<I>& g) { return g.lo == kSpilled<I>; });
+    const long spilled =
+        std::count_if(t.group.begin(), t.group.end(), [](const Neighbours<I>& g) { return g.lo == kSpilled<I>; });
     const bool few_spills = spilled * kFewSpills <= static_cast<long>(t.group.size());
     together_ = rings_fit && few_spills ? 2 : 1;
     return work_.allocate(together_ * ring_span_);

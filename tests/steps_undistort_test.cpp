@@ -75,10 +75,11 @@ void StepsUndistort::expect_plain_resampling_bits(KernelIsa isa) {
     for (const auto& g : grids)
         for (int code = 1; code <= 6; ++code)
             for (bool smooth : {false, true}) {
-                auto shift =
-                    smooth ? smooth_shifts(g[0], g[1], g[2]) : random_shifts(g[0], g[1], g[2], 1234u + code);
-                auto fast =
-                    index_volume(g[0], g[1], g[2], g[3], test::scratch_dir("steps_undistort_bits") + "/epi.fmr");
+                auto shift = smooth ? smooth_shifts(g[0], g[1], g[2]) : random_shifts(g[0], g[1], g[2], 1234u + code);
+                // A folder per form: each form's test may run beside another's.
+                const std::string folder =
+                    test::scratch_dir(std::string("steps_undistort_bits_") + test::form_name(isa));
+                auto fast = index_volume(g[0], g[1], g[2], g[3], folder + "/epi.fmr");
                 auto plain = index_volume(g[0], g[1], g[2], g[3]);
                 // Values that are not small integers, so that every rounding shows.
                 for (long i = 0; i < fast->getnrofelems(); ++i) {
@@ -90,8 +91,8 @@ void StepsUndistort::expect_plain_resampling_bits(KernelIsa isa) {
                 const std::string before = plain->displayintensityvalues("distorted data");
                 undistort1d(fast.get(), shift.get(), &p);
                 reference::undistort(plain.get(), shift.get(), code);
-                const std::string what = "direction " + std::to_string(code) + " on " + std::to_string(g[0]) +
-                                         " x " + std::to_string(g[1]) + " x " + std::to_string(g[2]) +
+                const std::string what = "direction " + std::to_string(code) + " on " + std::to_string(g[0]) + " x " +
+                                         std::to_string(g[1]) + " x " + std::to_string(g[2]) +
                                          (smooth ? ", smooth map" : ", random map") + ", " + test::form_name(isa) +
                                          " kernels";
                 EXPECT_EQ(0, std::memcmp(fast->getdata(), plain->getdata(), sizeof(double) * fast->getnrofelems()))
@@ -149,7 +150,9 @@ TEST(StepsUndistortPlan, a_series_without_summaries_matches_the_plain_resampling
                         }
                         plan.correct_series(fast->getdata(), nt);
                         reference::undistort(plain.get(), shift.get(), code);
-                        const char* map = kind == 0 ? ", random map, " : kind == 1 ? ", smooth map, " : ", gentle map, ";
+                        const char* map = kind == 0   ? ", random map, "
+                                          : kind == 1 ? ", smooth map, "
+                                                      : ", gentle map, ";
                         EXPECT_EQ(0,
                                   std::memcmp(fast->getdata(), plain->getdata(), sizeof(double) * fast->getnrofelems()))
                             << "direction " << code << " on " << g[0] << " x " << g[1] << " x " << g[2] << " x " << nt
