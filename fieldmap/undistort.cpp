@@ -128,7 +128,7 @@ constexpr I kSpilled = std::numeric_limits<I>::max();
 // The series is read a unit at a time between gathers, which the hardware's
 // own prefetch does not keep ahead of: the copies fetch the bytes this far
 // past the ones they copy (the next units, blocks and volumes follow in
-// memory). Without it the copy waited on memory for a third of the pass.
+// memory). Without it the pass took a third longer.
 constexpr uintptr_t kPrefetchAhead = 4096;
 
 // The address as an integer: past the series' end it is only a hint, never a pointer.
@@ -199,7 +199,7 @@ WARPMENDER_TARGET_AVX2 const Neighbours<I>* gather_avx2(const Rows<I>& b) {
 #endif
 
 #if WARPMENDER_HAVE_AVX512_KERNELS
-// One group of four voxels of gather_avx2, its result in a 256-bit register.
+// The neighbours of one group of four voxels, loaded as gather_avx2 loads them.
 template <typename I>
 WARPMENDER_TARGET_AVX512 inline void load_group(const double* src, Neighbours<I> n, const Neighbours<I>*& spill,
                                                 __m256d& a, __m256d& c) {
@@ -403,7 +403,7 @@ bool UndistortPlan::build_offsets(const double* shift, int direction, Tables<I>&
     }
     // Each volume's ring on its own cache lines. Two volumes side by side
     // only pay where the gathers wait on memory: a plan whose groups mostly
-    // spill waits on its scalar loads, and a second ring made it a tenth slower.
+    // spill waits on its scalar loads, and a second ring made it a fifth slower.
     ring_span_ = (largest_ring * unit_ + 7) / 8 * 8;
     const bool rings_fit = 2 * ring_span_ * static_cast<long>(sizeof(double)) <= kRingsCache;
     const long spilled =
