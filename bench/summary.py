@@ -49,6 +49,10 @@ for suffix, tag in (("", "portable"), ("_native", "native")):
         r = und / floor
         row(f"undistort 96x96x60x300 double ({tag})", f"{und / 1e9:.2f} GB/s", "best of copy / r+w pass",
             f"{floor / 1e9:.2f} GB/s", f"{100 * r:.0f}%", *target(tag, ">= 60%", r >= 0.6))
+    avx2 = s.get("series_96x96x60x300/undistort_avx2/real_time")
+    if avx2 and floor:
+        row(f"  the same, AVX2 kernels ({tag})", f"{avx2 / 1e9:.2f} GB/s", "best of copy / r+w pass",
+            f"{floor / 1e9:.2f} GB/s", f"{100 * avx2 / floor:.0f}%", "report", None)
     worst = s.get("series_96x96x60x300/undistort_random_shifts/real_time")
     if worst and floor:
         row(f"  the same, random shift per voxel ({tag})", f"{worst / 1e9:.2f} GB/s", "best of copy / r+w pass",

@@ -42,6 +42,9 @@ public:
     // Share of the groups of four neighbours along x that read four
     // consecutive voxels (one vector load instead of four), for the benchmarks.
     double contiguous_share() const;
+    // Volumes corrected side by side when no summaries are asked for (1 or
+    // 2), for the tests and benchmarks.
+    long volumes_side_by_side() const { return together_; }
 
 private:
     // Per group of four voxels x = 4g .. 4g + 3 of a row: the ring offsets of
@@ -82,6 +85,9 @@ private:
     };
 
     long nx_ = 0, ny_ = 0, nz_ = 0, voxels_ = 0, block_ = 0, unit_ = 0;
+    // The working buffer holds together_ rings (volumes corrected side by
+    // side), ring_span_ doubles apart.
+    long ring_span_ = 0, together_ = 1;
     Tables<uint16_t> t16_;
     Tables<int32_t> t32_;
     Tables<int64_t> t64_;

@@ -24,7 +24,10 @@ fieldmapparams direction(int code) {
     return p;
 }
 
-class StepsUndistort : public test::StepsTest {};
+class StepsUndistort : public test::StepsTest {
+protected:
+    void expect_plain_resampling_bits(KernelIsa isa);
+};
 
 // Random shifts of every kind the map can hold: fractional within and far
 // beyond the axis, whole voxels, negative, zero and nearly zero.
@@ -62,40 +65,130 @@ std::unique_ptr<datahandler<double>> smooth_shifts(long nx, long ny, long nz) {
     return map;
 }
 
-TEST_F(StepsUndistort, matches_the_plain_resampling_to_the_bit_for_all_six_directions) {
+// The correction through undistort1d, the summaries included, against the
+// plain resampling, with the kernels capped at one form.
+void StepsUndistort::expect_plain_resampling_bits(KernelIsa isa) {
     // Odd sizes leave a tail of one to three voxels per row; the second grid
     // needs 32-bit offsets along z, the third along x and y.
     const long grids[][4] = {{23, 17, 11, 3}, {97, 89, 8, 2}, {261, 257, 1, 1}};
-    for (KernelIsa isa : test::kernel_forms()) {
+    const test::KernelForm form(isa);
+    for (const auto& g : grids)
+        for (int code = 1; code <= 6; ++code)
+            for (bool smooth : {false, true}) {
+                auto shift = smooth ? smooth_shifts(g[0], g[1], g[2]) : random_shifts(g[0], g[1], g[2], 1234u + code);
+                // A folder per form: each form's test may run beside another's.
+                const std::string folder =
+                    test::scratch_dir(std::string("steps_undistort_bits_") + test::form_name(isa));
+                auto fast = index_volume(g[0], g[1], g[2], g[3], folder + "/epi.fmr");
+                auto plain = index_volume(g[0], g[1], g[2], g[3]);
+                // Values that are not small integers, so that every rounding shows.
+                for (long i = 0; i < fast->getnrofelems(); ++i) {
+                    const double v = std::sin(0.37 * i) * 1000.0 + 0.001 * i;
+                    fast->setvalue(i, v);
+                    plain->setvalue(i, v);
+                }
+                fieldmapparams p = direction(code);
+                const std::string before = plain->displayintensityvalues("distorted data");
+                undistort1d(fast.get(), shift.get(), &p);
+                reference::undistort(plain.get(), shift.get(), code);
+                const std::string what = "direction " + std::to_string(code) + " on " + std::to_string(g[0]) + " x " +
+                                         std::to_string(g[1]) + " x " + std::to_string(g[2]) +
+                                         (smooth ? ", smooth map" : ", random map") + ", " + test::form_name(isa) +
+                                         " kernels";
+                EXPECT_EQ(0, std::memcmp(fast->getdata(), plain->getdata(), sizeof(double) * fast->getnrofelems()))
+                    << what;
+                // The summaries taken during the pass read as those of the whole series.
+                EXPECT_TRUE(test::log_contains(*h, before)) << what;
+                EXPECT_TRUE(test::log_contains(*h, plain->displayintensityvalues("undistorted data"))) << what;
+            }
+}
+
+TEST_F(StepsUndistort, matches_the_plain_resampling_to_the_bit_for_all_six_directions) {
+    for (KernelIsa isa : test::kernel_forms()) expect_plain_resampling_bits(isa);
+}
+
+TEST_F(StepsUndistort, avx512_kernels_match_the_plain_resampling_to_the_bit_for_all_six_directions) {
+    if (!test::cpu_runs(KernelIsa::kAvx512)) GTEST_SKIP() << "this CPU does not run the AVX-512 kernels";
+    expect_plain_resampling_bits(KernelIsa::kAvx512);
+}
+
+// A field map's shifts as they mostly are: a few voxels, slowly varying.
+std::unique_ptr<datahandler<double>> gentle_shifts(long nx, long ny, long nz) {
+    auto map = index_volume(nx, ny, nz, 1, "shift.fmr");
+    for (long z = 0; z < nz; ++z)
+        for (long y = 0; y < ny; ++y)
+            for (long x = 0; x < nx; ++x)
+                map->setvalue(x, y, z, 2.3 * std::sin(0.005 * x + 0.03 * y + 0.05 * z) + 0.37);
+    return map;
+}
+
+TEST(StepsUndistortPlan, a_series_without_summaries_matches_the_plain_resampling_to_the_bit) {
+    // Without summaries the plan corrects two volumes side by side where their
+    // rings fit in the cache and few groups spill (gentle maps, as a rule),
+    // else one by one: an odd count leaves one to go alone, and one volume is
+    // all alone.
+    const long grids[][3] = {{23, 17, 11}, {97, 89, 8}, {9, 5, 4}};
+    for (KernelIsa isa : test::kernel_forms(KernelIsa::kAvx512)) {
         const test::KernelForm form(isa);
+        long side_by_side[3] = {0, 0, 0};
         for (const auto& g : grids)
             for (int code = 1; code <= 6; ++code)
-                for (bool smooth : {false, true}) {
-                    auto shift =
-                        smooth ? smooth_shifts(g[0], g[1], g[2]) : random_shifts(g[0], g[1], g[2], 1234u + code);
-                    auto fast =
-                        index_volume(g[0], g[1], g[2], g[3], test::scratch_dir("steps_undistort_bits") + "/epi.fmr");
-                    auto plain = index_volume(g[0], g[1], g[2], g[3]);
-                    // Values that are not small integers, so that every rounding shows.
-                    for (long i = 0; i < fast->getnrofelems(); ++i) {
-                        const double v = std::sin(0.37 * i) * 1000.0 + 0.001 * i;
-                        fast->setvalue(i, v);
-                        plain->setvalue(i, v);
+                for (int kind = 0; kind < 3; ++kind) {
+                    auto shift = kind == 0   ? random_shifts(g[0], g[1], g[2], 99u + code)
+                                 : kind == 1 ? smooth_shifts(g[0], g[1], g[2])
+                                             : gentle_shifts(g[0], g[1], g[2]);
+                    UndistortPlan plan;
+                    ASSERT_TRUE(plan.build(shift->getdata(), g[0], g[1], g[2], code));
+                    ++side_by_side[plan.volumes_side_by_side()];
+                    for (long nt : {1L, 2L, 5L}) {
+                        auto fast = index_volume(g[0], g[1], g[2], nt);
+                        auto plain = index_volume(g[0], g[1], g[2], nt);
+                        for (long i = 0; i < fast->getnrofelems(); ++i) {
+                            const double v = std::cos(0.23 * i) * 700.0 - 0.003 * i;
+                            fast->setvalue(i, v);
+                            plain->setvalue(i, v);
+                        }
+                        plan.correct_series(fast->getdata(), nt);
+                        reference::undistort(plain.get(), shift.get(), code);
+                        const char* map = kind == 0   ? ", random map, "
+                                          : kind == 1 ? ", smooth map, "
+                                                      : ", gentle map, ";
+                        EXPECT_EQ(0,
+                                  std::memcmp(fast->getdata(), plain->getdata(), sizeof(double) * fast->getnrofelems()))
+                            << "direction " << code << " on " << g[0] << " x " << g[1] << " x " << g[2] << " x " << nt
+                            << map << test::form_name(isa) << " kernels";
                     }
-                    fieldmapparams p = direction(code);
-                    const std::string before = plain->displayintensityvalues("distorted data");
-                    undistort1d(fast.get(), shift.get(), &p);
-                    reference::undistort(plain.get(), shift.get(), code);
-                    const std::string what = "direction " + std::to_string(code) + " on " + std::to_string(g[0]) +
-                                             " x " + std::to_string(g[1]) + " x " + std::to_string(g[2]) +
-                                             (smooth ? ", smooth map" : ", random map") + ", " + test::form_name(isa) +
-                                             " kernels";
-                    EXPECT_EQ(0, std::memcmp(fast->getdata(), plain->getdata(), sizeof(double) * fast->getnrofelems()))
-                        << what;
-                    // The summaries taken during the pass read as those of the whole series.
-                    EXPECT_TRUE(test::log_contains(*h, before)) << what;
-                    EXPECT_TRUE(test::log_contains(*h, plain->displayintensityvalues("undistorted data"))) << what;
                 }
+        // Both ways were taken, each for many cases.
+        EXPECT_GE(side_by_side[1], 10) << test::form_name(isa);
+        EXPECT_GE(side_by_side[2], 10) << test::form_name(isa);
+    }
+    // A gentle map: two side by side, but for slices too large for two rings
+    // and rows so short that the groups at their ends, which clamp, are many;
+    // the random map spills nearly all its groups: one by one.
+    UndistortPlan plan;
+    for (int code = 1; code <= 6; ++code) {
+        ASSERT_TRUE(plan.build(gentle_shifts(97, 89, 8)->getdata(), 97, 89, 8, code));
+        EXPECT_EQ(plan.volumes_side_by_side(), code <= 4 ? 2 : 1) << "direction " << code;
+        ASSERT_TRUE(plan.build(gentle_shifts(23, 17, 11)->getdata(), 23, 17, 11, code));
+        if (code >= 3) {
+            EXPECT_EQ(plan.volumes_side_by_side(), 2) << "direction " << code;
+        }
+        ASSERT_TRUE(plan.build(random_shifts(23, 17, 11, 5u)->getdata(), 23, 17, 11, code));
+        EXPECT_EQ(plan.volumes_side_by_side(), 1) << "direction " << code;
+    }
+}
+
+TEST(KernelIsaChoice, a_kernel_gets_no_wider_form_than_it_has_nor_than_the_cap) {
+    const bool runs[3] = {true, test::cpu_runs(KernelIsa::kAvx2), test::cpu_runs(KernelIsa::kAvx512)};
+    for (KernelIsa cap : {KernelIsa::kBaseline, KernelIsa::kAvx2, KernelIsa::kAvx512}) {
+        const test::KernelForm form(cap);
+        // Kernels with an AVX2 form at most (the default) run it on an AVX-512 machine.
+        EXPECT_LE(kernel_isa(), KernelIsa::kAvx2) << test::form_name(cap);
+        EXPECT_EQ(kernel_isa(KernelIsa::kBaseline), KernelIsa::kBaseline) << test::form_name(cap);
+        const KernelIsa widest = kernel_isa(KernelIsa::kAvx512);
+        EXPECT_LE(widest, cap);
+        EXPECT_EQ(widest == cap, runs[static_cast<int>(cap)]) << test::form_name(cap);
     }
 }
 
