@@ -60,16 +60,19 @@ void bytes_rate(benchmark::State& s, double bytes = kSeriesBytes) {
     s.counters["bytes"] = benchmark::Counter(bytes * double(s.iterations()), benchmark::Counter::kIsRate);
 }
 
-// The plug-in's own path (undistort1d): one plan, then the series in place
+// The correction undistort1d runs: one plan, then the series in place
 // through one working block, with the widest kernels this CPU runs, no
-// wider than `widest`.
-void undistort_series(benchmark::State& s, bool random, KernelIsa widest) {
+// wider than `widest`; with `summaries` also the two summaries undistort1d
+// logs (before and after), whose sums take the values one after another.
+void undistort_series(benchmark::State& s, bool random, KernelIsa widest, bool summaries = false) {
     Series& d = series();
     limit_kernel_isa(widest);
     UndistortPlan plan;
     for (auto _ : s) {
         plan.build(random ? d.random_shift.data() : d.shift.data(), kNx, kNy, kNz, 3);
-        plan.correct_series(d.epi.get(), kNt);
+        IntensityAccumulator before, after;
+        plan.correct_series(d.epi.get(), kNt, summaries ? &before : nullptr, summaries ? &after : nullptr);
+        benchmark::DoNotOptimize(after.result().sum);
         benchmark::ClobberMemory();
     }
     limit_kernel_isa(KernelIsa::kAvx512);
@@ -84,6 +87,10 @@ BENCHMARK_CAPTURE(undistort_series, phantom, false, KernelIsa::kAvx512)
     ->UseRealTime();
 BENCHMARK_CAPTURE(undistort_series, random, true, KernelIsa::kAvx512)
     ->Name("series_96x96x60x300/undistort_random_shifts")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(undistort_series, summaries, false, KernelIsa::kAvx512, true)
+    ->Name("series_96x96x60x300/undistort_with_summaries")
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 // The AVX2 kernels on an AVX-512 machine: what a machine without AVX-512 runs.
