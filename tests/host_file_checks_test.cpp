@@ -86,6 +86,13 @@ TEST(HostFileChecks, zeroing_keeps_every_finite_bit_pattern_and_zeroes_every_oth
             }
         }
     }
+    // Across the pieces the values are looked through in (4096 at a time):
+    // the first and last of a piece, and a piece with none between two with some.
+    std::vector<float> pieces(3 * 4096 + 5, 2.5f);
+    for (size_t at : {size_t{4095}, size_t{4096}, size_t{3 * 4096 + 4}}) pieces[at] = std::nanf("");
+    EXPECT_EQ(host::zero_non_finite(pieces.data(), pieces.size()), 3u);
+    for (size_t i = 0; i < pieces.size(); ++i)
+        EXPECT_EQ(pieces[i], i == 4095 || i == 4096 || i == 3 * 4096 + 4 ? 0.0f : 2.5f) << i;
     std::vector<float> all(1000, inf);
     EXPECT_EQ(host::zero_non_finite(all.data(), all.size()), 1000u);
     EXPECT_TRUE(std::all_of(all.begin(), all.end(), [](float y) { return y == 0.0f && !std::signbit(y); }));
