@@ -175,6 +175,9 @@ TEST_F(Correct, a_flipped_phase_encoding_sense_is_caught_warned_about_and_refuse
     EXPECT_NE(s.err.find("--pe-check strict"), std::string::npos) << s.err;
     EXPECT_FALSE(fs::exists(dir + "/strict/bold_corrected.nii.gz"));
     EXPECT_TRUE(fs::exists(dir + "/strict/bold_report.html"));
+    // The series was written beside the review under a temporary name; refused, it is gone too.
+    for (const auto& e : fs::directory_iterator(dir + "/strict"))
+        EXPECT_EQ(e.path().filename().string().find(".tmp-"), std::string::npos) << e.path();
 
     const RunResult o = run(off);
     ASSERT_EQ(o.status, 0) << o.err;
