@@ -56,7 +56,7 @@ for suffix, tag in (("", "portable"), ("_native", "native")):
     summed = s.get("series_96x96x60x300/undistort_with_summaries/real_time")
     if summed and floor:
         # As the plug-in runs it: its two logged summaries add the values in index order.
-        row(f"  the same with undistort1d's summaries ({tag})", f"{summed / 1e9:.2f} GB/s", "best of copy / r+w pass",
+        row(f"  with undistort1d's summaries ({tag})", f"{summed / 1e9:.2f} GB/s", "best of copy / r+w pass",
             f"{floor / 1e9:.2f} GB/s", f"{100 * summed / floor:.0f}%", "report", None)
     worst = s.get("series_96x96x60x300/undistort_random_shifts/real_time")
     if worst and floor:

@@ -45,6 +45,8 @@ int memory_parts() {
     return cores < 1 ? 1 : cores > 4 ? 4 : cores;
 }
 
+int memory_parts_for(double bytes) { return bytes < static_cast<double>(kParallelFrom) ? 1 : memory_parts(); }
+
 void run_in_parts(long count, int parts, const std::function<void(int, long, long)>& work) {
     if (count <= 0) return;
     if (parts > count) parts = static_cast<int>(count);

@@ -25,5 +25,8 @@ void run_in_parts(long count, int parts, const std::function<void(int, long, lon
 // How many parts a pass over memory is worth cutting into here: the cores
 // this process may run on, 1 to 4.
 int memory_parts();
+// The same for a pass over `bytes`: 1 below 64 MB, where starting threads
+// costs about what they would share.
+int memory_parts_for(double bytes);
 
 }  // namespace warpmender

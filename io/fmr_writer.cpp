@@ -56,8 +56,6 @@ bool fits_document(const datahandler<double>& dh, const FMR_Header& h) {
     return false;
 }
 
-constexpr double kPartsFrom = 64.0 * 1024 * 1024;  // bytes
-
 // Value k of src goes to element k mod n of volume k div n.
 template <typename E, typename Convert>
 bool fill_volumes(E* const* volumes, const double* src, long nvox, long nt, Convert convert) {
@@ -65,8 +63,8 @@ bool fill_volumes(E* const* volumes, const double* src, long nvox, long nt, Conv
     for (long v = 0; v < nt; ++v)
         if (volumes[v] == nullptr) return false;
     // A whole series is a pass over a gigabyte or so: the volumes in parts, one per core.
-    const bool large = static_cast<double>(nvox) * static_cast<double>(nt) * sizeof(double) >= kPartsFrom;
-    run_in_parts(nt, large ? memory_parts() : 1, [&](int, long first, long last) {
+    const double bytes = static_cast<double>(nvox) * static_cast<double>(nt) * (sizeof(double) + sizeof(E));
+    run_in_parts(nt, memory_parts_for(bytes), [&](int, long first, long last) {
         for (long v = first; v < last; ++v) {
             E* dst = volumes[v];
             const double* s = src + v * nvox;

@@ -16,6 +16,8 @@ namespace {
 
 std::string source_of(const Document& doc) { return doc.source_path.empty() ? doc.fmr.FileName : doc.source_path; }
 
+size_t series_volumes(const Document& series) { return series.float_volumes.size() + series.int_volumes.size(); }
+
 size_t voxels_of(const Document& doc) {
     return static_cast<size_t>(doc.fmr.ResolutionX) * static_cast<size_t>(doc.fmr.ResolutionY) *
            static_cast<size_t>(doc.fmr.NrOfSlices);
@@ -175,13 +177,14 @@ std::vector<float> mean_volume(const Document& series) {
     const size_t n = voxels_of(series);
     std::vector<double> sum(n, 0.0);
     // Each voxel's sum in volume order, as one loop would take it; the voxels in parts, one per core.
-    run_in_parts(static_cast<long>(n), memory_parts(), [&](int, long first, long last) {
+    const double bytes = static_cast<double>(n) * 4.0 * static_cast<double>(series_volumes(series));
+    run_in_parts(static_cast<long>(n), memory_parts_for(bytes), [&](int, long first, long last) {
         for (const auto& v : series.float_volumes)
             for (long i = first; i < last; ++i) sum[i] += v[i];
         for (const auto& v : series.int_volumes)
             for (long i = first; i < last; ++i) sum[i] += v[i];
     });
-    const double nt = static_cast<double>(series.float_volumes.size() + series.int_volumes.size());
+    const double nt = static_cast<double>(series_volumes(series));
     std::vector<float> mean(n, 0.0f);
     if (nt > 0)
         for (size_t i = 0; i < n; ++i) mean[i] = static_cast<float>(sum[i] / nt);
@@ -199,7 +202,8 @@ std::vector<float> apply_intensity_correction(Document& series, const std::vecto
         series.fmr.DataType = 2;
     }
     std::vector<double> sum(n, 0.0);
-    run_in_parts(static_cast<long>(n), memory_parts(), [&](int, long first, long last) {
+    const double bytes = static_cast<double>(n) * 4.0 * static_cast<double>(series.float_volumes.size());
+    run_in_parts(static_cast<long>(n), memory_parts_for(bytes), [&](int, long first, long last) {
         for (auto& v : series.float_volumes) {
             correction::apply_jacobian(v.data() + first, last - first, 1, jacobian.data() + first);
             for (long i = first; i < last; ++i) sum[i] += v[i];
