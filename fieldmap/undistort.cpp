@@ -161,48 +161,13 @@ const Neighbours<I>* gather_baseline(const Rows<I>& b) {
 }
 
 #if WARPMENDER_HAVE_AVX2_KERNELS
-// Four voxels at a time, each lane the scalar sequence of operations. A
-// group whose neighbours are consecutive voxels (a shift map that is smooth
-// along x, which field maps are) loads them with one vector load each; any
-// other group loads its eight values one by one.
+// The lower and upper neighbours of one group of four voxels: one vector
+// load each when they are consecutive voxels (a shift map that is smooth
+// along x, which field maps are), else the eight values one by one from the
+// spill table, which then moves on.
 template <typename I>
-WARPMENDER_TARGET_AVX2 const Neighbours<I>* gather_avx2(const Rows<I>& b) {
-    const long nx = b.nx, groups = nx / 4;
-    const __m256d one = _mm256_set1_pd(1.0);
-    const Neighbours<I>* group = b.group;
-    const Neighbours<I>* spill = b.spill;
-    const double* src = b.ring;
-    for (long r = 0; r < b.rows; ++r, group += groups) {
-        const double* w = b.w + r * nx;
-        double* dst = b.dst + r * nx;
-        for (long g = 0; g < groups; ++g) {
-            const Neighbours<I> n = group[g];
-            __m256d a, c;
-            if (n.lo != kSpilled<I>) {
-                a = _mm256_loadu_pd(src + n.lo);
-                c = _mm256_loadu_pd(src + n.hi);
-            } else {
-                a = _mm256_set_m128d(_mm_loadh_pd(_mm_load_sd(src + spill[2].lo), src + spill[3].lo),
-                                     _mm_loadh_pd(_mm_load_sd(src + spill[0].lo), src + spill[1].lo));
-                c = _mm256_set_m128d(_mm_loadh_pd(_mm_load_sd(src + spill[2].hi), src + spill[3].hi),
-                                     _mm_loadh_pd(_mm_load_sd(src + spill[0].hi), src + spill[1].hi));
-                spill += 4;
-            }
-            const __m256d wv = _mm256_loadu_pd(w + 4 * g);
-            _mm256_storeu_pd(dst + 4 * g,
-                             _mm256_add_pd(_mm256_mul_pd(c, wv), _mm256_mul_pd(a, _mm256_sub_pd(one, wv))));
-        }
-        for (long x = 4 * groups; x < nx; ++x, ++spill) dst[x] = src[spill->hi] * w[x] + src[spill->lo] * (1.0 - w[x]);
-    }
-    return spill;
-}
-#endif
-
-#if WARPMENDER_HAVE_AVX512_KERNELS
-// The neighbours of one group of four voxels, loaded as gather_avx2 loads them.
-template <typename I>
-WARPMENDER_TARGET_AVX512 inline void load_group(const double* src, Neighbours<I> n, const Neighbours<I>*& spill,
-                                                __m256d& a, __m256d& c) {
+WARPMENDER_TARGET_AVX2 inline void load_group(const double* src, Neighbours<I> n, const Neighbours<I>*& spill,
+                                              __m256d& a, __m256d& c) {
     if (n.lo != kSpilled<I>) {
         a = _mm256_loadu_pd(src + n.lo);
         c = _mm256_loadu_pd(src + n.hi);
@@ -215,6 +180,31 @@ WARPMENDER_TARGET_AVX512 inline void load_group(const double* src, Neighbours<I>
     }
 }
 
+// Four voxels at a time, each lane the scalar sequence of operations.
+template <typename I>
+WARPMENDER_TARGET_AVX2 const Neighbours<I>* gather_avx2(const Rows<I>& b) {
+    const long nx = b.nx, groups = nx / 4;
+    const __m256d one = _mm256_set1_pd(1.0);
+    const Neighbours<I>* group = b.group;
+    const Neighbours<I>* spill = b.spill;
+    const double* src = b.ring;
+    for (long r = 0; r < b.rows; ++r, group += groups) {
+        const double* w = b.w + r * nx;
+        double* dst = b.dst + r * nx;
+        for (long g = 0; g < groups; ++g) {
+            __m256d a, c;
+            load_group(src, group[g], spill, a, c);
+            const __m256d wv = _mm256_loadu_pd(w + 4 * g);
+            _mm256_storeu_pd(dst + 4 * g,
+                             _mm256_add_pd(_mm256_mul_pd(c, wv), _mm256_mul_pd(a, _mm256_sub_pd(one, wv))));
+        }
+        for (long x = 4 * groups; x < nx; ++x, ++spill) dst[x] = src[spill->hi] * w[x] + src[spill->lo] * (1.0 - w[x]);
+    }
+    return spill;
+}
+#endif
+
+#if WARPMENDER_HAVE_AVX512_KERNELS
 // Two groups, eight voxels, at a time, each lane the scalar sequence of
 // operations: one 512-bit load per neighbour when the two groups read on
 // from each other (a field map is smooth), two 256-bit ones when both read
