@@ -180,24 +180,29 @@ WARPMENDER_TARGET_AVX2 inline void load_group(const double* src, Neighbours<I> n
     }
 }
 
-// Four voxels at a time, each lane the scalar sequence of operations.
+// One group of four voxels, each lane the scalar sequence of operations:
+// dst = upper * w + lower * (1 - w).
+template <typename I>
+WARPMENDER_TARGET_AVX2 inline void correct_group(const double* src, Neighbours<I> n, const Neighbours<I>*& spill,
+                                                 const double* w, double* dst) {
+    __m256d a, c;
+    load_group(src, n, spill, a, c);
+    const __m256d wv = _mm256_loadu_pd(w);
+    _mm256_storeu_pd(dst,
+                     _mm256_add_pd(_mm256_mul_pd(c, wv), _mm256_mul_pd(a, _mm256_sub_pd(_mm256_set1_pd(1.0), wv))));
+}
+
+// Four voxels at a time.
 template <typename I>
 WARPMENDER_TARGET_AVX2 const Neighbours<I>* gather_avx2(const Rows<I>& b) {
     const long nx = b.nx, groups = nx / 4;
-    const __m256d one = _mm256_set1_pd(1.0);
     const Neighbours<I>* group = b.group;
     const Neighbours<I>* spill = b.spill;
     const double* src = b.ring;
     for (long r = 0; r < b.rows; ++r, group += groups) {
         const double* w = b.w + r * nx;
         double* dst = b.dst + r * nx;
-        for (long g = 0; g < groups; ++g) {
-            __m256d a, c;
-            load_group(src, group[g], spill, a, c);
-            const __m256d wv = _mm256_loadu_pd(w + 4 * g);
-            _mm256_storeu_pd(dst + 4 * g,
-                             _mm256_add_pd(_mm256_mul_pd(c, wv), _mm256_mul_pd(a, _mm256_sub_pd(one, wv))));
-        }
+        for (long g = 0; g < groups; ++g) correct_group(src, group[g], spill, w + 4 * g, dst + 4 * g);
         for (long x = 4 * groups; x < nx; ++x, ++spill) dst[x] = src[spill->hi] * w[x] + src[spill->lo] * (1.0 - w[x]);
     }
     return spill;
@@ -236,14 +241,7 @@ WARPMENDER_TARGET_AVX512 const Neighbours<I>* gather_avx512(const Rows<I>& b) {
             _mm512_storeu_pd(dst + 8 * p,
                              _mm512_add_pd(_mm512_mul_pd(c, wv), _mm512_mul_pd(a, _mm512_sub_pd(one, wv))));
         }
-        if (groups % 2 != 0) {
-            const long g = groups - 1;
-            __m256d a, c;
-            load_group(src, group[g], spill, a, c);
-            const __m256d wv = _mm256_loadu_pd(w + 4 * g);
-            _mm256_storeu_pd(dst + 4 * g, _mm256_add_pd(_mm256_mul_pd(c, wv),
-                                                        _mm256_mul_pd(a, _mm256_sub_pd(_mm256_set1_pd(1.0), wv))));
-        }
+        if (groups % 2 != 0) correct_group(src, group[groups - 1], spill, w + 4 * (groups - 1), dst + 4 * (groups - 1));
         for (long x = 4 * groups; x < nx; ++x, ++spill) dst[x] = src[spill->hi] * w[x] + src[spill->lo] * (1.0 - w[x]);
     }
     return spill;
